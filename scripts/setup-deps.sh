@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that pellan needs to build, test and run, when they are missing.
+# As root it runs apt-get; otherwise it prints the command to run.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    libssl-dev            # libcrypto: MD5 of the stick's challenge (EVP interface)
+    libgtest-dev libgmock-dev  # unit and integration tests
+    libbenchmark-dev      # benchmarks
+    clang-format
+)
+if [[ "${PELLAN_WITH_GUI:-0}" == 1 ]]; then
+    packages+=(qt6-base-dev fonts-noto-cjk)  # the desktop program and its Chinese texts
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if ((${#missing[@]} == 0)); then
+    exit 0
+fi
+if [[ $(id -u) -ne 0 ]]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Run: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

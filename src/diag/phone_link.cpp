@@ -1,0 +1,216 @@
+#include "diag/phone_link.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "diag/frame_codec.h"
+
+namespace pellan {
+namespace {
+
+const char* DiagErrorText(uint8_t code) {
+    switch (code) {
+        case 0x13: return "Bad command";
+        case 0x14: return "The Request packet has invalid or inconsistent parameters";
+        case 0x15: return "The Request packet has an invalid length";
+        case 0x18: return "the DMSS isn't in a particular mode";
+        case 0x42: return "the correct SPC has not yet been entered to unlock service programming";
+        case 0x47:
+            return "the correct Security Password has not yet been entered to unlock the phone";
+        default: return "unknow reason";
+    }
+}
+
+}  // namespace
+
+CPhoneLink::CPhoneLink(platform::SerialProvider& serial, platform::Clock& clock)
+    : m_port(serial), m_clock(clock) {
+    ClearBuffers();
+}
+
+CPhoneLink::~CPhoneLink() { m_port.Close(); }
+
+void CPhoneLink::ClearBuffers() {
+    m_message.clear();
+    m_payloadLen = 0;
+    m_payload.fill(0);
+    m_recvLen = 0;
+    m_recvBuf.fill(0);
+    m_sendLen = 0;
+    m_sendBuf.fill(0);
+}
+
+void CPhoneLink::SetSpc(const std::string& spc) { m_spc = spc; }
+
+size_t CPhoneLink::CrcAppend(uint8_t* buf, size_t len) { return frame::CrcAppend(buf, len); }
+
+bool CPhoneLink::CrcCheck(const uint8_t* buf, uint16_t len) { return frame::CrcCheck(buf, len); }
+
+bool CPhoneLink::FileCrc16(const std::string& path, uint32_t offset, uint32_t length, uint8_t& low,
+                           uint8_t& high) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
+    uint16_t crc = 0;
+    std::vector<uint8_t> piece(65536);
+    uint32_t left = length;
+    while (ok && left > 0) {
+        const size_t want = std::min<size_t>(left, piece.size());
+        const size_t got = std::fread(piece.data(), 1, want, file);
+        crc = frame::CrcRun(crc, piece.data(), got);
+        ok = got == want;  // the region must lie inside the file
+        left -= static_cast<uint32_t>(got);
+    }
+    std::fclose(file);
+    if (!ok) {
+        return false;
+    }
+    crc = static_cast<uint16_t>(~crc);
+    low = static_cast<uint8_t>(crc & 0xFF);
+    high = static_cast<uint8_t>(crc >> 8);
+    return true;
+}
+
+uint32_t CPhoneLink::BuildFrame() {
+    if (m_mode != MODE_RAW) {
+        m_sendLen = 0;
+        switch (m_mode) {
+            case MODE_DIAG: BuildDiagPacket(); break;
+            case MODE_DLOAD: BuildDloadPacket(); break;
+            case MODE_STREAM: BuildStreamPacket(); break;
+            case MODE_RAW: break;
+        }
+    }
+    // A packet that could not fit the buffer once stuffed is never built by the builders; clamp
+    // anyway so that a caller's raw body cannot overrun the buffer.
+    m_sendLen = std::min<uint32_t>(m_sendLen, kMaxPacket);
+    m_sendLen = static_cast<uint32_t>(frame::CrcAppend(m_sendBuf.data(), m_sendLen));
+
+    std::array<uint8_t, kSendBufSize> stuffed{};
+    size_t n = 0;
+    if (m_mode == MODE_DLOAD || m_mode == MODE_STREAM) {
+        stuffed[n++] = frame::kFlag;
+    }
+    n += frame::Stuff(m_sendBuf.data(), m_sendLen, stuffed.data() + n);
+    stuffed[n++] = frame::kFlag;
+    m_sendBuf = stuffed;
+    m_sendLen = static_cast<uint32_t>(n);
+    return m_sendLen;
+}
+
+bool CPhoneLink::ReceiveReply(uint32_t timeoutMs, uint32_t pollMs) {
+    const uint32_t start = m_clock.TickMs();
+    size_t n = 0;
+    do {
+        n = m_port.BytesWaiting();
+        m_clock.SleepMs(pollMs);
+        const size_t m = m_port.BytesWaiting();
+        if (n >= 1 && m == n) {
+            break;
+        }
+    } while (m_clock.TickMs() - start <= timeoutMs);
+
+    if (n == 0) {
+        m_lastError = "Port Cannot Receive Desired Data from the Phone";
+        return false;
+    }
+    if (n > kRecvLimit) {
+        m_lastError = "The Received Data from the Phone is Too Large";
+        return false;
+    }
+    m_recvLen = static_cast<uint16_t>(m_port.Read(m_recvBuf.data(), n));
+    return true;
+}
+
+bool CPhoneLink::Transact(uint8_t attempts, uint32_t timeoutMs) {
+    BuildFrame();
+    if (attempts == 0) {
+        return true;
+    }
+    const uint8_t code = m_request.code;
+    const uint32_t pollMs =
+        (m_mode == MODE_DIAG && (m_sendBuf[0] == 0x26 || m_sendBuf[0] == 0x27)) ? 30 : 10;
+    bool anyFailed = false;
+    for (unsigned attempt = 0; attempt < attempts; ++attempt) {
+        if (m_port.Write(m_sendBuf.data(), m_sendLen) < m_sendLen) {
+            m_lastError = "Port Cannot Send desired data to the Phone";
+            anyFailed = true;
+            continue;
+        }
+        if (!ReceiveReply(timeoutMs, pollMs)) {
+            anyFailed = true;
+            continue;
+        }
+        switch (m_mode) {
+            case MODE_DLOAD:
+            case MODE_STREAM:
+                if (DecodeFrame()) {
+                    return true;
+                }
+                anyFailed = true;
+                break;
+            case MODE_RAW:
+                break;  // the caller examines the last reply; the frame goes out on every attempt
+            case MODE_DIAG:
+                if (m_recvLen > 0 && m_recvBuf[0] == code) {
+                    if (DecodeFrame()) {
+                        return true;
+                    }
+                } else {
+                    m_lastError = DiagErrorText(m_recvLen > 0 ? m_recvBuf[0] : 0);
+                }
+                anyFailed = true;
+                break;
+        }
+    }
+    return m_mode == MODE_RAW && !anyFailed;
+}
+
+bool CPhoneLink::DecodeFrame() {
+    m_rawReplyLen = m_recvLen;
+    size_t len = std::min<size_t>(m_recvLen, kRecvLimit);
+    size_t start = 0;
+    if ((m_mode == MODE_DLOAD || m_mode == MODE_STREAM) && len > 0 && m_recvBuf[0] != frame::kFlag) {
+        std::memmove(m_recvBuf.data() + 1, m_recvBuf.data(), len);
+        m_recvBuf[0] = frame::kFlag;
+        ++len;
+    }
+    if (m_mode == MODE_DLOAD || m_mode == MODE_STREAM) {
+        start = 1;
+    }
+    std::array<uint8_t, kRecvLimit + 2> body{};
+    const size_t n = start < len ? frame::Unstuff(m_recvBuf.data() + start, len - start, body.data()) : 0;
+    if (n == 0 || body[n - 1] != frame::kFlag) {
+        m_lastError = "the Received Data is Wrong without End Flag(0x7e)";
+        return false;
+    }
+    m_recvBuf.fill(0);
+    std::copy_n(body.begin(), n - 1, m_recvBuf.begin());
+    m_recvLen = static_cast<uint16_t>(n - 1);
+    if (!frame::CrcCheck(m_recvBuf.data(), m_recvLen)) {
+        m_lastError = "the Received Data is Wrong with Wrong CRC Checksum";
+        return false;
+    }
+    m_response[0] = m_recvBuf[0];
+    switch (m_mode) {
+        case MODE_DIAG: return ParseDiagReply();
+        case MODE_DLOAD: return ParseDloadReply();
+        case MODE_STREAM: return ParseStreamReply();
+        case MODE_RAW: return true;
+    }
+    return false;
+}
+
+bool CPhoneLink::Fail(const char* pattern) {
+    std::vector<char> text(std::strlen(pattern) + m_lastError.size() + 1);
+    std::snprintf(text.data(), text.size(), pattern, m_lastError.c_str());
+    m_message = text.data();
+    m_lastError = m_message;
+    return false;
+}
+
+}  // namespace pellan

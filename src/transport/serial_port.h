@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/serial.h"
+
+namespace pellan {
+
+// One COM port of a line (the stick's diagnostic or AT port). It knows no protocol: it opens and
+// configures the port, writes, reports the waiting byte count and reads what is waiting. The
+// protocol layers decide when a reply is complete by polling BytesWaiting.
+class CSerialPort {
+public:
+    explicit CSerialPort(platform::SerialProvider& provider) : m_provider(provider) {}
+    ~CSerialPort() { Close(); }
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Opens COM<port>. On a port that is already open, returns true and keeps the old settings.
+    // Both directions are purged after a successful open.
+    bool Open(int port, int baud, int dataBits, int stopBits);
+    // Purges and closes; always true, also when the port was never opened.
+    bool Close();
+    bool IsOpen() const { return m_open != 0; }
+
+    // Drops queued input first (a write always starts a fresh exchange), then sends. Returns the
+    // bytes written: `len` on success, fewer (usually 0) on failure or after 10 s.
+    size_t Write(const uint8_t* data, size_t len);
+    // As Write, but input already queued (acknowledgements of earlier blocks) stays queued.
+    size_t WriteKeepRx(const uint8_t* data, size_t len);
+    // Received bytes queued; 0 when the port is not open.
+    size_t BytesWaiting();
+    // At most `max` of the queued bytes, without waiting; 0 when nothing is queued or not open.
+    size_t Read(uint8_t* buf, size_t max);
+    // Waits up to `ms` for input to arrive; true when bytes are queued. False at once when closed.
+    bool WaitForInput(uint32_t ms);
+
+private:
+    platform::SerialProvider& m_provider;
+    std::unique_ptr<platform::SerialDevice> m_device;
+    int32_t m_open = 0;
+};
+
+}  // namespace pellan

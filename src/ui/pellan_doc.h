@@ -1,0 +1,111 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "diag/phone_link.h"
+#include "platform/env.h"
+#include "transport/at_channel.h"
+#include "ui/line_record.h"
+
+namespace pellan {
+
+enum NvModeValue : int32_t {
+    NV_MODE_NONE = 0,     // see the NV restore for the meaning of each mode
+    NV_MODE_1 = 1,
+    NV_MODE_BACKUP = 2,   // the default
+    NV_MODE_DEFAULT = 3,  // restore from the default NV file
+};
+
+enum JobKind : int32_t { JOB_UPDATE = 1, JOB_REPAIR = 2, JOB_NV_BACKUP = 3, JOB_NV_RESTORE = 4 };
+
+// The runtime state of one line (not stored). Running flag and phone state are read and written
+// by several threads and are atomic; the other fields belong to whichever of the line's polling
+// loop or job runs (never both at once).
+struct LineRuntime {
+    std::atomic<int32_t> running{0};
+    std::atomic<int32_t> phoneState{0};  // 0 no DIAG port, 1 no stick answered, 2 stick answered
+    int32_t jobKind = JOB_UPDATE;
+    std::array<char, 16> imei{};  // 15 digits and a zero
+    std::array<uint8_t, 303> versionSet{};
+    std::array<char, 256> currentVersion{};
+    std::array<char, 256> secondVersion{};
+    std::array<char, 256> identity{};
+    std::array<char, 512> fallbackVersion{};
+    std::array<uint8_t, 45> swVersion{};
+    std::array<uint8_t, 212> flashInfo{};
+    std::unique_ptr<CPhoneLink> link;
+    std::unique_ptr<CAtChannel> at;
+};
+
+// The one document: eight line records with their runtime state and link objects, the
+// document-wide values and the document lock.
+class CPellanDoc {
+public:
+    // Creates the eight lines with defaults, then reads the settings file of `programFolder` when
+    // it exists, then BuildLinePaths and the phone states.
+    CPellanDoc(platform::Env& env, std::filesystem::path programFolder);
+    ~CPellanDoc();
+    CPellanDoc(const CPellanDoc&) = delete;
+    CPellanDoc& operator=(const CPellanDoc&) = delete;
+
+    platform::Env& Env() { return m_env; }
+    platform::Clock& Clock() { return *m_env.clock; }
+    const std::filesystem::path& ProgramFolder() const { return m_programFolder; }
+
+    LineRecord& Record(int line) { return m_records.at(static_cast<size_t>(line)); }
+    LineRuntime& Runtime(int line) { return *m_lines.at(static_cast<size_t>(line)); }
+    CPhoneLink& Link(int line) { return *Runtime(line).link; }
+    CAtChannel& At(int line) { return *Runtime(line).at; }
+
+    // The document lock: held while a line reads the location data record and, with the
+    // Single Switch option, around the commands that make a stick leave and re-enter the bus.
+    std::mutex& DocLock() { return m_docLock; }
+
+    std::atomic<int32_t> m_nvMode{NV_MODE_BACKUP};
+    std::atomic<int32_t> m_language{1};  // 0 selects Chinese texts, anything else English
+    // Options that StartLineJob copies into the document.
+    std::atomic<int32_t> m_eraseBoot{1};
+    std::atomic<int32_t> m_uiConsistent{0};
+
+    // The English text of a message pair unless the language flag is 0.
+    const char* Text(const char* english, const char* chinese) const {
+        return m_language.load() != 0 ? english : chinese;
+    }
+
+    // ---- settings file ----
+    // Reads the settings file when it exists; a file of the wrong length is not read over the
+    // records (the defaults stay) and `message` says why. True when the records were read.
+    bool LoadSettings(const std::filesystem::path& file, std::string& message);
+    bool SaveSettings(const std::filesystem::path& file) const;
+    std::filesystem::path SettingsPath() const;
+    void BuildLinePaths();
+    static bool FolderExists(const std::string& path);
+
+    // ---- ports, discovery, query ----
+    bool DiscoverPorts(int line);
+    bool ReopenDiagPort(int line, int port, int baud);
+    bool ReopenAtPort(int line, int port, int baud);
+    bool CloseDiagPort(int line);
+    bool CloseAtPort(int line);
+    bool RestoreDiagPort(int line);
+    bool HideDiagPort(int line);
+    bool QueryPhone(int line);
+    bool ResetStick(int line, bool dloadMode);
+
+private:
+    void SetDefaults();
+
+    platform::Env& m_env;
+    std::filesystem::path m_programFolder;
+    std::array<LineRecord, kLineCount> m_records{};
+    std::array<std::unique_ptr<LineRuntime>, kLineCount> m_lines;
+    std::mutex m_docLock;
+};
+
+}  // namespace pellan

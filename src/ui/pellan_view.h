@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ui/pellan_doc.h"
+#include "ui/view_sink.h"
+
+namespace pellan {
+
+// A job kind's procedures. `check` runs on the calling thread before the line is marked running
+// and may refuse with a message box (false); `run` runs on the line's job thread and ends the job
+// through FinishLineJob (or, for a successful update, the end of the program).
+struct JobProcedures {
+    std::function<bool(class CPellanView&, int line)> check;
+    std::function<void(class CPellanView&, int line)> run;
+};
+
+// The form view without a GUI toolkit: the line status display, the option fields of the form,
+// the start of line jobs and the polling threads. Front ends observe it through a ViewSink.
+class CPellanView {
+public:
+    CPellanView(CPellanDoc& doc, ViewSink& sink);
+    ~CPellanView();
+    CPellanView(const CPellanView&) = delete;
+    CPellanView& operator=(const CPellanView&) = delete;
+
+    CPellanDoc& Doc() { return m_doc; }
+    ViewSink& Sink() { return m_sink; }
+    const char* Text(const char* english, const char* chinese) const {
+        return m_doc.Text(english, chinese);
+    }
+
+    // ---- line status display (any thread) ----
+    void ShowLineMessage(int line, const std::string& text, int stamped);
+    void SetLineProgress(int line, int percent);
+    void SetLineState(int line, int state);
+    void FinishLineJob(int line, const std::string& text, int code);
+    void ShowLinePort(int line);
+    void ShowLineVersions(int line);
+    void EnableLineControls(int line, int enable);
+    void MessageBox(const std::string& text);
+    std::string LineLog(int line) const;
+
+    // ---- jobs and polling ----
+    // The subsystems install their jobs (update, repair, NV backup, NV restore) here.
+    void SetJobProcedures(JobKind kind, JobProcedures procedures);
+    bool StartLineJob(int line);
+    void StopLine(int line);  // the stop button: a request the job polls
+    void StartLinePolling(int line);
+    // Waits until a job thread of the line has ended (tests and orderly shutdown).
+    void WaitLineJob(int line);
+    bool AnyLineRunning() const;
+
+    // Option fields of the form (hidden check boxes), with their values at start.
+    std::atomic<int32_t> m_checkDownloadMode{1};
+    std::atomic<int32_t> m_singleSwitch{1};
+    std::atomic<int32_t> m_useVersionArmprg{1};
+    std::atomic<int32_t> m_eraseBoot{1};
+    std::atomic<int32_t> m_uiConsistent{0};
+    std::atomic<int32_t> m_portsReleased{0};
+
+private:
+    struct LinePanel;
+
+    CPellanDoc& m_doc;
+    ViewSink& m_sink;
+    std::array<std::unique_ptr<LinePanel>, kLineCount> m_panels;
+};
+
+}  // namespace pellan

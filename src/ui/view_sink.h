@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+
+namespace pellan {
+
+// Control ids of the form that the line logic talks about (the rest are data in EnableLineControls).
+namespace ctl {
+constexpr int kPortInformation = 1219;
+constexpr int kCurrentVersion = 1220;
+constexpr int kStatusLine = 1221;
+constexpr int kDiagPortText = 1000;   // + line
+constexpr int kStartButton = 1008;    // + line; line 0's is UPDATE
+constexpr int kStopButton = 1016;     // + line
+constexpr int kProgressBar = 1024;    // + line
+constexpr int kMessageText = 1032;    // + line
+constexpr int kProgressText = 1101;   // + line
+constexpr int kStatePicture = 1123;   // + line
+constexpr int kStartAll = 1099;
+constexpr int kStopAll = 1100;
+}  // namespace ctl
+
+// What a front end implements to show the view's state. Calls arrive from job and polling threads
+// as well as the window thread, so an implementation must be thread-safe (a GUI queues them to
+// its own thread). Every method has an empty default so a front end overrides what it shows.
+class ViewSink {
+public:
+    virtual ~ViewSink() = default;
+    // One entry appended to a line's log (stamp included when stamped).
+    virtual void LineLogAppended(int /*line*/, const std::string& /*entry*/) {}
+    // The text of a control changed (message texts, status line, port and version fields,
+    // progress texts "%d/100").
+    virtual void ControlText(int /*controlId*/, const std::string& /*text*/) {}
+    // A progress bar's position (0..100).
+    virtual void ControlProgress(int /*controlId*/, int /*position*/) {}
+    virtual void ControlEnabled(int /*controlId*/, bool /*enabled*/) {}
+    // A line's state picture: 0 ready, 1 running, 2 pass, 3 fail.
+    virtual void LineState(int /*line*/, int /*state*/) {}
+    // A modal message box with an OK button; blocks only the calling thread until answered.
+    virtual void MessageBox(const std::string& /*text*/) {}
+    // The update job succeeded and asks the program to end (after the success box was answered).
+    virtual void ProgramEndRequested() {}
+};
+
+}  // namespace pellan
