@@ -8,6 +8,7 @@ packages=(
     libssl-dev            # libcrypto: MD5 of the stick's challenge (EVP interface)
     libgtest-dev libgmock-dev  # unit and integration tests
     libbenchmark-dev      # benchmarks
+    nlohmann-json3-dev    # the simulator's structured report
     clang-format
 )
 if [[ "${PELLAN_WITH_GUI:-0}" == 1 ]]; then
