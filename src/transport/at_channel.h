@@ -11,7 +11,7 @@ namespace pellan {
 // One AT command at a time on the stick's AT (modem) port; returns the first line of the answer.
 // Used by one thread at a time; no lock.
 class CAtChannel {
-public:
+  public:
     static constexpr uint32_t kMaxTimeoutMs = 5000;
     static constexpr size_t kMaxReply = 256;
 
@@ -41,8 +41,11 @@ public:
     uint32_t m_timeoutMs = kMaxTimeoutMs;
     int32_t m_attempts = 3;
 
-private:
+  private:
+    // Sends m_command up to m_attempts times until an answer arrives; m_reply = what was waiting.
     bool Exchange();
+    // Polls the input count in pairs 20 ms apart until the answer stops growing (see the .cpp).
+    bool AwaitAnswer();
 
     platform::Clock& m_clock;
 };
