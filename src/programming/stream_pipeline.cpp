@@ -1,0 +1,143 @@
+#include "programming/stream_pipeline.h"
+
+#include <algorithm>
+
+#include "diag/phone_link.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+
+namespace pellan {
+namespace {
+
+constexpr uint32_t kBlock = 1024;
+constexpr uint32_t kWindow = 5;
+constexpr int kDrainPasses = 3;
+constexpr uint32_t kDrainWaitMs = 150;
+constexpr uint32_t kRetryWaitMs = 2000;
+// While a full window waits for acknowledgements, the port is waited on for at most this long
+// per look: the thread sleeps in the port instead of spinning, yet sees an acknowledgement as
+// soon as it arrives, so the window keeps its pace and its time limit.
+constexpr uint32_t kWindowWaitMs = 10;
+
+void AppendLost(PipelineState& state, uint32_t address) {
+    if (state.lostCount < kLostSlots) {
+        state.lost[state.lostCount] = address;
+    }
+    ++state.lostCount;
+}
+
+bool SendBlock(CPellanView& view, int line, CPhoneLink& link, const PipelineProfile& profile,
+               uint32_t address, uint32_t n, PipelineState& state) {
+    if (link.StreamWriteNoWait(state.buffer.data(), address, n)) {
+        return true;
+    }
+    if (profile.showFirstSendFailure) {
+        view.ShowLineMessage(line, link.m_lastError, 1);
+    }
+    view.Doc().Clock().SleepMs(kRetryWaitMs);
+    if (link.StreamWriteNoWait(state.buffer.data(), address, n)) {
+        return true;
+    }
+    view.ShowLineMessage(line, link.m_lastError, 1);
+    return false;
+}
+
+void Collect(CPellanView& view, int line, CPhoneLink& link, PipelineState& state) {
+    // The scan's result is not looked at: an error or a corrupt reply only ends that scan, and
+    // the blocks whose acknowledgements it hid end up lost and are written again.
+    link.CollectStreamAcks();
+    MatchStreamAcks(view, line, state.outstanding, state.outstandingCount, state.lost,
+                    state.lostCount);
+}
+
+}  // namespace
+
+bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
+                   const PipelineProfile& profile, PipelineState& state) {
+    CPellanDoc& doc = view.Doc();
+    CPhoneLink& link = doc.Link(line);
+    platform::Clock& clock = doc.Clock();
+    const int64_t step = (length / kBlock) / profile.progressDivisor;
+    int64_t counter = 0;
+    int progress = profile.progressStart;
+    int64_t p = 0;
+    for (;;) {
+        const int64_t remaining = length - p;
+        const bool last = remaining <= kBlock;
+        const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlock, remaining));
+        if (!file.Read(state.buffer.data(), n)) {
+            view.ShowLineMessage(line, "read file fail!", 1);
+            return false;
+        }
+        const auto address = static_cast<uint32_t>(p);
+        if (!SendBlock(view, line, link, profile, address, n, state)) {
+            return false;
+        }
+        p += n;
+        ++counter;
+        if (counter >= step) {
+            view.SetLineProgress(line, ++progress);
+            counter = 0;
+            // A stop request is looked at only here, at a progress step.
+            if (doc.Runtime(line).running.load() == 0) {
+                view.ShowLineMessage(line, profile.stoppedText, 1);
+                return false;
+            }
+        }
+        state.outstanding[state.outstandingCount++] = address;
+        const uint32_t sentAt = clock.TickMs();
+        while (state.outstandingCount >= kWindow) {
+            if (profile.collectPauseMs > 0) {
+                clock.SleepMs(profile.collectPauseMs);
+            } else if (link.m_ackPending.empty()) {
+                link.m_port.WaitForInput(kWindowWaitMs);
+            }
+            Collect(view, line, link, state);
+            if (clock.TickMs() - sentAt >= profile.windowTimeoutMs) {
+                view.ShowLineMessage(line, profile.stalledText, 1);
+                return false;
+            }
+        }
+        if (last) {
+            break;
+        }
+    }
+    for (int pass = 0; pass < kDrainPasses && state.outstandingCount > 0; ++pass) {
+        clock.SleepMs(kDrainWaitMs);
+        Collect(view, line, link, state);
+    }
+    for (uint32_t i = 0; i < state.outstandingCount; ++i) {
+        AppendLost(state, state.outstanding[i]);
+    }
+    state.outstandingCount = 0;
+    return true;
+}
+
+bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, PipelineState& state,
+                 const std::function<void(uint32_t address)>& beforeBlock) {
+    CPellanDoc& doc = view.Doc();
+    CPhoneLink& link = doc.Link(line);
+    const uint32_t count = std::min<uint32_t>(state.lostCount, kLostSlots);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t address = state.lost[i];
+        const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlock, length - address));
+        if (!file.Seek(address) || !file.Read(state.buffer.data(), n)) {
+            view.ShowLineMessage(line, "read file fail!", 1);
+            return false;
+        }
+        if (beforeBlock) {
+            beforeBlock(address);
+        }
+        if (link.StreamWrite(state.buffer.data(), address, n)) {
+            continue;
+        }
+        doc.Clock().SleepMs(kRetryWaitMs);
+        if (!link.StreamWrite(state.buffer.data(), address, n)) {
+            view.ShowLineMessage(line, link.m_lastError, 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace pellan
