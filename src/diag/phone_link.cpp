@@ -1,6 +1,7 @@
 #include "diag/phone_link.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -10,16 +11,24 @@
 namespace pellan {
 namespace {
 
+constexpr size_t kFileCrcPiece = 65536;  // the file is read in pieces of at most this size
+
 const char* DiagErrorText(uint8_t code) {
     switch (code) {
-        case 0x13: return "Bad command";
-        case 0x14: return "The Request packet has invalid or inconsistent parameters";
-        case 0x15: return "The Request packet has an invalid length";
-        case 0x18: return "the DMSS isn't in a particular mode";
-        case 0x42: return "the correct SPC has not yet been entered to unlock service programming";
+        case 0x13:
+            return "Bad command";
+        case 0x14:
+            return "The Request packet has invalid or inconsistent parameters";
+        case 0x15:
+            return "The Request packet has an invalid length";
+        case 0x18:
+            return "the DMSS isn't in a particular mode";
+        case 0x42:
+            return "the correct SPC has not yet been entered to unlock service programming";
         case 0x47:
             return "the correct Security Password has not yet been entered to unlock the phone";
-        default: return "unknow reason";
+        default:
+            return "unknow reason";
     }
 }
 
@@ -30,7 +39,9 @@ CPhoneLink::CPhoneLink(platform::SerialProvider& serial, platform::Clock& clock)
     ClearBuffers();
 }
 
-CPhoneLink::~CPhoneLink() { m_port.Close(); }
+CPhoneLink::~CPhoneLink() {
+    m_port.Close();
+}
 
 void CPhoneLink::ClearBuffers() {
     m_message.clear();
@@ -42,11 +53,17 @@ void CPhoneLink::ClearBuffers() {
     m_sendBuf.fill(0);
 }
 
-void CPhoneLink::SetSpc(const std::string& spc) { m_spc = spc; }
+void CPhoneLink::SetSpc(const std::string& spc) {
+    m_spc = spc;
+}
 
-size_t CPhoneLink::CrcAppend(uint8_t* buf, size_t len) { return frame::CrcAppend(buf, len); }
+size_t CPhoneLink::CrcAppend(uint8_t* buf, size_t len) {
+    return frame::CrcAppend(buf, len);
+}
 
-bool CPhoneLink::CrcCheck(const uint8_t* buf, uint16_t len) { return frame::CrcCheck(buf, len); }
+bool CPhoneLink::CrcCheck(const uint8_t* buf, uint16_t len) {
+    return frame::CrcCheck(buf, len);
+}
 
 bool CPhoneLink::FileCrc16(const std::string& path, uint32_t offset, uint32_t length, uint8_t& low,
                            uint8_t& high) {
@@ -54,16 +71,22 @@ bool CPhoneLink::FileCrc16(const std::string& path, uint32_t offset, uint32_t le
     if (file == nullptr) {
         return false;
     }
-    bool ok = std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
+    // The region must lie inside the file: a short read means it does not, and a CRC over part
+    // of the region would pass for the CRC of all of it. fseek takes a long, which has 32 bits on
+    // some systems, so large offsets are reached in steps.
+    std::vector<uint8_t> piece(kFileCrcPiece);
+    bool ok = true;
+    for (uint64_t skip = offset; ok && skip > 0;) {
+        const long step = static_cast<long>(std::min<uint64_t>(skip, LONG_MAX));
+        ok = std::fseek(file, step, SEEK_CUR) == 0;
+        skip -= static_cast<uint64_t>(step);
+    }
     uint16_t crc = 0;
-    std::vector<uint8_t> piece(65536);
-    uint32_t left = length;
-    while (ok && left > 0) {
+    for (uint32_t left = length; ok && left > 0;) {
         const size_t want = std::min<size_t>(left, piece.size());
-        const size_t got = std::fread(piece.data(), 1, want, file);
-        crc = frame::CrcRun(crc, piece.data(), got);
-        ok = got == want;  // the region must lie inside the file
-        left -= static_cast<uint32_t>(got);
+        ok = std::fread(piece.data(), 1, want, file) == want;
+        crc = frame::CrcRun(crc, piece.data(), want);
+        left -= static_cast<uint32_t>(want);
     }
     std::fclose(file);
     if (!ok) {
@@ -79,15 +102,25 @@ uint32_t CPhoneLink::BuildFrame() {
     if (m_mode != MODE_RAW) {
         m_sendLen = 0;
         switch (m_mode) {
-            case MODE_DIAG: BuildDiagPacket(); break;
-            case MODE_DLOAD: BuildDloadPacket(); break;
-            case MODE_STREAM: BuildStreamPacket(); break;
-            case MODE_RAW: break;
+            case MODE_DIAG:
+                BuildDiagPacket();
+                break;
+            case MODE_DLOAD:
+                BuildDloadPacket();
+                break;
+            case MODE_STREAM:
+                BuildStreamPacket();
+                break;
+            case MODE_RAW:
+                break;
         }
     }
-    // A packet that could not fit the buffer once stuffed is never built by the builders; clamp
-    // anyway so that a caller's raw body cannot overrun the buffer.
-    m_sendLen = std::min<uint32_t>(m_sendLen, kMaxPacket);
+    // The buffer holds a fully stuffed packet of up to kMaxPacket bytes. A longer body (only a
+    // caller's raw one can be) is refused whole: sending a cut-off packet would look like success.
+    if (m_sendLen > kMaxPacket) {
+        m_sendLen = 0;
+        return 0;
+    }
     m_sendLen = static_cast<uint32_t>(frame::CrcAppend(m_sendBuf.data(), m_sendLen));
 
     std::array<uint8_t, kSendBufSize> stuffed{};
@@ -127,7 +160,10 @@ bool CPhoneLink::ReceiveReply(uint32_t timeoutMs, uint32_t pollMs) {
 }
 
 bool CPhoneLink::Transact(uint8_t attempts, uint32_t timeoutMs) {
-    BuildFrame();
+    if (BuildFrame() == 0) {
+        m_lastError = "Port Cannot Send desired data to the Phone";
+        return false;
+    }
     if (attempts == 0) {
         return true;
     }
@@ -174,7 +210,8 @@ bool CPhoneLink::DecodeFrame() {
     m_rawReplyLen = m_recvLen;
     size_t len = std::min<size_t>(m_recvLen, kRecvLimit);
     size_t start = 0;
-    if ((m_mode == MODE_DLOAD || m_mode == MODE_STREAM) && len > 0 && m_recvBuf[0] != frame::kFlag) {
+    if ((m_mode == MODE_DLOAD || m_mode == MODE_STREAM) && len > 0 &&
+        m_recvBuf[0] != frame::kFlag) {
         std::memmove(m_recvBuf.data() + 1, m_recvBuf.data(), len);
         m_recvBuf[0] = frame::kFlag;
         ++len;
@@ -183,7 +220,8 @@ bool CPhoneLink::DecodeFrame() {
         start = 1;
     }
     std::array<uint8_t, kRecvLimit + 2> body{};
-    const size_t n = start < len ? frame::Unstuff(m_recvBuf.data() + start, len - start, body.data()) : 0;
+    const size_t n =
+        start < len ? frame::Unstuff(m_recvBuf.data() + start, len - start, body.data()) : 0;
     if (n == 0 || body[n - 1] != frame::kFlag) {
         m_lastError = "the Received Data is Wrong without End Flag(0x7e)";
         return false;
@@ -197,10 +235,14 @@ bool CPhoneLink::DecodeFrame() {
     }
     m_response[0] = m_recvBuf[0];
     switch (m_mode) {
-        case MODE_DIAG: return ParseDiagReply();
-        case MODE_DLOAD: return ParseDloadReply();
-        case MODE_STREAM: return ParseStreamReply();
-        case MODE_RAW: return true;
+        case MODE_DIAG:
+            return ParseDiagReply();
+        case MODE_DLOAD:
+            return ParseDloadReply();
+        case MODE_STREAM:
+            return ParseStreamReply();
+        case MODE_RAW:
+            return true;
     }
     return false;
 }

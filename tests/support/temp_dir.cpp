@@ -1,0 +1,24 @@
+#include "support/temp_dir.h"
+
+#include <stdlib.h>
+
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace pellan::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "pellan-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder from " + pattern);
+    }
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+}  // namespace pellan::test
