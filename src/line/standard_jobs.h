@@ -1,0 +1,56 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "line/connection_manager.h"
+#include "ui/line_record.h"
+
+namespace pellan {
+
+class CPellanView;
+
+// Where a line's job stands, as the end of a successful update needs to know it.
+enum class LineJobPhase : int { IDLE, RUNNING, ENDING };
+
+// The line controller's state kept per view: the connection manager with its flags, the job
+// settings that are not part of the line records, and what each line's job is doing.
+struct LineController {
+    explicit LineController(platform::Env& env) : connectionManager(env) {}
+
+    CConnectionManager connectionManager;
+
+    // The stick identities the update accepts: a stick passes when its identity contains one
+    // of them. An empty marker only counts when both are empty (then every stick passes).
+    std::array<std::string, 2> modelMarkers{"HX402A", ""};
+    // Folder of the job log files; empty: "Logs" inside the line's NV folder (where the
+    // failure message sends the user), or inside the program folder without an NV folder.
+    std::filesystem::path logFolder;
+
+    // The ninth text of the stick's version set as ReadStickVersion read it, per line.
+    std::array<std::string, kLineCount> stickIdentity;
+    std::array<std::atomic<int>, kLineCount> phase{};
+
+    mutable std::mutex mutex;  // guards modelMarkers, logFolder and stickIdentity
+};
+
+// The view's line controller, created on first use with the document's environment.
+LineController& LineControllerOf(CPellanView& view);
+// Forgets the view's controller; front ends call it before they destroy the view.
+void ReleaseLineController(CPellanView& view);
+
+// Installs the four job kinds with their start checks: 1 update, 2 repair (does nothing),
+// 3 NV backup, 4 NV restore. Gives the view a fresh line controller.
+void InstallStandardJobs(CPellanView& view);
+
+// Writes the line's log into a new file of the log folder, named by line and `startedAt`
+// ("Line1_20120305_090703.log"). Returns the file written, or empty when it could not be.
+std::filesystem::path WriteLineLogFile(CPellanView& view, int line,
+                                       std::chrono::system_clock::time_point startedAt);
+
+}  // namespace pellan
