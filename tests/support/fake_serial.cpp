@@ -6,7 +6,7 @@ namespace pellan::test {
 namespace {
 
 class FakeDevice final : public platform::SerialDevice {
-public:
+  public:
     FakeDevice(std::shared_ptr<FakePort> port, platform::Clock& clock)
         : m_port(std::move(port)), m_clock(clock) {
         m_port->SetOpen(true);
@@ -29,7 +29,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::shared_ptr<FakePort> m_port;
     platform::Clock& m_clock;
 };
@@ -53,7 +53,17 @@ void FakePort::SetWriteFails(bool fails) {
 
 void FakePort::Inject(const Bytes& bytes) {
     std::lock_guard lock(m_mutex);
-    m_pending.push_back({m_clock.TickMs(), bytes});
+    Enqueue(m_clock.TickMs(), bytes);
+}
+
+void FakePort::InjectAfter(uint32_t delayMs, const Bytes& bytes) {
+    std::lock_guard lock(m_mutex);
+    Enqueue(m_clock.TickMs() + delayMs, bytes);
+}
+
+size_t FakePort::LargestRead() const {
+    std::lock_guard lock(m_mutex);
+    return m_largestRead;
 }
 
 std::vector<Bytes> FakePort::Writes() const {
@@ -84,6 +94,16 @@ void FakePort::SetOpen(bool open) {
     }
 }
 
+void FakePort::Enqueue(uint32_t visibleAt, Bytes bytes) {
+    // Keep the queue in arrival order (ReleaseDue looks at the front only); equal times keep the
+    // order in which they were queued.
+    const uint32_t now = m_clock.TickMs();
+    auto at = std::find_if(m_pending.begin(), m_pending.end(), [&](const Chunk& chunk) {
+        return static_cast<int32_t>(chunk.visibleAt - now) > static_cast<int32_t>(visibleAt - now);
+    });
+    m_pending.insert(at, Chunk{visibleAt, std::move(bytes)});
+}
+
 void FakePort::ReleaseDue() {
     const uint32_t now = m_clock.TickMs();
     while (!m_pending.empty() && static_cast<int32_t>(now - m_pending.front().visibleAt) >= 0) {
@@ -110,7 +130,7 @@ size_t FakePort::DoWrite(const uint8_t* data, size_t len, bool dropInput) {
     Bytes answer = responder ? responder(written) : Bytes{};
     if (!answer.empty()) {
         std::lock_guard lock(m_mutex);
-        m_pending.push_back({m_clock.TickMs() + m_delayMs, std::move(answer)});
+        Enqueue(m_clock.TickMs() + m_delayMs, std::move(answer));
     }
     return len;
 }
@@ -123,6 +143,7 @@ size_t FakePort::DoBytesWaiting() {
 
 size_t FakePort::DoRead(uint8_t* buf, size_t max) {
     std::lock_guard lock(m_mutex);
+    m_largestRead = std::max(m_largestRead, max);
     ReleaseDue();
     const size_t n = std::min(max, m_rx.size());
     std::copy_n(m_rx.begin(), n, buf);
