@@ -16,7 +16,7 @@
 namespace pellan {
 
 enum NvModeValue : int32_t {
-    NV_MODE_NONE = 0,     // see the NV restore for the meaning of each mode
+    NV_MODE_NONE = 0,  // see the NV restore for the meaning of each mode
     NV_MODE_1 = 1,
     NV_MODE_BACKUP = 2,   // the default
     NV_MODE_DEFAULT = 3,  // restore from the default NV file
@@ -46,7 +46,7 @@ struct LineRuntime {
 // The one document: eight line records with their runtime state and link objects, the
 // document-wide values and the document lock.
 class CPellanDoc {
-public:
+  public:
     // Creates the eight lines with defaults, then reads the settings file of `programFolder` when
     // it exists, then BuildLinePaths and the phone states.
     CPellanDoc(platform::Env& env, std::filesystem::path programFolder);
@@ -84,8 +84,19 @@ public:
     bool LoadSettings(const std::filesystem::path& file, std::string& message);
     bool SaveSettings(const std::filesystem::path& file) const;
     std::filesystem::path SettingsPath() const;
+    // Why the settings file was not used at creation (empty when it was read or is missing); the
+    // view shows it to the user once.
+    const std::string& SettingsMessage() const { return m_settingsMessage; }
     void BuildLinePaths();
+    // True when the file or folder exists; a drive root such as C:\ counts as existing at once, a
+    // longer path ending with a separator is tested without it, an empty path does not exist.
     static bool FolderExists(const std::string& path);
+
+    // "No Phone" (or any text) into the three display texts and, with `fallbackToo`, the
+    // fallback version text of the line.
+    void SetLineVersionTexts(int line, const std::string& text, bool fallbackToo);
+    std::string DisplayText(int line, int which);  // 0 current, 1 second, 2 identity
+    std::string FallbackVersion(int line);
 
     // ---- ports, discovery, query ----
     bool DiscoverPorts(int line);
@@ -98,7 +109,7 @@ public:
     bool QueryPhone(int line);
     bool ResetStick(int line, bool dloadMode);
 
-private:
+  private:
     void SetDefaults();
 
     platform::Env& m_env;
@@ -106,6 +117,7 @@ private:
     std::array<LineRecord, kLineCount> m_records{};
     std::array<std::unique_ptr<LineRuntime>, kLineCount> m_lines;
     std::mutex m_docLock;
+    std::string m_settingsMessage;
 };
 
 }  // namespace pellan

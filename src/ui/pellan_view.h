@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "ui/log_stamp.h"
 #include "ui/pellan_doc.h"
 #include "ui/view_sink.h"
 
@@ -26,7 +27,7 @@ struct JobProcedures {
 // The form view without a GUI toolkit: the line status display, the option fields of the form,
 // the start of line jobs and the polling threads. Front ends observe it through a ViewSink.
 class CPellanView {
-public:
+  public:
     CPellanView(CPellanDoc& doc, ViewSink& sink);
     ~CPellanView();
     CPellanView(const CPellanView&) = delete;
@@ -48,16 +49,34 @@ public:
     void EnableLineControls(int line, int enable);
     void MessageBox(const std::string& text);
     std::string LineLog(int line) const;
+    // Replaces a line's whole log (the update job's header).
+    void ReplaceLineLog(int line, const std::string& log);
+    // The DIAG port text last shown by ShowLinePort ("COM%d" or "NULL") and the line's state.
+    std::string LinePortText(int line) const;
+    int LineStateOf(int line) const;
+    // Where the line log's time stamps come from (the local clock unless a test sets another).
+    void SetWallClock(std::function<LocalTime()> now);
 
     // ---- jobs and polling ----
     // The subsystems install their jobs (update, repair, NV backup, NV restore) here.
     void SetJobProcedures(JobKind kind, JobProcedures procedures);
     bool StartLineJob(int line);
     void StopLine(int line);  // the stop button: a request the job polls
+    // Starts (or restarts) the line's polling thread. A thread already there is asked to end;
+    // the new one waits for it before it touches the line's ports.
     void StartLinePolling(int line);
+    // Pauses the line's polling loop at its next safe point and waits until it is there (the
+    // port actions, which close and reopen the line's ports); ResumeLinePolling lets it go on.
+    // Without a polling thread both do nothing.
+    void PauseLinePolling(int line);
+    void ResumeLinePolling(int line);
+    bool HasLinePolling(int line) const;
+    bool LinePollingPaused(int line) const;
     // Waits until a job thread of the line has ended (tests and orderly shutdown).
     void WaitLineJob(int line);
     bool AnyLineRunning() const;
+    // The close guard: false, with the message box, while any line runs.
+    bool CanClose();
 
     // Option fields of the form (hidden check boxes), with their values at start.
     std::atomic<int32_t> m_checkDownloadMode{1};
@@ -66,13 +85,24 @@ public:
     std::atomic<int32_t> m_eraseBoot{1};
     std::atomic<int32_t> m_uiConsistent{0};
     std::atomic<int32_t> m_portsReleased{0};
+    // Per line: 1 after the DIAG port was made present by the port hide/restore action.
+    std::array<std::atomic<int32_t>, kLineCount> m_diagPortHidden{};
 
-private:
+  private:
     struct LinePanel;
+
+    LinePanel* Panel(int line) const;
+    JobProcedures Procedures(JobKind kind) const;
+    void RunJobThread(int line, JobProcedures procedures);
+    void SetControlsLocked(bool anyRunning, bool allRunning);
 
     CPellanDoc& m_doc;
     ViewSink& m_sink;
     std::array<std::unique_ptr<LinePanel>, kLineCount> m_panels;
+    mutable std::mutex m_mutex;           // the job table and the wall clock
+    std::array<JobProcedures, 5> m_jobs;  // by job kind 1..4
+    std::function<LocalTime()> m_now;
+    std::atomic<bool> m_closing{false};
 };
 
 }  // namespace pellan

@@ -4,18 +4,19 @@
 
 namespace pellan {
 
-// Control ids of the form that the line logic talks about (the rest are data in EnableLineControls).
+// Control ids of the form that the line logic talks about (the rest are data in
+// EnableLineControls).
 namespace ctl {
 constexpr int kPortInformation = 1219;
 constexpr int kCurrentVersion = 1220;
 constexpr int kStatusLine = 1221;
-constexpr int kDiagPortText = 1000;   // + line
-constexpr int kStartButton = 1008;    // + line; line 0's is UPDATE
-constexpr int kStopButton = 1016;     // + line
-constexpr int kProgressBar = 1024;    // + line
-constexpr int kMessageText = 1032;    // + line
-constexpr int kProgressText = 1101;   // + line
-constexpr int kStatePicture = 1123;   // + line
+constexpr int kDiagPortText = 1000;  // + line
+constexpr int kStartButton = 1008;   // + line; line 0's is UPDATE
+constexpr int kStopButton = 1016;    // + line
+constexpr int kProgressBar = 1024;   // + line
+constexpr int kMessageText = 1032;   // + line
+constexpr int kProgressText = 1101;  // + line
+constexpr int kStatePicture = 1123;  // + line
 constexpr int kStartAll = 1099;
 constexpr int kStopAll = 1100;
 }  // namespace ctl
@@ -24,15 +25,20 @@ constexpr int kStopAll = 1100;
 // as well as the window thread, so an implementation must be thread-safe (a GUI queues them to
 // its own thread). Every method has an empty default so a front end overrides what it shows.
 class ViewSink {
-public:
+  public:
     virtual ~ViewSink() = default;
-    // One entry appended to a line's log (stamp included when stamped).
+    // One entry appended to a line's log: the stamp (when stamped) and the text, without the
+    // line end that the log itself stores after it.
     virtual void LineLogAppended(int /*line*/, const std::string& /*entry*/) {}
+    // A line's whole log was replaced (the update job writes its header this way).
+    virtual void LineLogReplaced(int /*line*/, const std::string& /*log*/) {}
     // The text of a control changed (message texts, status line, port and version fields,
     // progress texts "%d/100").
     virtual void ControlText(int /*controlId*/, const std::string& /*text*/) {}
     // A progress bar's position (0..100).
     virtual void ControlProgress(int /*controlId*/, int /*position*/) {}
+    // A progress bar's range was set (always 0..100); the position follows separately.
+    virtual void ControlProgressRange(int /*controlId*/, int /*low*/, int /*high*/) {}
     virtual void ControlEnabled(int /*controlId*/, bool /*enabled*/) {}
     // A line's state picture: 0 ready, 1 running, 2 pass, 3 fail.
     virtual void LineState(int /*line*/, int /*state*/) {}
