@@ -1,0 +1,581 @@
+#include "line/update_job.h"
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <mutex>
+
+#include "diag/challenge.h"
+#include "download/download_steps.h"
+#include "firmware/firmware_set.h"
+#include "firmware/location_data.h"
+#include "line/standard_jobs.h"
+#include "nv/nv_backup.h"
+#include "nv/nv_restore.h"
+#include "programming/programming_cycle.h"
+#include "ui/pellan_view.h"
+
+namespace pellan {
+
+namespace {
+
+constexpr int kBaud = 115200;
+constexpr const char* kNoImei = "000000000000000";
+constexpr uint16_t kNvItem22 = 22;
+constexpr size_t kIdentityOffset = 249;
+constexpr size_t kVersionSlotSize = 31;
+constexpr int kProgrammingAttempts = 10;
+
+// Step numbers in the comments below follow the job's published sequence, so that a reader can
+// hold the code against it line by line.
+class UpdateRun {
+  public:
+    UpdateRun(CPellanView& view, int line)
+        : m_view(view),
+          m_doc(view.Doc()),
+          m_line(line),
+          m_link(m_doc.Link(line)),
+          m_clock(m_doc.Clock()),
+          m_controller(LineControllerOf(view)) {}
+
+    // Steps 1 to 73; true when the stick was updated.
+    bool Execute();
+    const std::string& ResultText() const { return m_resultText; }
+
+  private:
+    bool CheckIdentity();
+    void SwitchForDownload();
+    bool WaitForStick();
+    bool PrepareNv();
+    bool BackupNv();
+    void AnswerChallenge();
+    bool LoadProgrammer();
+    bool ProgramImages();
+    bool RestoreAndReturnToNormal();
+    void ReturnToNormalMode();
+    void Report();
+
+    bool ReadNvItem22();
+    bool AskDownloadMode();
+
+    void Progress(int percent) { m_view.SetLineProgress(m_line, percent); }
+    void Status() { m_view.ShowLineMessage(m_line, "Downloading...", 1); }
+    void Sleep(uint32_t ms) { m_clock.SleepMs(ms); }
+    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.Record(m_line).diagPort, kBaud); }
+    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.Record(m_line).atPort, kBaud); }
+    const char* Text(const char* english, const char* chinese) const {
+        return m_view.Text(english, chinese);
+    }
+    bool StopRequested() const { return m_doc.Runtime(m_line).running.load() == 0; }
+    // Ends the job with a failure: the text, its code, then the fail state.
+    bool Fail(const std::string& text, int code) {
+        m_view.FinishLineJob(m_line, text, code);
+        m_view.SetLineState(m_line, 3);
+        return false;
+    }
+    // Tries `step` up to `attempts` times; `afterFailure` runs after every failed try.
+    static bool Attempts(int attempts, const std::function<bool()>& step,
+                         const std::function<void()>& afterFailure) {
+        for (int i = 0; i < attempts; ++i) {
+            if (step()) {
+                return true;
+            }
+            afterFailure();
+        }
+        return false;
+    }
+    bool WithSleep(int attempts, uint32_t ms, const std::function<bool()>& step) {
+        return Attempts(attempts, step, [&] { Sleep(ms); });
+    }
+    bool SendAt(const char* command) {
+        return Attempts(
+            3, [&] { return m_doc.At(m_line).SendCommand(command); },
+            [&] {
+                ReopenAt();
+                Sleep(2000);
+            });
+    }
+    // The retry of the programmer steps: once more after 1 s, then once more after reopening.
+    bool ThreeTries(const std::function<bool()>& step) {
+        if (step()) {
+            return true;
+        }
+        Sleep(1000);
+        if (step()) {
+            return true;
+        }
+        Sleep(1000);
+        ReopenDiag();
+        Sleep(1000);
+        return step();
+    }
+
+    CPellanView& m_view;
+    CPellanDoc& m_doc;
+    const int m_line;
+    CPhoneLink& m_link;
+    platform::Clock& m_clock;
+    LineController& m_controller;
+
+    uint32_t m_startTick = 0;
+    std::array<uint8_t, 128> m_nvItem22{};
+    bool m_nvItem22Read = false;
+    bool m_downloadModeAnswered = false;
+    std::string m_nvmPath;
+    std::string m_resultText;
+};
+
+bool UpdateRun::Execute() {
+    if (!CheckIdentity()) {
+        return false;
+    }
+    CConnectionManager& manager = m_controller.connectionManager;
+    if (FindConnectionManager(m_view)) {  // 6
+        manager.m_found = 1;
+        manager.m_stopped = StopConnectionManager(m_view) ? 1 : 0;
+    }
+    m_startTick = m_clock.TickMs();  // 7
+    SwitchForDownload();
+    if (!WaitForStick() || !PrepareNv() || !BackupNv()) {
+        return false;
+    }
+    AnswerChallenge();
+    if (!LoadProgrammer() || !ProgramImages() || !RestoreAndReturnToNormal()) {
+        return false;
+    }
+    Report();
+    return true;
+}
+
+// Steps 1 to 5.
+bool UpdateRun::CheckIdentity() {
+    LineRuntime& runtime = m_doc.Runtime(m_line);
+    SetField(runtime.imei, kNoImei);
+    bool ok = false;
+    for (int pass = 0; pass < 3; ++pass) {
+        // Only the third read counts: a stick must still give its IMEI after two reads.
+        ReopenDiag();
+        Sleep(500);
+        ok = CheckImei(m_view, m_line);
+        Sleep(100);
+    }
+    if (!ok) {
+        return Fail("IMEI is not exist, not allowed to download!", 5);
+    }
+    ReadStickVersion(m_view, m_line);
+    std::string identity;
+    std::array<std::string, 2> markers;
+    {
+        std::lock_guard<std::mutex> lock(m_controller.mutex);
+        std::string& stored = m_controller.stickIdentity[static_cast<size_t>(m_line)];
+        if (stored.size() <= 2) {
+            stored = GetField(runtime.identity);
+        }
+        identity = stored;
+        markers = m_controller.modelMarkers;
+    }
+    if (IdentityAccepted(identity, markers)) {
+        return true;
+    }
+    if (m_doc.m_language.load() == 0) {
+        m_view.FinishLineJob(m_line, "当前线路的设备不能用此工具!", 5);
+    } else {
+        m_view.FinishLineJob(m_line, "Current line device can not use this download tool!", 5);
+        m_view.MessageBox("The version is not matching! Please check the software version!");
+    }
+    runtime.running = 0;
+    return false;
+}
+
+// Steps 8 to 15: vendor mode, autorun off, the AT switch and the reset into the new mode. None
+// of these refuses the stick; the download-mode answer of step 19 decides.
+void UpdateRun::SwitchForDownload() {
+    uint32_t esn = 0;
+    m_link.ReadEsn(esn);
+    Progress(1);
+    Status();
+    WithSleep(3, 3000, [&] { return m_link.SetVendorMode(1); });
+    Sleep(1000);
+    WithSleep(3, 3000, [&] { return m_link.SetAutorun(0); });
+    SendAt("AT+WCDRUN=E");
+    Sleep(2000);
+    SendAt("AT+WCDRUN=8");
+    Sleep(1000);
+    Progress(2);
+    Status();
+    WithSleep(3, 3000, [&] { return m_link.GoOffline(); });
+    Sleep(500);
+    WithSleep(5, 3000, [&] {
+        m_link.GoOffline();
+        Sleep(1000);
+        return m_link.ResetPhone();
+    });
+    Sleep(20000);
+}
+
+// Steps 16 to 20. The search has no time limit, so a stop request is honoured inside it.
+bool UpdateRun::WaitForStick() {
+    Progress(3);
+    Status();
+    int searches = 0;
+    while (true) {
+        const bool found = m_doc.DiscoverPorts(m_line);
+        Sleep(1000);
+        ++searches;
+        if (searches == 200) {
+            Progress(4);
+        }
+        if (searches == 300) {
+            Progress(5);
+            m_view.MessageBox(
+                "Please pull out the modem, then inserts it again! The downloading operation "
+                "will go on!");
+            Sleep(2000);
+        }
+        if (found) {
+            break;
+        }
+        if (StopRequested()) {
+            return Fail("Action stop!", 2);
+        }
+    }
+    m_view.ShowLinePort(m_line);
+    Status();
+    Progress(5);
+    Status();
+    Status();
+    m_downloadModeAnswered = AskDownloadMode();
+    Progress(6);
+    Status();
+    return true;
+}
+
+bool UpdateRun::AskDownloadMode() {
+    return Attempts(
+        3, [&] { return m_link.SetVendorMode(2); },
+        [&] {
+            ReopenDiag();
+            Sleep(1000);
+        });
+}
+
+bool UpdateRun::ReadNvItem22() {
+    return WithSleep(3, 200, [&] {
+        std::array<uint8_t, 128> data{};
+        uint16_t status = 0;
+        if (!m_link.ReadNvItem(kNvItem22, data.data(), status)) {
+            return false;
+        }
+        // Bytes 22..49 are not carried over into the write-back.
+        std::fill(data.begin() + 22, data.begin() + 50, 0);
+        m_nvItem22 = data;
+        m_nvItem22Read = true;
+        return true;
+    });
+}
+
+// Steps 21 to 25.
+bool UpdateRun::PrepareNv() {
+    const LineRecord& record = m_doc.Record(m_line);
+    const std::string header =
+        "Current Version : " + GetField(m_doc.Runtime(m_line).fallbackVersion) + "\n" +
+        "Download Version : " + GetField(m_doc.Record(0).firmwareFolder) + "\n" +
+        "Armprg path : " + GetField(record.armprgPath) + "\n" + "\n";
+    m_view.ReplaceLineLog(m_line, header);
+    ReadNvItem22();
+    if (!m_downloadModeAnswered) {
+        m_downloadModeAnswered = AskDownloadMode();
+        if (!m_downloadModeAnswered && m_view.m_checkDownloadMode.load() != 0) {
+            m_view.FinishLineJob(m_line,
+                                 Text("Current line is not in download mode!",
+                                      "当前线路的设备不是处在download模式,不允许下载!"),
+                                 5);
+            m_doc.Runtime(m_line).running = 0;
+            m_view.SetLineState(m_line, 3);
+            return false;
+        }
+    }
+    if (!m_nvItem22Read) {
+        ReadNvItem22();
+    }
+    Sleep(200);
+    Status();
+    return true;
+}
+
+// Steps 26 to 32.
+bool UpdateRun::BackupNv() {
+    std::array<uint8_t, 128> location{};
+    {
+        std::lock_guard<std::mutex> lock(m_doc.DocLock());
+        ReadLocationData(m_view, m_line, location.data());
+    }
+    if (!m_link.DownloadCheck(location.data(), 0xA3)) {
+        Sleep(100);
+        m_link.DownloadCheck(location.data(), 0xA3);
+    }
+    Progress(7);
+    Status();
+    LineRecord& record = m_doc.Record(m_line);
+    const std::string nvFolder = GetField(record.nvFolder);
+    char path[sizeof(record.nvmFilePath) + 32];
+    std::snprintf(path, sizeof(path), "%sChannel%d.nvm", nvFolder.c_str(), m_line + 1);
+    m_nvmPath = path;
+    SetField(record.nvmFilePath, m_nvmPath);
+    if (!CheckNvFolder(m_view, nvFolder)) {
+        return Fail("Can't create NV directory!", 5);
+    }
+    Status();
+    if (!BackupNvToFile(m_view, m_line, m_nvmPath)) {
+        m_view.FinishLineJob(m_line, m_link.m_lastError, 5);
+        return false;
+    }
+    Status();
+    Progress(20);
+    Status();
+    return true;
+}
+
+// Step 33: the stick's 8-byte challenge is answered with its MD5 digest. A stick that gives no
+// challenge is not asked again.
+void UpdateRun::AnswerChallenge() {
+    std::array<uint8_t, 32> area{};
+    if (!WithSleep(3, 500, [&] { return m_link.GetValue8(area.data()); })) {
+        return;
+    }
+    std::array<uint8_t, 16> digest{};
+    ChallengeDigest(area.data(), digest.data());
+    m_link.SetValue16(digest.data());
+}
+
+// Steps 34 to 40.
+bool UpdateRun::LoadProgrammer() {
+    Progress(21);
+    Status();
+    const bool entered = Attempts(
+        20, [&] { return EnterDownloadMode(m_view, m_line); },
+        [&] {
+            Sleep(1000);
+            ReopenDiag();
+            Sleep(1000);
+        });
+    if (!entered) {
+        return Fail("Switch to Download mode fail!", 5);
+    }
+    if (StopRequested()) {
+        return Fail("Action stop!", 2);
+    }
+    Progress(22);
+    Status();
+    if (!ThreeTries([&] { return UploadArmprg(m_view, m_line); })) {
+        return Fail("Download armprg512.bin fail!", 4);
+    }
+    Sleep(2000);
+    Status();
+    if (!ThreeTries([&] { return StartProgrammer(m_view, m_line); })) {
+        return Fail("Skip fail!", 4);
+    }
+    return true;
+}
+
+// Steps 41 to 52.
+bool UpdateRun::ProgramImages() {
+    for (int attempt = 0; attempt < kProgrammingAttempts; ++attempt) {
+        if (PrepareProgrammingAttempt(m_view, m_line, attempt) &&
+            RunProgrammingCycle(m_view, m_line)) {
+            Progress(80);
+            Progress(81);
+            Status();
+            return true;
+        }
+    }
+    return Fail(Text("Download fail, please check the log file to get fail information!",
+                     "下载失败,具体失败信息请看Logs目录下文件!"),
+                4);
+}
+
+// Steps 53 to 68.
+bool UpdateRun::RestoreAndReturnToNormal() {
+    if (!ResetAndReconnect(m_view, m_line)) {
+        return Fail(Text("Reset modem fail!", "重启终端失败"), 5);
+    }
+    m_view.ShowLinePort(m_line);
+    m_view.ShowLineVersions(m_line);
+    Progress(82);
+    m_view.ShowLineVersions(m_line);
+    // An item 22 that was never read would be written back as zeros over the stick's own.
+    if (m_nvItem22Read) {
+        WithSleep(3, 200, [&] {
+            uint16_t status = 0;
+            return m_link.WriteNvItem(kNvItem22, m_nvItem22.data(), status);
+        });
+    }
+    switch (m_doc.m_nvMode.load()) {
+        case NV_MODE_NONE:
+        case NV_MODE_1:
+        case NV_MODE_BACKUP:
+            if (!RestoreNvFromFile(m_view, m_line, m_nvmPath)) {
+                return Fail(Text("Restore NV fail!", "重载NV区参数失败"), 5);
+            }
+            break;
+        case NV_MODE_DEFAULT:
+            if (!RestoreNvFromFile(m_view, m_line, GetField(m_doc.Record(0).defaultNvFile))) {
+                return Fail(Text("Restore default NV fail!", "装载缺省NV区失败"), 5);
+            }
+            break;
+        default:
+            break;
+    }
+    Progress(95);
+    Status();
+    // The search has no time limit, so a stop request is honoured inside it.
+    while (true) {
+        Sleep(1000);
+        if (m_doc.DiscoverPorts(m_line)) {
+            break;
+        }
+        if (StopRequested()) {
+            return Fail("Action stop!", 2);
+        }
+    }
+    for (int pass = 0; pass < 60; ++pass) {
+        Sleep(1000);
+        WithSleep(3, 2000, [&] { return ReopenAt(); });
+        if (ReopenDiag() && m_doc.QueryPhone(m_line)) {
+            break;
+        }
+    }
+    Sleep(2000);
+    Progress(96);
+    Status();
+    ReturnToNormalMode();
+    return true;
+}
+
+// Steps 61 to 68.
+void UpdateRun::ReturnToNormalMode() {
+    WithSleep(3, 5000, [&] { return m_link.SetVendorMode(0); });
+    WithSleep(3, 5000, [&] { return m_link.SetAutorun(1); });
+    SendAt("AT+WCDRUN=F");
+    Sleep(2000);
+    SendAt("AT+WCDRUN=9");
+    Sleep(2000);
+    Status();
+    Progress(97);
+    WithSleep(3, 3000, [&] { return m_link.GoOffline(); });
+    WithSleep(3, 3000, [&] { return m_link.ResetPhone(); });
+    Progress(98);
+    Sleep(1000);
+    Progress(99);
+}
+
+// Steps 69 to 73.
+void UpdateRun::Report() {
+    DeleteFirmwareSet(m_view, m_line);
+    if (m_controller.connectionManager.m_stopped.load() != 0) {
+        StartConnectionManager(m_view);
+    }
+    Sleep(3000);
+    const uint32_t elapsed = m_clock.TickMs() - m_startTick;
+    m_resultText = UpdateSuccessText(m_doc.m_language.load() != 0, m_line, elapsed);
+    m_view.ShowLinePort(m_line);
+    m_view.ShowLineVersions(m_line);
+    Progress(100);
+    m_view.ShowLineMessage(m_line, m_resultText, 1);
+}
+
+// After the success box the program ends, but never under another line's running job: that
+// stick would be left half-written. Lines that are themselves only waiting to end do not count.
+void WaitForOtherLineJobs(LineController& controller, platform::Clock& clock, int line) {
+    while (true) {
+        bool othersRunning = false;
+        for (int n = 0; n < kLineCount; ++n) {
+            if (n != line && controller.phase[static_cast<size_t>(n)].load() ==
+                                 static_cast<int>(LineJobPhase::RUNNING)) {
+                othersRunning = true;
+            }
+        }
+        if (!othersRunning) {
+            return;
+        }
+        clock.SleepMs(500);
+    }
+}
+
+}  // namespace
+
+bool IdentityAccepted(const std::string& identity, const std::array<std::string, 2>& markers) {
+    if (markers[0].empty() && markers[1].empty()) {
+        return true;
+    }
+    for (const std::string& marker : markers) {
+        if (!marker.empty() && identity.find(marker) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string UpdateSuccessText(bool english, int line, unsigned elapsedMs) {
+    const unsigned seconds = elapsedMs / 1000;
+    char text[128];
+    if (english) {
+        std::snprintf(text, sizeof(text), "Update success!  It costs %d minutes and %d seconds.",
+                      static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+    } else {
+        std::snprintf(text, sizeof(text), "线路%d下载成功！共花了%d分%d秒", line + 1,
+                      static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+    }
+    return text;
+}
+
+void ReadStickVersion(CPellanView& view, int line) {
+    CPellanDoc& doc = view.Doc();
+    doc.ReopenDiagPort(line, doc.Record(line).diagPort, kBaud);
+    std::array<uint8_t, 303> record{};
+    for (int i = 0; i < 3; ++i) {
+        record.fill(0);
+        doc.Link(line).ReadVersionSet(record.data());
+        doc.Clock().SleepMs(500);
+    }
+    const char* slot = reinterpret_cast<const char*>(record.data() + kIdentityOffset);
+    const std::string identity(slot, strnlen(slot, kVersionSlotSize));
+    LineController& controller = LineControllerOf(view);
+    std::lock_guard<std::mutex> lock(controller.mutex);
+    controller.stickIdentity[static_cast<size_t>(line)] = identity;
+}
+
+bool CheckImei(CPellanView& view, int line) {
+    CPellanDoc& doc = view.Doc();
+    uint8_t digits[15] = {};
+    if (!doc.Link(line).ReadImei(digits)) {
+        return false;
+    }
+    std::string text(15, '0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>('0' + digits[i]);
+    }
+    SetField(doc.Runtime(line).imei, text);
+    return text != kNoImei;
+}
+
+void UpdateJob(CPellanView& view, int line) {
+    const auto startedAt = std::chrono::system_clock::now();
+    LineController& controller = LineControllerOf(view);
+    UpdateRun run(view, line);
+    const bool updated = run.Execute();
+    WriteLineLogFile(view, line, startedAt);
+    if (!updated) {
+        return;
+    }
+    view.MessageBox(run.ResultText());  // 74
+    platform::Clock& clock = view.Doc().Clock();
+    clock.SleepMs(1000);  // 75
+    controller.phase[static_cast<size_t>(line)] = static_cast<int>(LineJobPhase::ENDING);
+    WaitForOtherLineJobs(controller, clock, line);
+    view.Sink().ProgramEndRequested();
+}
+
+}  // namespace pellan
