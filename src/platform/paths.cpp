@@ -1,0 +1,61 @@
+#include "platform/paths.h"
+
+namespace pellan::platform {
+namespace {
+
+bool HasDriveLetter(std::string_view path) {
+    if (path.size() < 2 || path[1] != ':') {
+        return false;
+    }
+    const char c = path[0];
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+void AppendComponents(std::filesystem::path& out, std::string_view rest) {
+    while (!rest.empty()) {
+        const size_t cut = rest.find_first_of("\\/");
+        const std::string_view part = rest.substr(0, cut);
+        if (!part.empty()) {
+            out /= std::string(part);
+        }
+        if (cut == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(cut + 1);
+    }
+}
+
+}  // namespace
+
+std::filesystem::path MapDriveOf(std::string_view windowsPath, const std::filesystem::path& root) {
+    if (!HasDriveLetter(windowsPath)) {
+        return {};
+    }
+    if (root.empty()) {
+        return std::filesystem::path(std::string(windowsPath.substr(0, 2)) + "\\");
+    }
+    return root / std::string(1, windowsPath[0]);
+}
+
+std::filesystem::path MapWindowsPath(std::string_view windowsPath,
+                                     const std::filesystem::path& root) {
+    std::filesystem::path out;
+    if (HasDriveLetter(windowsPath)) {
+        out = MapDriveOf(windowsPath, root);
+        windowsPath.remove_prefix(2);
+    }
+    AppendComponents(out, windowsPath);
+    return out;
+}
+
+std::string JoinFolderText(const std::string& folder, const std::string& name) {
+    const char sep = FolderSeparator();
+    const bool driveRoot = folder.size() == 3 && folder[1] == ':' && folder[2] == sep;
+    const bool posixRoot = folder.size() == 1 && folder[0] == sep;
+    if (driveRoot || posixRoot) {
+        return folder + name;
+    }
+    return folder + sep + name;
+}
+
+}  // namespace pellan::platform
