@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The location data record of the application image: 128 bytes that start with the marker
+// 2C 1A BE 6E on a 4-byte boundary of amss.mbn. The updater sends it to the stick unread.
+namespace pellan {
+
+class CPellanView;
+
+inline constexpr size_t kLocationRecordSize = 128;
+inline constexpr uint32_t kLocationMarker = 0x6EBE1A2C;
+
+enum class LocationScan { Found, NotFound, OpenFailed };
+
+// Scans `path` for the first marker at an offset that is a multiple of 4 (offsets p with
+// p + 4 <= length). Found: the record (the marker and what follows, at most 128 bytes; a record
+// cut short by the end of the file leaves the rest of `record` as it was) is in `record`.
+// NotFound: the first 4 bytes of `record` hold the last 4 bytes examined (none for a file shorter
+// than 4 bytes), the other 124 are untouched. The file is read in large blocks, never written.
+LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationRecordSize]);
+
+// Reads the record of the line's amss.mbn (the AMSS path of its settings record) into `record`
+// and reports a failure as a stamped status line of the line. Callers zero the buffer first and
+// hold the document lock.
+bool ReadLocationData(CPellanView& view, int line, uint8_t record[kLocationRecordSize]);
+
+}  // namespace pellan
