@@ -1,0 +1,170 @@
+#pragma once
+
+// A document, view and simulated sticks on a virtual clock, for the line steps and the image
+// programming procedures. Header-only so that the download and programming tests share it.
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/env.h"
+#include "sim/sim_machine.h"
+#include "support/temp_dir.h"
+#include "ui/log_stamp.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+#include "ui/view_sink.h"
+
+namespace pellan::test {
+
+// The virtual clock, with every fixed wait (100 ms or more) of the code under test noted in
+// order; reply polling (10 to 30 ms) is left out so that the list shows the sequences' waits.
+class WaitRecordingClock final : public platform::Clock {
+  public:
+    explicit WaitRecordingClock(platform::VirtualClock& base) : m_base(base) {}
+    void SleepMs(uint32_t ms) override {
+        if (ms >= 100) {
+            std::lock_guard lock(m_mutex);
+            m_waits.push_back(ms);
+        }
+        m_base.SleepMs(ms);
+    }
+    uint32_t TickMs() override { return m_base.TickMs(); }
+    std::vector<uint32_t> Waits() {
+        std::lock_guard lock(m_mutex);
+        return m_waits;
+    }
+    void ClearWaits() {
+        std::lock_guard lock(m_mutex);
+        m_waits.clear();
+    }
+
+  private:
+    platform::VirtualClock& m_base;
+    std::mutex m_mutex;
+    std::vector<uint32_t> m_waits;
+};
+
+// Keeps each line's status texts (without their stamps), progress values and message boxes.
+class RecordingSink final : public ViewSink {
+  public:
+    void LineLogAppended(int line, const std::string& entry) override {
+        const std::string separator = kLogSeparator;
+        const size_t at = entry.find(separator);
+        std::lock_guard lock(m_mutex);
+        m_messages[Slot(line)].push_back(
+            at == std::string::npos ? entry : entry.substr(at + separator.size()));
+    }
+    void ControlProgress(int controlId, int position) override {
+        const int line = controlId - ctl::kProgressBar;
+        if (line >= 0 && line < kLineCount) {
+            std::lock_guard lock(m_mutex);
+            m_progress[Slot(line)].push_back(position);
+        }
+    }
+    void MessageBox(const std::string& text) override {
+        std::lock_guard lock(m_mutex);
+        m_boxes.push_back(text);
+    }
+    std::vector<std::string> Messages(int line) {
+        std::lock_guard lock(m_mutex);
+        return m_messages[Slot(line)];
+    }
+    std::vector<int> Progress(int line) {
+        std::lock_guard lock(m_mutex);
+        return m_progress[Slot(line)];
+    }
+    std::vector<std::string> Boxes() {
+        std::lock_guard lock(m_mutex);
+        return m_boxes;
+    }
+    void Clear() {
+        std::lock_guard lock(m_mutex);
+        for (auto& m : m_messages)
+            m.clear();
+        for (auto& p : m_progress)
+            p.clear();
+        m_boxes.clear();
+    }
+
+  private:
+    static size_t Slot(int line) { return static_cast<size_t>(line); }
+    std::mutex m_mutex;
+    std::array<std::vector<std::string>, kLineCount> m_messages;
+    std::array<std::vector<int>, kLineCount> m_progress;
+    std::vector<std::string> m_boxes;
+};
+
+inline std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x);
+    }
+    return bytes;
+}
+
+// One machine with simulated sticks, a document and a view; line i talks to stick i.
+class SimBench {
+  public:
+    SimBench() : clock(), waits(clock), machine(clock), serial(machine), registry(machine) {
+        env.clock = &waits;
+        env.serial = &serial;
+        env.registry = &registry;
+        doc = std::make_unique<CPellanDoc>(env, dir.Path());
+        view = std::make_unique<CPellanView>(*doc, sink);
+    }
+    ~SimBench() {
+        view.reset();
+        doc.reset();
+    }
+
+    // Plugs in a stick for `line` and opens the line's DIAG port on it, as polling would have.
+    sim::StickModel& AddLine(int line, sim::StickOptions options = {}) {
+        options.diagPort = 5 + 2 * line;
+        options.atPort = 6 + 2 * line;
+        options.serial = "000" + std::to_string(line + 1);
+        sticks.push_back(machine.AddStick(options));
+        LineRecord& record = doc->Record(line);
+        record.diagPort = options.diagPort;
+        record.atPort = options.atPort;
+        doc->ReopenDiagPort(line, record.diagPort, 115200);
+        doc->ReopenAtPort(line, record.atPort, 115200);
+        doc->Runtime(line).running = 1;
+        return *sticks.back();
+    }
+
+    // Writes `bytes` as a file of the test folder and returns its path.
+    std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+        const std::filesystem::path path = dir.Path() / name;
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        return path.string();
+    }
+
+    CPhoneLink& Link(int line) { return doc->Link(line); }
+    LineRecord& Record(int line) { return doc->Record(line); }
+
+    TempDir dir;
+    platform::VirtualClock clock;
+    WaitRecordingClock waits;
+    sim::SimMachine machine;
+    sim::SimSerialProvider serial;
+    sim::SimRegistry registry;
+    platform::Env env;
+    RecordingSink sink;
+    std::unique_ptr<CPellanDoc> doc;
+    std::unique_ptr<CPellanView> view;
+    std::vector<std::shared_ptr<sim::StickModel>> sticks;
+};
+
+}  // namespace pellan::test
