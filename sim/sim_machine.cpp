@@ -1,0 +1,250 @@
+#include "sim/sim_machine.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <deque>
+
+namespace pellan::sim {
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+class SimDevice final : public platform::SerialDevice {
+  public:
+    SimDevice(std::shared_ptr<StickModel> stick, PortKind kind, uint64_t generation,
+              platform::Clock& clock)
+        : m_stick(std::move(stick)), m_kind(kind), m_generation(generation), m_clock(clock) {}
+
+    size_t Write(const uint8_t* data, size_t len, bool dropInput) override {
+        if (!m_stick->Alive(m_kind, m_generation)) {
+            return 0;
+        }
+        const uint32_t now = m_clock.TickMs();
+        if (dropInput) {
+            ReleaseDue(now);
+            m_rx.clear();
+        }
+        for (Output& o : m_stick->Receive(m_kind, m_generation, data, len)) {
+            m_pending.push_back({now + o.delayMs, std::move(o.bytes)});
+        }
+        return len;
+    }
+
+    size_t BytesWaiting() override {
+        if (!m_stick->Alive(m_kind, m_generation)) {
+            Drop();
+            return 0;
+        }
+        ReleaseDue(m_clock.TickMs());
+        return m_rx.size();
+    }
+
+    size_t Read(uint8_t* buf, size_t max) override {
+        const size_t n = std::min(max, BytesWaiting());
+        std::copy_n(m_rx.begin(), n, buf);
+        m_rx.erase(m_rx.begin(), m_rx.begin() + static_cast<std::ptrdiff_t>(n));
+        return n;
+    }
+
+    void Purge() override {
+        ReleaseDue(m_clock.TickMs());
+        m_rx.clear();
+    }
+
+    bool WaitForInput(uint32_t ms) override {
+        const uint32_t start = m_clock.TickMs();
+        while (BytesWaiting() == 0) {
+            if (m_clock.TickMs() - start >= ms) {
+                return false;
+            }
+            m_clock.SleepMs(1);
+        }
+        return true;
+    }
+
+  private:
+    struct Chunk {
+        uint32_t visibleAt;
+        std::vector<uint8_t> bytes;
+    };
+
+    void ReleaseDue(uint32_t now) {
+        // Answers are delivered in order: a later, faster answer waits for an earlier, slower one.
+        while (!m_pending.empty() && static_cast<int32_t>(now - m_pending.front().visibleAt) >= 0) {
+            m_rx.insert(m_rx.end(), m_pending.front().bytes.begin(), m_pending.front().bytes.end());
+            m_pending.pop_front();
+        }
+    }
+    void Drop() {
+        m_rx.clear();
+        m_pending.clear();
+    }
+
+    std::shared_ptr<StickModel> m_stick;
+    PortKind m_kind;
+    uint64_t m_generation;
+    platform::Clock& m_clock;
+    std::deque<Chunk> m_pending;
+    std::deque<uint8_t> m_rx;
+};
+
+class SimKey final : public platform::RegistryKey {
+  public:
+    explicit SimKey(std::map<std::string, RegValue> values) {
+        for (auto& [name, value] : values) {
+            m_values[Lower(name)] = value;
+        }
+    }
+    std::optional<uint32_t> ReadDword(const std::string& name) const override {
+        auto it = m_values.find(Lower(name));
+        if (it == m_values.end() || !it->second.isDword) {
+            return std::nullopt;
+        }
+        return it->second.dword;
+    }
+    std::optional<std::string> ReadString(const std::string& name) const override {
+        auto it = m_values.find(Lower(name));
+        if (it == m_values.end() || it->second.isDword) {
+            return std::nullopt;
+        }
+        return it->second.text;
+    }
+
+  private:
+    std::map<std::string, RegValue> m_values;
+};
+
+}  // namespace
+
+std::shared_ptr<StickModel> SimMachine::AddStick(StickOptions options) {
+    auto stick = std::make_shared<StickModel>(m_clock, std::move(options));
+    std::lock_guard lock(m_mutex);
+    m_sticks.push_back(stick);
+    return stick;
+}
+
+std::vector<std::shared_ptr<StickModel>> SimMachine::Sticks() {
+    std::lock_guard lock(m_mutex);
+    return m_sticks;
+}
+
+void SimMachine::SetExtraValue(const std::string& keyPath, const std::string& name,
+                               const RegValue& value) {
+    std::lock_guard lock(m_mutex);
+    m_extra[keyPath][name] = value;
+}
+
+uint64_t SimMachine::BusEpoch() {
+    uint64_t epoch = 0;
+    for (const auto& stick : Sticks()) {
+        epoch += stick->BusEpoch();
+    }
+    return epoch;
+}
+
+RegistryKeys SimMachine::RegistrySnapshot() {
+    RegistryKeys keys;
+    {
+        std::lock_guard lock(m_mutex);
+        keys = m_extra;
+    }
+    std::vector<std::string> diagInstances;
+    std::vector<std::string> atInstances;
+    auto addPort = [&](const std::string& instance, int port) {
+        RegValue name;
+        name.text = "COM" + std::to_string(port);
+        keys["SYSTEM\\CurrentControlSet\\Enum\\" + instance + "\\Device Parameters"]["PortName"] =
+            name;
+    };
+    for (const auto& stick : Sticks()) {
+        const BusState bus = stick->Bus();
+        if (bus.diagPresent) {
+            diagInstances.push_back(bus.diagInstance);
+            addPort(bus.diagInstance, bus.diagPort);
+        }
+        if (bus.atPresent) {
+            atInstances.push_back(bus.atInstance);
+            addPort(bus.atInstance, bus.atPort);
+        }
+    }
+    auto addService = [&](const char* service, const std::vector<std::string>& instances) {
+        if (instances.empty()) {
+            return;
+        }
+        auto& key = keys[std::string("SYSTEM\\CurrentControlSet\\Services\\") + service + "\\Enum"];
+        RegValue count;
+        count.isDword = true;
+        count.dword = static_cast<uint32_t>(instances.size());
+        key["Count"] = count;
+        key["NextInstance"] = count;
+        for (size_t i = 0; i < instances.size(); ++i) {
+            RegValue path;
+            path.text = instances[i];
+            key[std::to_string(i)] = path;
+        }
+    };
+    addService(kDiagService, diagInstances);
+    addService(kAtService, atInstances);
+    return keys;
+}
+
+std::unique_ptr<platform::SerialDevice> SimSerialProvider::Open(int portNumber,
+                                                                const platform::LineSettings&) {
+    for (const auto& stick : m_machine.Sticks()) {
+        const BusState bus = stick->Bus();
+        if (bus.diagPresent && bus.diagPort == portNumber) {
+            return std::make_unique<SimDevice>(stick, PortKind::kDiag, bus.diagGeneration,
+                                               m_machine.Clock());
+        }
+        if (bus.atPresent && bus.atPort == portNumber) {
+            return std::make_unique<SimDevice>(stick, PortKind::kAt, bus.atGeneration,
+                                               m_machine.Clock());
+        }
+    }
+    return nullptr;
+}
+
+std::unique_ptr<platform::RegistryKey> SimRegistry::OpenKey(const std::string& path) {
+    const std::string wanted = Lower(path);
+    for (auto& [key, values] : m_machine.RegistrySnapshot()) {
+        if (Lower(key) == wanted) {
+            return std::make_unique<SimKey>(values);
+        }
+    }
+    return nullptr;
+}
+
+std::string FormatRegFile(const RegistryKeys& keys) {
+    auto quote = [](const std::string& s) {
+        std::string q = "\"";
+        for (char c : s) {
+            if (c == '\\' || c == '"') {
+                q += '\\';
+            }
+            q += c;
+        }
+        return q + "\"";
+    };
+    std::string text = "Windows Registry Editor Version 5.00\n";
+    for (const auto& [key, values] : keys) {
+        text += "\n[HKEY_LOCAL_MACHINE\\" + key + "]\n";
+        for (const auto& [name, value] : values) {
+            if (value.isDword) {
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "%08x", value.dword);
+                text += quote(name) + "=dword:" + hex + "\n";
+            } else {
+                text += quote(name) + "=" + quote(value.text) + "\n";
+            }
+        }
+    }
+    return text;
+}
+
+}  // namespace pellan::sim
