@@ -1,0 +1,170 @@
+// pellan-cli: the updater without a window. It drives one line of the same view and jobs as the
+// desktop program, prints every status line as it enters the line log and answers message boxes
+// itself (they go to standard error).
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "cli_options.h"
+#include "cli_sink.h"
+#include "firmware/firmware_set.h"
+#include "line/connection_manager.h"
+#include "line/standard_jobs.h"
+#include "nv/nv_backup.h"
+#include "nv/nv_restore.h"
+#include "platform/system_env.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+
+namespace pellan::cli {
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kBaud = 115200;
+
+// The program's end for a failed command: the reason is the last line of standard output.
+int Failed(CliSink& sink, const std::string& text) {
+    sink.PrintLine(text);
+    return kExitFailed;
+}
+
+// Document values that the form's controls would set.
+bool ApplyOptions(const CliOptions& options, CPellanDoc& doc, const platform::Env& env,
+                  std::string& error) {
+    if (options.language) {
+        doc.m_language = *options.language;
+    }
+    if (options.nvMode) {
+        doc.m_nvMode = *options.nvMode;
+    }
+    // The NV folder starts as the program's folder; against a device root it is the root, so
+    // a simulated run leaves nothing beside the program.
+    std::string nvFolder = options.nvDir;
+    if (nvFolder.empty()) {
+        nvFolder = (env.deviceRoot.empty() ? doc.ProgramFolder() : env.deviceRoot).string();
+    }
+    if (!ChooseNvFolder(doc, nvFolder, error)) {
+        return false;
+    }
+    if (!options.defaultNv.empty() && !ChooseDefaultNvFile(doc, options.defaultNv, error)) {
+        return false;
+    }
+    if (!options.firmwareDir.empty() && !UseFirmwareFolder(options.firmwareDir, error)) {
+        return false;
+    }
+    return true;
+}
+
+int RunPorts(CPellanDoc& doc, CliSink& sink, int line) {
+    if (!doc.DiscoverPorts(line)) {
+        return Failed(sink, "No stick found.");
+    }
+    sink.PrintLine("DIAG port: COM" + std::to_string(doc.Record(line).diagPort));
+    sink.PrintLine("AT port: COM" + std::to_string(doc.Record(line).atPort));
+    return kExitSuccess;
+}
+
+int RunInfo(CPellanDoc& doc, CliSink& sink, int line) {
+    if (!doc.DiscoverPorts(line)) {
+        return Failed(sink, "No stick found.");
+    }
+    doc.ReopenDiagPort(line, doc.Record(line).diagPort, kBaud);
+    doc.ReopenAtPort(line, doc.Record(line).atPort, kBaud);
+    const bool answered = doc.QueryPhone(line);
+    sink.PrintLine("DIAG port: COM" + std::to_string(doc.Record(line).diagPort));
+    sink.PrintLine("AT port: COM" + std::to_string(doc.Record(line).atPort));
+    if (!answered) {
+        return Failed(sink, "No Phone");
+    }
+    sink.PrintLine("Current version: " + doc.DisplayText(line, 0));
+    sink.PrintLine("Second version: " + doc.DisplayText(line, 1));
+    sink.PrintLine("Identity: " + doc.DisplayText(line, 2));
+    sink.PrintLine("Fallback version: " + doc.FallbackVersion(line));
+    return kExitSuccess;
+}
+
+// Polls the line until its stick answers, then starts the job of `kind` and waits for its end.
+int RunLineJob(CPellanView& view, CliSink& sink, int line, JobKind kind) {
+    CPellanDoc& doc = view.Doc();
+    doc.Runtime(line).jobKind = kind;
+    view.StartLinePolling(line);
+    while (doc.Runtime(line).phoneState.load() != 2) {
+        doc.Clock().SleepMs(50);
+    }
+    sink.JobStarted();
+    if (!view.StartLineJob(line)) {
+        const std::string box = sink.LastMessageBox();
+        return Failed(sink, box.empty() ? "The job was not started." : box);
+    }
+    view.WaitLineJob(line);
+    const std::string text = sink.ResultText();
+    if (sink.Passed()) {
+        sink.PrintLine(text);
+        return kExitSuccess;
+    }
+    return Failed(sink, text);
+}
+
+int Run(const CliOptions& options) {
+    platform::SystemEnv system(options.deviceRoot, options.fast);
+    platform::Env& env = system.Get();
+    CliSink sink(options.line, platform::StdoutIsTerminal());
+    CPellanDoc doc(env, platform::ProgramFileFolder());
+    CPellanView view(doc, sink);
+    InstallStandardJobs(view);
+    struct ControllerRelease {
+        CPellanView& view;
+        ~ControllerRelease() { ReleaseLineController(view); }
+    } release{view};
+
+    std::string error;
+    if (!ApplyOptions(options, doc, env, error)) {
+        return Failed(sink, error);
+    }
+    const int line = options.line;
+    if (options.command == "ports") {
+        return RunPorts(doc, sink, line);
+    }
+    if (options.command == "info") {
+        return RunInfo(doc, sink, line);
+    }
+
+    bool uiRunning = false;
+    const std::unique_ptr<platform::NamedMutex> mutex = TakeConnectionManagerMutex(env, uiRunning);
+    if (uiRunning) {
+        view.MessageBox(kUiRunningText);
+        return Failed(sink, kUiRunningText);
+    }
+    if (options.command == "backup-nv") {
+        return RunLineJob(view, sink, line, JOB_NV_BACKUP);
+    }
+    if (options.command == "restore-nv") {
+        return RunLineJob(view, sink, line, JOB_NV_RESTORE);
+    }
+    if (!InstallFirmwareSet(view)) {
+        return Failed(sink, sink.LastMessageBox());
+    }
+    const int result = RunLineJob(view, sink, line, JOB_UPDATE);
+    if (!sink.EndRequested()) {
+        // What closing the window does: the successful job has done both itself.
+        DeleteFirmwareSet(view);
+        StartConnectionManager(view);
+    }
+    return result;
+}
+
+}  // namespace
+}  // namespace pellan::cli
+
+int main(int argc, char* argv[]) {
+    std::string error;
+    const std::optional<pellan::cli::CliOptions> options =
+        pellan::cli::ParseCliOptions(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "pellan-cli: %s\n%s", error.c_str(), pellan::cli::UsageText());
+        return pellan::cli::kExitUsage;
+    }
+    return pellan::cli::Run(*options);
+}
