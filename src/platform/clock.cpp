@@ -5,7 +5,9 @@
 
 namespace pellan::platform {
 
-void SystemClock::SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SystemClock::SleepMs(uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 uint32_t SystemClock::TickMs() {
     using namespace std::chrono;

@@ -12,10 +12,13 @@ struct LineSettings {
     int stopBits = 1;  // parity is always none
 };
 
-// One open serial port as the protocol layers need it. Implementations: POSIX termios, Win32
-// overlapped I/O, and the in-process simulated stick. A device is used by one thread at a time.
+// One open serial port as the protocol layers need it. Implementations: POSIX termios
+// (serial_posix.cpp), Win32 overlapped I/O (a serial_win32.cpp behind this same interface), and the
+// in-process simulated stick. A device is used by one thread at a time.
 class SerialDevice {
-public:
+  public:
+    // Closes the port. Input not read yet is discarded; output already written is still delivered,
+    // because a reset command written just before the close must reach the stick.
     virtual ~SerialDevice() = default;
 
     // Sends `len` bytes. With dropInput, input that arrived before the call (stale replies) is
@@ -31,7 +34,8 @@ public:
     // nothing is queued or on failure.
     virtual size_t Read(uint8_t* buf, size_t max) = 0;
 
-    // Discards everything queued in both directions (used on open and close).
+    // Discards everything queued in both directions. Used right after open, when nothing of ours
+    // can be queued yet, so only leftovers of an earlier owner of the port are lost.
     virtual void Purge() = 0;
 
     // Waits up to `ms` milliseconds until at least one byte is queued; true when input is queued.
@@ -41,7 +45,7 @@ public:
 
 // Opens ports by their number N (COMN).
 class SerialProvider {
-public:
+  public:
     virtual ~SerialProvider() = default;
     // Returns the open, configured port, or nullptr when it cannot be opened.
     virtual std::unique_ptr<SerialDevice> Open(int portNumber, const LineSettings& settings) = 0;

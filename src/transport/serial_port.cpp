@@ -18,7 +18,8 @@ bool CSerialPort::Open(int port, int baud, int dataBits, int stopBits) {
 
 bool CSerialPort::Close() {
     if (m_open != 0 && m_device) {
-        m_device->Purge();
+        // The device drops unread input as it closes but lets written bytes go out: a reset
+        // command written just before the close must still reach the stick.
         m_device.reset();
         m_open = 0;
     }
@@ -39,7 +40,9 @@ size_t CSerialPort::WriteKeepRx(const uint8_t* data, size_t len) {
     return m_device->Write(data, len, /*dropInput=*/false);
 }
 
-size_t CSerialPort::BytesWaiting() { return m_open != 0 ? m_device->BytesWaiting() : 0; }
+size_t CSerialPort::BytesWaiting() {
+    return m_open != 0 ? m_device->BytesWaiting() : 0;
+}
 
 size_t CSerialPort::Read(uint8_t* buf, size_t max) {
     if (m_open == 0 || max == 0) {
@@ -48,6 +51,8 @@ size_t CSerialPort::Read(uint8_t* buf, size_t max) {
     return m_device->Read(buf, max);
 }
 
-bool CSerialPort::WaitForInput(uint32_t ms) { return m_open != 0 && m_device->WaitForInput(ms); }
+bool CSerialPort::WaitForInput(uint32_t ms) {
+    return m_open != 0 && m_device->WaitForInput(ms);
+}
 
 }  // namespace pellan

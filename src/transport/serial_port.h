@@ -12,7 +12,7 @@ namespace pellan {
 // configures the port, writes, reports the waiting byte count and reads what is waiting. The
 // protocol layers decide when a reply is complete by polling BytesWaiting.
 class CSerialPort {
-public:
+  public:
     explicit CSerialPort(platform::SerialProvider& provider) : m_provider(provider) {}
     ~CSerialPort() { Close(); }
     CSerialPort(const CSerialPort&) = delete;
@@ -21,7 +21,7 @@ public:
     // Opens COM<port>. On a port that is already open, returns true and keeps the old settings.
     // Both directions are purged after a successful open.
     bool Open(int port, int baud, int dataBits, int stopBits);
-    // Purges and closes; always true, also when the port was never opened.
+    // Drops unread input and closes; always true, also when the port was never opened.
     bool Close();
     bool IsOpen() const { return m_open != 0; }
 
@@ -37,7 +37,7 @@ public:
     // Waits up to `ms` for input to arrive; true when bytes are queued. False at once when closed.
     bool WaitForInput(uint32_t ms);
 
-private:
+  private:
     platform::SerialProvider& m_provider;
     std::unique_ptr<platform::SerialDevice> m_device;
     int32_t m_open = 0;
