@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "platform/registry_reg.h"
+#include "support/fake_serial.h"
+#include "support/temp_dir.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+#include "ui/recording_sink.h"
+
+namespace pellan {
+namespace {
+
+// Counts key opens: the polling loop's discovery reads the registry once per search step.
+class CountingRegistry final : public platform::Registry {
+  public:
+    explicit CountingRegistry(platform::Registry& inner) : m_inner(inner) {}
+    std::unique_ptr<platform::RegistryKey> OpenKey(const std::string& path) override {
+        ++m_opens;
+        return m_inner.OpenKey(path);
+    }
+    int Opens() const { return m_opens.load(); }
+
+  private:
+    platform::Registry& m_inner;
+    std::atomic<int> m_opens{0};
+};
+
+struct JobFixture : ::testing::Test {
+    platform::SystemClock realClock;
+    platform::FastClock clock{realClock};
+    test::FakeSerialProvider serial{clock};
+    test::TempDir dir;
+    platform::RegFileRegistry emptyRegistry{dir.Path() / "registry.reg"};
+    CountingRegistry registry{emptyRegistry};
+    platform::Env env{&clock, &serial, &registry, {}};
+    CPellanDoc doc{env, dir.Path()};
+    test::RecordingSink sink;
+    CPellanView view{doc, sink};
+
+    JobFixture() {
+        // The armprg of the software folder, which StartLineJob takes by default.
+        std::filesystem::create_directories(dir.Path() / "fw");
+        std::ofstream(dir.Path() / "fw" / "armprg.bin") << "prg";
+        SetField(doc.Record(0).firmwareFolder, (dir.Path() / "fw").string());
+    }
+
+    static bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
+        for (int i = 0; i < ms; ++i) {
+            if (done()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return done();
+    }
+};
+
+TEST_F(JobFixture, KindWithoutProceduresIsRefused) {
+    EXPECT_FALSE(view.StartLineJob(0));
+    EXPECT_EQ((std::vector<std::string>{"No job procedure is installed for job kind 1."}),
+              sink.Boxes());
+    EXPECT_EQ(0, doc.Runtime(0).running.load());
+}
+
+TEST_F(JobFixture, MissingArmprgOfTheSoftwareFolderIsRefused) {
+    std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
+    std::atomic<int> runs{0};
+    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView&, int) { ++runs; }});
+    EXPECT_FALSE(view.StartLineJob(0));
+    const std::string path = (dir.Path() / "fw" / "armprg.bin").string();
+    EXPECT_EQ((std::vector<std::string>{path + " is not exist, please select again"}),
+              sink.Boxes());
+    EXPECT_EQ(0, runs.load());
+    EXPECT_EQ(0, doc.Runtime(0).running.load());
+}
+
+TEST_F(JobFixture, ArmprgPathComesFromTheSoftwareFolderOrTheProgramFolder) {
+    view.SetJobProcedures(
+        JOB_UPDATE, {nullptr, [](CPellanView& v, int line) { v.FinishLineJob(line, "done", 1); }});
+    ASSERT_TRUE(view.StartLineJob(0));
+    view.WaitLineJob(0);
+    for (int line = 0; line < kLineCount; ++line) {
+        EXPECT_EQ((dir.Path() / "fw" / "armprg.bin").string(),
+                  GetField(doc.Record(line).armprgPath));
+    }
+    view.m_useVersionArmprg = 0;
+    std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
+    ASSERT_TRUE(view.StartLineJob(0));
+    view.WaitLineJob(0);
+    EXPECT_EQ((dir.Path() / "armprg.bin").string(), GetField(doc.Record(3).armprgPath));
+}
+
+TEST_F(JobFixture, DefaultNvModeNeedsTheDefaultNvFile) {
+    view.SetJobProcedures(
+        JOB_UPDATE, {nullptr, [](CPellanView& v, int line) { v.FinishLineJob(line, "done", 1); }});
+    doc.m_nvMode = NV_MODE_DEFAULT;
+    SetField(doc.Record(0).defaultNvFile, (dir.Path() / "default.nvm").string());
+    EXPECT_FALSE(view.StartLineJob(0));
+    EXPECT_EQ((std::vector<std::string>{"Default NV is not exist"}), sink.Boxes());
+    std::ofstream(dir.Path() / "default.nvm") << "nv";
+    EXPECT_TRUE(view.StartLineJob(0));
+    view.WaitLineJob(0);
+}
+
+TEST_F(JobFixture, RefusingCheckStartsNothing) {
+    std::atomic<int> runs{0};
+    view.SetJobProcedures(JOB_NV_BACKUP, {[](CPellanView& v, int) {
+                                              v.MessageBox("no stick");
+                                              return false;
+                                          },
+                                          [&](CPellanView&, int) { ++runs; }});
+    doc.Runtime(2).jobKind = JOB_NV_BACKUP;
+    EXPECT_FALSE(view.StartLineJob(2));
+    EXPECT_EQ(0, runs.load());
+    EXPECT_EQ(0, doc.Runtime(2).running.load());
+    EXPECT_EQ((std::vector<int>{0}), sink.StateHistory(2));
+}
+
+TEST_F(JobFixture, JobRunsOnItsOwnThreadWithTheLineMarkedRunning) {
+    std::atomic<int> seenLine{-1};
+    std::atomic<int> seenRunning{-1};
+    std::thread::id jobThread;
+    view.m_eraseBoot = 0;
+    view.m_uiConsistent = 1;
+    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
+                                           seenLine = line;
+                                           seenRunning = v.Doc().Runtime(line).running.load();
+                                           jobThread = std::this_thread::get_id();
+                                           v.FinishLineJob(line, "failed", 3);
+                                       }});
+    doc.Runtime(4).jobKind = JOB_UPDATE;
+    ASSERT_TRUE(view.StartLineJob(4));
+    view.WaitLineJob(4);
+    EXPECT_EQ(4, seenLine.load());
+    EXPECT_EQ(1, seenRunning.load());
+    EXPECT_NE(std::this_thread::get_id(), jobThread);
+    EXPECT_EQ((std::vector<int>{0, 1, 3}), sink.StateHistory(4));
+    EXPECT_EQ(0, doc.Runtime(4).running.load());
+    EXPECT_EQ(0, doc.m_eraseBoot.load());
+    EXPECT_EQ(1, doc.m_uiConsistent.load());
+    // A second start while running is refused; after the end it is possible again.
+    EXPECT_TRUE(view.StartLineJob(4));
+    view.WaitLineJob(4);
+}
+
+TEST_F(JobFixture, SecondStartWhileRunningIsRefused) {
+    std::atomic<bool> release{false};
+    view.SetJobProcedures(JOB_UPDATE,
+                          {nullptr, [&](CPellanView& v, int line) {
+                               while (!release) {
+                                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                               }
+                               v.FinishLineJob(line, "done", 1);
+                           }});
+    ASSERT_TRUE(view.StartLineJob(0));
+    EXPECT_FALSE(view.StartLineJob(0));
+    EXPECT_FALSE(view.CanClose());
+    release = true;
+    view.WaitLineJob(0);
+    EXPECT_TRUE(view.CanClose());
+}
+
+// The polling loop stands still between passes while the job runs and goes on afterwards.
+TEST_F(JobFixture, PollingPausesForTheJobAndResumesAfterIt) {
+    view.StartLinePolling(0);
+    ASSERT_TRUE(WaitUntil([&] { return registry.Opens() > 3; }));
+
+    std::atomic<bool> release{false};
+    std::atomic<bool> pausedAtStart{false};
+    std::atomic<int> opensDuringJob{-1};
+    view.SetJobProcedures(JOB_UPDATE,
+                          {nullptr, [&](CPellanView& v, int line) {
+                               pausedAtStart = v.LinePollingPaused(line);
+                               const int before = registry.Opens();
+                               while (!release) {
+                                   std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                               }
+                               opensDuringJob = registry.Opens() - before;
+                               v.FinishLineJob(line, "failed", 3);
+                           }});
+    ASSERT_TRUE(view.StartLineJob(0));
+    // Long enough for many search steps of a loop that was not paused (one step is ~10 ms).
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    release = true;
+    view.WaitLineJob(0);
+    EXPECT_TRUE(pausedAtStart.load());
+    EXPECT_EQ(0, opensDuringJob.load());
+    EXPECT_FALSE(view.LinePollingPaused(0));
+    const int afterJob = registry.Opens();
+    EXPECT_TRUE(WaitUntil([&] { return registry.Opens() > afterJob + 3; }));
+    EXPECT_TRUE(view.HasLinePolling(0));
+}
+
+TEST_F(JobFixture, JobWithoutFinishLeavesPollingPaused) {
+    view.StartLinePolling(0);
+    view.SetJobProcedures(JOB_REPAIR, {nullptr, [](CPellanView&, int) {}});
+    doc.Runtime(0).jobKind = JOB_REPAIR;
+    ASSERT_TRUE(view.StartLineJob(0));
+    view.WaitLineJob(0);
+    EXPECT_TRUE(view.LinePollingPaused(0));
+    const int opens = registry.Opens();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(opens, registry.Opens());
+}
+
+TEST_F(JobFixture, PortActionsPauseAndResumePolling) {
+    view.StartLinePolling(1);
+    view.PauseLinePolling(1);
+    EXPECT_TRUE(view.LinePollingPaused(1));
+    const int opens = registry.Opens();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(opens, registry.Opens());
+    view.ResumeLinePolling(1);
+    EXPECT_TRUE(WaitUntil([&] { return registry.Opens() > opens + 3; }));
+}
+
+TEST_F(JobFixture, RestartingPollingEndsTheOldLoop) {
+    view.StartLinePolling(2);
+    view.StartLinePolling(2);
+    view.StartLinePolling(2);
+    ASSERT_TRUE(WaitUntil([&] { return registry.Opens() > 3; }));
+    EXPECT_TRUE(view.HasLinePolling(2));
+    // The view's destruction (end of the fixture) joins every loop; it must not hang.
+}
+
+TEST(ViewLifetime, DestructionEndsPollingAndWaitsForJobs) {
+    platform::SystemClock clock;  // full one-second waits: the end must not wait them out
+    test::FakeSerialProvider serial{clock};
+    test::TempDir dir;
+    platform::RegFileRegistry registry{dir.Path() / "registry.reg"};
+    platform::Env env{&clock, &serial, &registry, {}};
+    CPellanDoc doc{env, dir.Path()};
+    test::RecordingSink sink;
+    std::atomic<bool> jobEnded{false};
+    const auto start = std::chrono::steady_clock::now();
+    {
+        CPellanView view{doc, sink};
+        view.m_useVersionArmprg = 0;
+        for (int line = 0; line < kLineCount; ++line) {
+            view.StartLinePolling(line);
+        }
+        view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
+                                               v.FinishLineJob(line, "done", 1);
+                                               jobEnded = true;
+                                           }});
+        ASSERT_TRUE(view.StartLineJob(3));
+    }
+    EXPECT_TRUE(jobEnded.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+}
+
+}  // namespace
+}  // namespace pellan
