@@ -309,9 +309,9 @@ TEST_F(Transaction, SilenceTakesEveryAttemptsFullTimeOut) {
         EXPECT_EQ(link.m_lastError, kNoReply);
         writes += c.attempts;
         EXPECT_EQ(port.WriteCount(), writes);
-        // Each attempt polls until more than the time-out has passed, one 10 ms step past it.
-        EXPECT_GE(elapsed, c.attempts * c.timeoutMs);
-        EXPECT_LE(elapsed, c.attempts * (c.timeoutMs + 10));
+        // Each attempt polls on while no more than the time-out has passed, so it ends with the
+        // first 10 ms step beyond it (the time-outs here are multiples of 10).
+        EXPECT_EQ(elapsed, c.attempts * (c.timeoutMs + 10));
     }
 }
 
