@@ -1,5 +1,7 @@
 #include "sim/sim_machine.h"
 
+#include "platform/registry_reg.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -221,30 +223,22 @@ std::unique_ptr<platform::RegistryKey> SimRegistry::OpenKey(const std::string& p
 }
 
 std::string FormatRegFile(const RegistryKeys& keys) {
-    auto quote = [](const std::string& s) {
-        std::string q = "\"";
-        for (char c : s) {
-            if (c == '\\' || c == '"') {
-                q += '\\';
-            }
-            q += c;
-        }
-        return q + "\"";
-    };
-    std::string text = "Windows Registry Editor Version 5.00\n";
-    for (const auto& [key, values] : keys) {
-        text += "\n[HKEY_LOCAL_MACHINE\\" + key + "]\n";
+    std::vector<platform::RegKeyData> out;
+    for (const auto& [path, values] : keys) {
+        platform::RegKeyData key;
+        key.path = path;
         for (const auto& [name, value] : values) {
-            if (value.isDword) {
-                char hex[16];
-                std::snprintf(hex, sizeof hex, "%08x", value.dword);
-                text += quote(name) + "=dword:" + hex + "\n";
-            } else {
-                text += quote(name) + "=" + quote(value.text) + "\n";
-            }
+            platform::RegValue v;
+            v.name = name;
+            v.type =
+                value.isDword ? platform::RegValue::Type::Dword : platform::RegValue::Type::String;
+            v.text = value.text;
+            v.dword = value.dword;
+            key.values.push_back(v);
         }
+        out.push_back(std::move(key));
     }
-    return text;
+    return platform::FormatRegText(out);
 }
 
 }  // namespace pellan::sim
