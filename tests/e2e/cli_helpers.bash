@@ -1,0 +1,76 @@
+# Shared by the cli_*.sh end-to-end scripts: a simulated stick on a device root of its own and
+# pellan-cli run against it over pseudo-terminals. Sourced, not run.
+
+BUILD_DIR=${1:?usage: $0 BUILD_DIR}
+CLI="$BUILD_DIR/apps/pellan-cli/pellan-cli"
+SIM="$BUILD_DIR/apps/pellan-stick-sim/pellan-stick-sim"
+MKFIRMWARE="$BUILD_DIR/tools/pellan-mkfirmware"
+for program in "$CLI" "$SIM" "$MKFIRMWARE"; do
+    [[ -x "$program" ]] || { echo "missing $program (build it first)" >&2; exit 1; }
+done
+command -v python3 >/dev/null || { echo "python3 is needed to read the simulator's report" >&2; exit 1; }
+
+WORK=$(mktemp -d)
+ROOT="$WORK/root"
+REPORT="$WORK/report.json"
+SIM_PID=""
+
+cleanup() {
+    stop_sim
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    echo "--- pellan-cli stdout (tail)" >&2
+    tail -n 20 "$WORK/cli.out" >&2 2>/dev/null || true
+    echo "--- pellan-cli stderr" >&2
+    cat "$WORK/cli.err" >&2 2>/dev/null || true
+    echo "--- simulator" >&2
+    cat "$WORK/sim.log" >&2 2>/dev/null || true
+    exit 1
+}
+
+# start_sim [simulator options...]: publishes one stick in $ROOT and waits for its ports.
+start_sim() {
+    mkdir -p "$ROOT"
+    "$SIM" --root "$ROOT" --fast --report "$REPORT" "$@" >"$WORK/sim.log" 2>&1 &
+    SIM_PID=$!
+    for _ in $(seq 100); do
+        [[ -e "$ROOT/registry.reg" ]] && ls "$ROOT"/COM* >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    fail "the simulator did not publish its ports"
+}
+
+# stop_sim: ends the simulator, which writes its final report.
+stop_sim() {
+    if [[ -n "$SIM_PID" ]]; then
+        kill -TERM "$SIM_PID" 2>/dev/null || true
+        wait "$SIM_PID" 2>/dev/null || true
+        SIM_PID=""
+    fi
+}
+
+# run_cli [options...]: runs pellan-cli against $ROOT; sets CLI_RC, output in $WORK/cli.{out,err}.
+run_cli() {
+    set +e
+    timeout 540 "$CLI" --device-root "$ROOT" --fast "$@" >"$WORK/cli.out" 2>"$WORK/cli.err"
+    CLI_RC=$?
+    set -e
+}
+
+last_stdout_line() {
+    tail -n 1 "$WORK/cli.out"
+}
+
+# report_check [args...] <<'PY' ... PY: runs the Python on standard input with `r` bound to the
+# simulator's report and sys.argv[2:] = args; an assertion that does not hold fails the test.
+report_check() {
+    local body
+    body=$(cat)
+    python3 -c "import json, sys
+r = json.load(open(sys.argv[1]))
+$body" "$REPORT" "$@" || fail "report check failed"
+}
