@@ -43,7 +43,7 @@ bool KeepEarlierBackup(const fs::path& target, const std::vector<uint8_t>& succe
     if (earlier.empty() || earlier == successor) {
         return true;
     }
-    const fs::path first = StampedBackupName(target, std::chrono::system_clock::now());
+    const fs::path first = StampedBackupName(target, NowLocal());
     fs::path copy = first;
     // Two backups within one second: number the later copies, never overwrite one.
     for (int n = 2; fs::exists(copy, ec) || ec; ++n) {
@@ -67,16 +67,10 @@ bool KeepEarlierBackup(const fs::path& target, const std::vector<uint8_t>& succe
 
 }  // namespace
 
-fs::path StampedBackupName(const fs::path& target, std::chrono::system_clock::time_point when) {
-    using namespace std::chrono;
-    const auto day = floor<days>(when);
-    const year_month_day date{day};
-    const hh_mm_ss time{floor<seconds>(when - day)};
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "-%04d%02u%02u-%02d%02d%02d", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()));
+fs::path StampedBackupName(const fs::path& target, const LocalTime& when) {
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, "-%04d%02d%02d-%02d%02d%02d", when.year, when.month,
+                  when.day, when.hour, when.minute, when.second);
     fs::path copy = target;
     copy.replace_filename(target.stem().string() + stamp + target.extension().string());
     return copy;

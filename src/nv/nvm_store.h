@@ -1,11 +1,11 @@
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "nv/nvm_file.h"
+#include "ui/log_stamp.h"
 
 namespace pellan {
 
@@ -13,10 +13,9 @@ namespace pellan {
 // replaced only by a complete, flushed successor, and a replaced backup is kept beside it.
 
 // The name the earlier backup gets when a new one replaces it: "Channel1.nvm" becomes
-// "Channel1-20261206-074549.nvm" (UTC), keeping the extension so the copy can be chosen as a
-// default NV file.
-std::filesystem::path StampedBackupName(const std::filesystem::path& target,
-                                        std::chrono::system_clock::time_point when);
+// "Channel1-20261206-074549.nvm" (local time, as the line log), keeping the extension so the copy
+// can be chosen as a default NV file.
+std::filesystem::path StampedBackupName(const std::filesystem::path& target, const LocalTime& when);
 
 // Writes `bytes` as the file `target`: first into a temporary file in the same folder, flushed to
 // the disk, then renamed over `target`. An existing, different `target` is first kept as a

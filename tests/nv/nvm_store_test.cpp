@@ -42,9 +42,7 @@ std::vector<fs::path> FolderEntries(const fs::path& folder) {
 }
 
 TEST(StampedBackupNameTest, KeepsFolderStemAndExtension) {
-    using namespace std::chrono;
-    const sys_days day = year{2026} / December / 6;
-    const auto when = day + hours{7} + minutes{5} + seconds{9} + milliseconds{700};
+    const LocalTime when{2026, 12, 6, 7, 5, 9};
     EXPECT_EQ(StampedBackupName("/nv/Channel1.nvm", when),
               fs::path("/nv/Channel1-20261206-070509.nvm"));
     EXPECT_EQ(StampedBackupName("Channel8.nvm", when), fs::path("Channel8-20261206-070509.nvm"));
