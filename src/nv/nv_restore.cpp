@@ -1,0 +1,189 @@
+#include "nv/nv_restore.h"
+
+#include <array>
+#include <filesystem>
+#include <mutex>
+
+#include "firmware/location_data.h"
+#include "nv/nv_texts.h"
+#include "nv/nvm_file.h"
+#include "nv/nvm_store.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+
+namespace pellan {
+namespace {
+
+constexpr uint8_t kDownloadCheckSubsystem = 0xA3;
+constexpr int kModeSwitchAttempts = 3;
+constexpr uint32_t kModeSwitchRetryWaitMs = 200;
+constexpr uint32_t kModeSwitchSettleMs = 1000;
+constexpr uint16_t kNvStatusInactive = 5;
+constexpr uint16_t kNvStatusReadOnly = 7;
+
+// The stick checks the firmware's location data before it takes NV writes; its verdict does not
+// stop the restore.
+void SendDownloadCheck(CPellanView& view, int line) {
+    CPellanDoc& doc = view.Doc();
+    std::array<uint8_t, 128> record{};
+    {
+        std::lock_guard<std::mutex> lock(doc.DocLock());
+        ReadLocationData(view, line, record.data());
+    }
+    CPhoneLink& link = doc.Link(line);
+    if (!link.DownloadCheck(record.data(), kDownloadCheckSubsystem)) {
+        doc.Clock().SleepMs(100);
+        link.DownloadCheck(record.data(), kDownloadCheckSubsystem);
+    }
+}
+
+template <typename Command>
+void SwitchMode(CPellanDoc& doc, Command command) {
+    for (int attempt = 0; attempt < kModeSwitchAttempts; ++attempt) {
+        if (command()) {
+            break;
+        }
+        doc.Clock().SleepMs(kModeSwitchRetryWaitMs);
+    }
+    doc.Clock().SleepMs(kModeSwitchSettleMs);
+}
+
+void ProgressStep(CPellanView& view, int line, int32_t nvMode, size_t index) {
+    const int i = static_cast<int>(index);
+    view.SetLineProgress(line, nvMode != NV_MODE_NONE ? 83 + 12 * i / 850 : 3 * i);
+}
+
+bool SkippedByMode(const NvItemRecord& record, int32_t nvMode) {
+    return nvMode == NV_MODE_1 &&
+           (record.itemId == kNvImeiItem || record.itemId == kNvSecondIdentityItem);
+}
+
+// Writes the records in file order until the walk ends. False at once when one item is refused
+// twice (other than "not active" or "read only", which are skipped).
+bool WriteItems(CPellanView& view, int line, NvmTable& table) {
+    CPellanDoc& doc = view.Doc();
+    CPhoneLink& link = doc.Link(line);
+    const int32_t nvMode = doc.m_nvMode.load();
+    for (size_t i = 0; i < kNvmRecordCount; ++i) {
+        NvItemRecord& record = table[i];
+        if (NvWalkEndsAt(record.itemId, nvMode)) {
+            break;
+        }
+        if (SkippedByMode(record, nvMode)) {
+            continue;
+        }
+        // The backup could not read this item; there is nothing true to write back.
+        if (record.status != 0) {
+            ProgressStep(view, line, nvMode, i);
+            continue;
+        }
+        if (!link.WriteNvItem(record.itemId, record.data.data(), record.status)) {
+            if (record.status == kNvStatusInactive || record.status == kNvStatusReadOnly) {
+                continue;
+            }
+            if (!link.WriteNvItem(record.itemId, record.data.data(), record.status)) {
+                return false;
+            }
+        }
+        ProgressStep(view, line, nvMode, i);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RestoreNvFromFile(CPellanView& view, int line, const std::string& path) {
+    CPellanDoc& doc = view.Doc();
+    SendDownloadCheck(view, line);
+
+    NvmTable table{};
+    switch (LoadNvmFile(path, table)) {
+        case NvmLoad::CANNOT_OPEN:
+            return false;
+        case NvmLoad::MALFORMED:
+            view.MessageBox(FormatText(view.Text(kBadNvmFileEn, kBadNvmFileZh), line + 1));
+            return false;
+        case NvmLoad::OK:
+            break;
+    }
+
+    CPhoneLink& link = doc.Link(line);
+    SwitchMode(doc, [&link] { return link.GoOffline(); });
+    if (!WriteItems(view, line, table)) {
+        return false;
+    }
+    SwitchMode(doc, [&link] { return link.GoOnline(); });
+    return true;
+}
+
+void RestoreNvJob(CPellanView& view, int line) {
+    CPellanDoc& doc = view.Doc();
+    const int32_t nvMode = doc.m_nvMode.load();
+    std::string failure;
+    switch (nvMode) {
+        case NV_MODE_NONE:
+            view.ShowLineMessage(line, "仅Restore 内环NV", 1);
+            failure = "Restore NV fail!";
+            break;
+        case NV_MODE_1:
+        case NV_MODE_BACKUP:
+            failure = view.Text("Restore NV fail!", "重载NV区参数失败");
+            break;
+        case NV_MODE_DEFAULT:
+            view.ShowLineMessage(line, "装载缺省NV区", 1);
+            failure = "装载缺省NV区失败";
+            break;
+        default:
+            break;  // no restore in an unknown mode
+    }
+    if (!failure.empty() && !RestoreNvFromFile(view, line, NvRestoreSource(doc, line))) {
+        view.FinishLineJob(line, failure, 5);
+        view.SetLineState(line, 3);
+        return;
+    }
+    view.FinishLineJob(line, view.Text("Restore NV success", "恢复NV区成功"), 0);
+    view.SetLineState(line, 2);
+}
+
+bool CheckRestoreNvStart(CPellanView& view, int line) {
+    CPellanDoc& doc = view.Doc();
+    if (doc.Runtime(line).phoneState.load() != 2) {
+        return false;
+    }
+    if (GetField(doc.Record(line).nvFolder).empty()) {
+        view.MessageBox(FormatText(view.Text(kNoNvFolderEn, kNoNvFolderZh), line + 1));
+        return false;
+    }
+    return true;
+}
+
+std::string NvRestoreSource(CPellanDoc& doc, int line) {
+    switch (doc.m_nvMode.load()) {
+        case NV_MODE_NONE:
+        case NV_MODE_1:
+        case NV_MODE_BACKUP:
+            return GetField(doc.Record(line).nvmFilePath);
+        case NV_MODE_DEFAULT:
+            return GetField(doc.Record(0).defaultNvFile);
+        default:
+            return {};
+    }
+}
+
+bool ChooseDefaultNvFile(CPellanDoc& doc, const std::string& path, std::string& error) {
+    std::error_code ec;
+    if (path.empty() || !std::filesystem::is_regular_file(path, ec)) {
+        error = "The default NV file does not exist: " + path;
+        return false;
+    }
+    if (path.size() >= doc.Record(0).defaultNvFile.size()) {
+        error = "The default NV file path is too long: " + path;
+        return false;
+    }
+    for (int line = 0; line < kLineCount; ++line) {
+        SetField(doc.Record(line).defaultNvFile, path);
+    }
+    return true;
+}
+
+}  // namespace pellan
