@@ -384,16 +384,11 @@ void CPellanView::RunJobThread(int line, JobProcedures procedures) {
         std::lock_guard lock(panel.mutex);
         poll = panel.poll;
     }
-    // The job owns the line's ports only once its polling loop stands still between passes.
+    // The job owns the line's ports only once its polling loop stands still between passes (or
+    // has ended). A job that was started runs even when the view is closing meanwhile: the
+    // view's end waits for it.
     while (poll && !poll->WaitUntilPaused()) {
-        if (m_closing) {
-            break;
-        }
         poll->RequestPause();  // the pause was withdrawn meanwhile (ports reconnected): ask again
-    }
-    if (m_closing) {
-        m_doc.Runtime(line).running = 0;
-        return;
     }
     try {
         procedures.run(*this, line);

@@ -189,7 +189,7 @@ TEST_F(JobFixture, PollingPausesForTheJobAndResumesAfterIt) {
     view.WaitLineJob(0);
     EXPECT_TRUE(pausedAtStart.load());
     EXPECT_EQ(0, opensDuringJob.load());
-    EXPECT_FALSE(view.LinePollingPaused(0));
+    EXPECT_TRUE(WaitUntil([&] { return !view.LinePollingPaused(0); }));
     const int afterJob = registry.Opens();
     EXPECT_TRUE(WaitUntil([&] { return registry.Opens() > afterJob + 3; }));
     EXPECT_TRUE(view.HasLinePolling(0));
