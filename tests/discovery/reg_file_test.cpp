@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/registry_reg.h"
+#include "support/temp_dir.h"
+
+namespace pellan::platform {
+namespace {
+
+constexpr const char* kHeader = "Windows Registry Editor Version 5.00\r\n";
+
+struct RegFileFixture : ::testing::Test {
+    test::TempDir dir;
+    std::filesystem::path file = dir.Path() / "registry.reg";
+    RegFileRegistry registry{file};
+
+    void Write(const std::string& text) {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+};
+
+TEST_F(RegFileFixture, MissingFileIsAnEmptyRegistry) {
+    EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM"));
+    EXPECT_EQ(nullptr, registry.OpenKey(""));
+}
+
+TEST_F(RegFileFixture, TextAndDwordValues) {
+    Write(std::string(kHeader) +
+          "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Key]\r\n"
+          "\"Count\"=dword:0000000c\r\n"
+          "\"Big\"=dword:FFFFFFFF\r\n"
+          "\"Path\"=\"USB\\\\VID_05C6\\\\6&1\"\r\n"
+          "\"Quote\"=\"say \\\"hi\\\"\"\r\n"
+          "\"Empty\"=\"\"\r\n"
+          "@=\"default\"\r\n");
+    const auto key = registry.OpenKey("SYSTEM\\Key");
+    ASSERT_NE(nullptr, key);
+    EXPECT_EQ(12u, key->ReadDword("Count"));
+    EXPECT_EQ(0xFFFFFFFFu, key->ReadDword("Big"));
+    EXPECT_EQ("USB\\VID_05C6\\6&1", key->ReadString("Path"));
+    EXPECT_EQ("say \"hi\"", key->ReadString("Quote"));
+    EXPECT_EQ("", key->ReadString("Empty"));
+    EXPECT_EQ("default", key->ReadString(""));
+    // A value is read only as the type it has.
+    EXPECT_FALSE(key->ReadString("Count"));
+    EXPECT_FALSE(key->ReadDword("Path"));
+    EXPECT_FALSE(key->ReadString("Missing"));
+}
+
+TEST_F(RegFileFixture, NamesCompareWithoutCaseAndParentsExist) {
+    Write(std::string(kHeader) +
+          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Drv\\Enum]\n"
+          "\"Count\"=dword:00000001\n");
+    const auto key = registry.OpenKey("system\\currentcontrolset\\SERVICES\\drv\\enum");
+    ASSERT_NE(nullptr, key);
+    EXPECT_EQ(1u, key->ReadDword("COUNT"));
+    const auto parent = registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\Drv");
+    ASSERT_NE(nullptr, parent);
+    EXPECT_FALSE(parent->ReadDword("Count"));
+    EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\Dr"));
+    EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\Drv\\Enum\\0"));
+}
+
+TEST_F(RegFileFixture, SectionsMergeAndOtherHivesAreIgnored) {
+    Write(std::string(kHeader) +
+          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n"
+          "[HKEY_CURRENT_USER\\A]\n\"y\"=\"2\"\n"
+          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"3\"\n\"z\"=dword:00000004\n");
+    const auto key = registry.OpenKey("A");
+    ASSERT_NE(nullptr, key);
+    EXPECT_EQ("3", key->ReadString("x"));
+    EXPECT_FALSE(key->ReadString("y"));
+    EXPECT_EQ(4u, key->ReadDword("z"));
+}
+
+TEST_F(RegFileFixture, ReadAfreshAtEveryOpen) {
+    Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"old\"\n");
+    const auto before = registry.OpenKey("K");
+    Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"new\"\n");
+    EXPECT_EQ("old", before->ReadString("v"));  // an open key keeps what it read
+    EXPECT_EQ("new", registry.OpenKey("K")->ReadString("v"));
+    std::filesystem::remove(file);
+    EXPECT_EQ(nullptr, registry.OpenKey("K"));
+}
+
+// Every malformed file keeps its keys, all of them empty, and nothing crashes.
+TEST_F(RegFileFixture, MalformedFilesReadAsEmptyKeys) {
+    const std::string key = "[HKEY_LOCAL_MACHINE\\K]\n";
+    const std::string good = "\"v\"=\"text\"\n\"n\"=dword:00000001\n";
+    const std::string cases[] = {
+        "REGEDIT4\n" + key + good,                                      // wrong first line
+        std::string(kHeader) + key + good + "\"w\"=dword:0000000g\n",   // not hex
+        std::string(kHeader) + key + good + "\"w\"=dword:000000001\n",  // nine digits
+        std::string(kHeader) + key + good + "\"w\"=dword:\n",           // no digits
+        std::string(kHeader) + key + good + "\"w\"=\"open\n",           // unterminated text
+        std::string(kHeader) + key + good + "\"w\"=\"a\\qb\"\n",        // unknown escape
+        std::string(kHeader) + key + good + "\"w\"=\"a\" junk\n",       // trailing text
+        std::string(kHeader) + key + good + "\"w\"=hex:01,02\n",        // other value type
+        std::string(kHeader) + key + good + "garbage line\n",
+        std::string(kHeader) + key + good + "[HKEY_LOCAL_MACHINE\\broken\n",
+        std::string(kHeader) + key + good + "[-HKEY_LOCAL_MACHINE\\K]\n",
+        std::string(kHeader) + "\"v\"=\"before any key\"\n" + key + good,
+        std::string(kHeader) + key + good + "\"unterminated name=\"x\"\n",
+        std::string(kHeader) + key + good + std::string("\"w\"=\"nul\0in\"\n", 14) + "\"tail\n",
+    };
+    for (const auto& text : cases) {
+        Write(text);
+        const auto opened = registry.OpenKey("K");
+        ASSERT_NE(nullptr, opened) << text;
+        EXPECT_FALSE(opened->ReadString("v")) << text;
+        EXPECT_FALSE(opened->ReadDword("n")) << text;
+    }
+    // Binary noise and an empty file.
+    std::string noise;
+    for (int i = 0; i < 4096; ++i) {
+        noise += static_cast<char>((i * 7919) & 0xFF);
+    }
+    for (const auto& text : {noise, std::string(), std::string(kHeader)}) {
+        Write(text);
+        EXPECT_EQ(nullptr, registry.OpenKey("K"));
+    }
+}
+
+TEST_F(RegFileFixture, CommentsBlankLinesAndUtf16AreAccepted) {
+    Write(std::string(kHeader) + "; a comment\n\n[HKEY_LOCAL_MACHINE\\K]  \n\"v\"=\"x\"  \r\n");
+    EXPECT_EQ("x", registry.OpenKey("K")->ReadString("v"));
+
+    // The format Windows' own editor writes: UTF-16LE with a byte order mark.
+    const std::string utf8 = std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\K]\r\n\"v\"=\"COM7\"\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (const char c : utf8) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    Write(utf16);
+    EXPECT_EQ("COM7", registry.OpenKey("K")->ReadString("v"));
+
+    Write("\xEF\xBB\xBF" + utf8);
+    EXPECT_EQ("COM7", registry.OpenKey("K")->ReadString("v"));
+}
+
+TEST_F(RegFileFixture, WrittenFilesReadBackUnchanged) {
+    const std::vector<RegKeyData> keys = {
+        {"SYSTEM\\A",
+         {{"Count", RegValue::Type::Dword, "", 12},
+          {"0", RegValue::Type::String, "USB\\X\\\"q\"", 0}}},
+        {"SYSTEM\\B\\Device Parameters",
+         {{"PortName", RegValue::Type::String, "COM12", 0}, {"", RegValue::Type::String, "d", 0}}},
+    };
+    ASSERT_TRUE(WriteRegFile(file, keys));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "registry.reg.tmp"));
+    const std::string text = FormatRegText(keys);
+    EXPECT_NE(std::string::npos, text.find("\"Count\"=dword:0000000c"));
+    EXPECT_NE(std::string::npos, text.find("\"0\"=\"USB\\\\X\\\\\\\"q\\\"\""));
+    const auto a = registry.OpenKey("SYSTEM\\A");
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(12u, a->ReadDword("Count"));
+    EXPECT_EQ("USB\\X\\\"q\"", a->ReadString("0"));
+    EXPECT_EQ("COM12", registry.OpenKey("SYSTEM\\B\\Device Parameters")->ReadString("PortName"));
+    const RegFileData parsed = ParseRegText(text);
+    EXPECT_FALSE(parsed.malformed);
+    ASSERT_EQ(2u, parsed.keys.size());
+    EXPECT_EQ("SYSTEM\\B\\Device Parameters", parsed.keys[1].path);
+}
+
+}  // namespace
+}  // namespace pellan::platform
