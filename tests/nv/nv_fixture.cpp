@@ -289,20 +289,24 @@ std::string NvJobFixture::NvmPath() const {
 }
 
 std::vector<std::string> NvJobFixture::LogLines() const {
+    return LogLinesOf(*view, kLine);
+}
+
+std::vector<std::string> LogLinesOf(const CPellanView& view, int line) {
     std::vector<std::string> lines;
-    const std::string log = view->LineLog(kLine);
+    const std::string log = view.LineLog(line);
     size_t start = 0;
     while (start < log.size()) {
         size_t end = log.find('\n', start);
         if (end == std::string::npos) {
             end = log.size();
         }
-        std::string line = log.substr(start, end - start);
-        const size_t separator = line.find(kLogSeparator);
+        std::string entry = log.substr(start, end - start);
+        const size_t separator = entry.find(kLogSeparator);
         if (separator != std::string::npos) {
-            line = line.substr(separator + std::string(kLogSeparator).size());
+            entry = entry.substr(separator + std::string(kLogSeparator).size());
         }
-        lines.push_back(line);
+        lines.push_back(entry);
         start = end + 1;
     }
     return lines;

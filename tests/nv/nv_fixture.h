@@ -118,6 +118,9 @@ class NvJobFixture : public ::testing::Test {
     std::unique_ptr<CPellanView> view;
 };
 
+// A line's log, one entry per line, stamps removed.
+std::vector<std::string> LogLinesOf(const CPellanView& view, int line);
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
