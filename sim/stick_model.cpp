@@ -119,7 +119,8 @@ void StickModel::ScheduleRestart(StickMode next, uint32_t delayMs, bool renumber
     const uint32_t now = m_clock.TickMs();
     m_transition = {};
     m_transition.active = true;
-    m_transition.leaveAt = now + m_options.leaveDelayMs;
+    // The acknowledgement of the restart goes out first; the ports vanish leaveDelayMs after it.
+    m_transition.leaveAt = now + m_options.replyLatencyMs + m_extraDelay + m_options.leaveDelayMs;
     m_transition.returnAt = m_transition.leaveAt + delayMs;
     m_transition.never = m_options.faults.neverReturn;
     m_transition.next = next;

@@ -90,7 +90,8 @@ struct StickOptions {
 
     // Time from a request to its reply becoming readable.
     uint32_t replyLatencyMs = 5;
-    // Time from the acknowledgement of a reset until the ports vanish.
+    // Time from the delivery of a reset's acknowledgement until the ports vanish; long enough
+    // for the host to read the acknowledgement (two polls 10 ms apart) before its handle dies.
     uint32_t leaveDelayMs = 100;
     // Time off the bus before the ports come back, per kind of restart.
     uint32_t reenumDelayMs = 3000;

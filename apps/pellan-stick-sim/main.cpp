@@ -1,4 +1,5 @@
 // pellan-stick-sim: plays one HX402A stick through a device root until it is stopped.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -18,7 +19,8 @@ using namespace pellan;
 
 const char* kUsage = R"(usage: pellan-stick-sim --root DIR [options]
 Publishes a simulated stick in DIR (registry.reg, COM<N> links) and runs until SIGTERM/SIGINT.
-  --fast                     restart delays last a hundredth (for hosts run with --fast)
+  --fast                     restarts take a hundredth of their time (for hosts run with
+                             --fast); the ports still stay 40 ms after a reset is acknowledged
   --report FILE              JSON report, written on every bus change, on SIGUSR1 and on exit
   --exit-after-update        exit once the stick is back after the update's final reset
   --imei DIGITS | --imei-zero
@@ -227,7 +229,8 @@ int main(int argc, char** argv) {
     if (fast) {
         // Like the host's --fast: restarts are fixed waits, replies are not.
         auto shorten = [](uint32_t& ms) { ms = ms >= 100 ? ms / 100 : ms; };
-        shorten(options.leaveDelayMs);
+        // The ports must outlive the host's read of a restart's acknowledgement.
+        options.leaveDelayMs = std::max<uint32_t>(options.leaveDelayMs / 100, 40);
         shorten(options.reenumDelayMs);
         shorten(options.downloaderReenumDelayMs);
     }
