@@ -239,10 +239,13 @@ bool CPhoneLink::ScanStreamReplies() {
 namespace {
 
 // A single streaming transaction purges the input queue when it writes, which discards any
-// acknowledgement still queued; the ones held back from an earlier scan belong to the same past
-// and must not be matched against the blocks of a later image.
+// acknowledgement still queued. The acknowledgements of the last scan, and those held back from
+// it, belong to the same past: an image opened now counts its addresses from 0 again, and a
+// collection that finds the port quiet must not match them against the new image's blocks (a
+// block would pass as written on another image's acknowledgement).
 void ForgetHeldAcks(CPhoneLink& link) {
     link.m_ackPending.clear();
+    link.m_ackCount = 0;
 }
 
 }  // namespace

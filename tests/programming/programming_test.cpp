@@ -418,6 +418,8 @@ TEST_F(ProgrammingTest, ApplicationStalledWindowFailsAfterTwentySeconds) {
     sim::FaultPlan faults;
     faults.dropAckAddresses = {0, kBlock, 2 * kBlock, 3 * kBlock, 4 * kBlock};
     Faults(faults);
+    // The virtual clock moves only because the full window waits on the port; a loop that spun
+    // without waiting would never reach the limit here.
     const uint32_t before = bench.clock.TickMs();
     EXPECT_FALSE(WriteApplicationImage(*bench.view, 0));
     const uint32_t spent = bench.clock.TickMs() - before;
@@ -462,6 +464,24 @@ TEST_F(ProgrammingTest, EfsThreeLostBlocksAreCountedAndRewrittenInOrder) {
     const auto progress = Progress();
     EXPECT_EQ(progress.front(), 61);
     EXPECT_EQ(progress.back(), 80);
+}
+
+TEST_F(ProgrammingTest, EfsIsNotAcknowledgedByTheNandProgrammersLastReply) {
+    // The NAND programmer's last block is at 0x400; its acknowledgement was the last one scanned
+    // before the EFS image opens. The EFS block at 0x400 loses its own acknowledgement, so it
+    // must be found missing and written again rather than pass on the old one.
+    SetField(bench.Record(0).nandprgPath, bench.WriteFile("nandprg.mbn", PatternBytes(2000, 8)));
+    ASSERT_TRUE(UploadNandProgrammer(*bench.view, 0));
+    ASSERT_EQ(bench.Link(0).m_ackCount, 0);  // the close purged the port and forgot the list
+    const auto efs = UseEfs(12 * kBlock);
+    sim::FaultPlan faults;
+    faults.dropAckAddresses = {kBlock};
+    faults.blockFaultImageType = 0x09;
+    Faults(faults);
+    ASSERT_TRUE(WriteEfsImage(*bench.view, 0));
+    EXPECT_EQ(Messages(), (std::vector<std::string>{"1 line download efs have 1 block no response",
+                                                    "Re-write data block!", AddressLine(kBlock)}));
+    EXPECT_TRUE(ImageIs(0x09, efs));
 }
 
 TEST_F(ProgrammingTest, EfsHundredLostBlocksWithoutAPause) {

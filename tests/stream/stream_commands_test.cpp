@@ -357,6 +357,10 @@ TEST_F(StreamTest, HeldAcknowledgementsDoNotOutliveAPurgingCommand) {
     AnswerAll(Reply({0x16}));
     ASSERT_TRUE(link.StreamClose());
     EXPECT_TRUE(link.m_ackPending.empty());
+    // Nor does the list of the last scan: a quiet port afterwards hands out nothing.
+    EXPECT_EQ(link.m_ackCount, 0);
+    ASSERT_TRUE(link.CollectStreamAcks());
+    EXPECT_EQ(link.m_ackCount, 0);
 }
 
 TEST_F(StreamTest, StreamWriteReadsNoMoreThanTheReceiveBuffer) {
