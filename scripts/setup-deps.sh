@@ -11,7 +11,7 @@ packages=(
     nlohmann-json3-dev    # the simulator's structured report
     clang-format
 )
-if [[ "${PELLAN_WITH_GUI:-0}" == 1 ]]; then
+if [[ "${PELLAN_WITH_GUI:-1}" == 1 ]]; then
     packages+=(qt6-base-dev fonts-noto-cjk)  # the desktop program and its Chinese texts
 fi
 
