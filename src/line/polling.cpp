@@ -60,7 +60,7 @@ void PollControl::Stop() {
 
 bool PollControl::WaitUntilPaused() {
     std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_paused || m_ended || m_stop || !m_pauseRequested; });
+    m_changed.wait(lock, [this] { return m_paused || m_ended || !m_pauseRequested; });
     return m_paused || m_ended;
 }
 

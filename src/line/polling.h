@@ -37,8 +37,8 @@ class PollControl {
     void Resume();
     // Asks the loop to end; wakes it from a pause or a wait.
     void Stop();
-    // Blocks until the loop has acknowledged a pause, has ended, or is asked to stop. True when it
-    // is paused or has ended, false when no pause is requested any longer (resumed meanwhile).
+    // Blocks until the loop has acknowledged a pause or has ended (a stopped loop ends at its next
+    // safe point). True then; false when no pause is requested any longer (resumed meanwhile).
     bool WaitUntilPaused();
 
     bool PauseRequested() const;

@@ -145,6 +145,10 @@ class RecordingSink final : public ViewSink {
                        e.text.compare(e.text.size() - text.size(), text.size(), text) == 0;
             }));
     }
+    std::vector<std::string> TextHistoryLocked(int id) const {
+        const auto it = m_textHistory.find(id);
+        return it == m_textHistory.end() ? std::vector<std::string>{} : it->second;
+    }
     std::optional<bool> EnabledLocked(int id) const {
         const auto it = m_enabled.find(id);
         return it == m_enabled.end() ? std::nullopt : std::optional(it->second);
