@@ -200,6 +200,7 @@ int OpenNode(const std::filesystem::path& node) {
     for (;;) {
         // O_NOCTTY: a port must never become our controlling terminal (its hang-up would
         // signal us). O_NONBLOCK: open must not wait for carrier, and writes must not block.
+        // O_CLOEXEC: the batch files we run must not inherit the port and keep it open.
         const int fd = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0 || errno != EINTR) {
             return fd;
