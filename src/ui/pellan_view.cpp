@@ -349,7 +349,11 @@ bool CPellanView::StartLineJob(int line) {
             EnableLineControls(n, 0);
         }
     }
-    m_doc.Runtime(line).running = 1;
+    // Claimed in one step, so that two starts of the same line can never both run a job.
+    int32_t idle = 0;
+    if (!m_doc.Runtime(line).running.compare_exchange_strong(idle, 1)) {
+        return false;
+    }
     EnableLineControls(line, 0);
 
     std::thread previous;
