@@ -61,8 +61,11 @@ std::filesystem::path LogFolder(CPellanView& view, int line) {
             return controller.logFolder;
         }
     }
+    // Beside the NV backups, where the user looks for the job's files; never by making a missing
+    // NV folder, which would hide the missing folder from the next job's check.
     const std::string nvFolder = GetField(view.Doc().Record(line).nvFolder);
-    if (!nvFolder.empty()) {
+    std::error_code ec;
+    if (!nvFolder.empty() && std::filesystem::is_directory(nvFolder, ec)) {
         return std::filesystem::path(nvFolder) / "Logs";
     }
     return view.Doc().ProgramFolder() / "Logs";

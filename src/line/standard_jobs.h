@@ -29,7 +29,8 @@ struct LineController {
     // of them. An empty marker only counts when both are empty (then every stick passes).
     std::array<std::string, 2> modelMarkers{"HX402A", ""};
     // Folder of the job log files; empty: "Logs" inside the line's NV folder (where the
-    // failure message sends the user), or inside the program folder without an NV folder.
+    // failure message sends the user), or inside the program folder when the NV folder is not
+    // set or does not exist.
     std::filesystem::path logFolder;
 
     // The ninth text of the stick's version set as ReadStickVersion read it, per line.

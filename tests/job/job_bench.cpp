@@ -1,0 +1,283 @@
+#include "job/job_bench.h"
+
+#include "diag/frame_codec.h"
+#include "firmware/firmware_set.h"
+#include "line/standard_jobs.h"
+#include "nv/nv_backup.h"
+#include "ui/log_stamp.h"
+
+namespace pellan::test {
+
+namespace {
+
+constexpr int kLine = 0;
+
+// The packets of a write: frames split at their flags, unstuffed, CRC checked and dropped.
+std::vector<Packet> PacketsOf(const uint8_t* data, size_t len) {
+    std::vector<Packet> packets;
+    Packet chunk;
+    auto finish = [&] {
+        if (chunk.size() >= 3) {
+            chunk.resize(frame::Unstuff(chunk.data(), chunk.size(), chunk.data()));
+            if (chunk.size() >= 3 && frame::CrcCheck(chunk.data(), chunk.size())) {
+                chunk.resize(chunk.size() - 2);
+                packets.push_back(chunk);
+            }
+        }
+        chunk.clear();
+    };
+    for (size_t i = 0; i < len; ++i) {
+        if (data[i] == frame::kFlag) {
+            finish();
+        } else {
+            chunk.push_back(data[i]);
+        }
+    }
+    finish();
+    return packets;
+}
+
+class WithholdingDevice final : public platform::SerialDevice {
+  public:
+    WithholdingDevice(std::unique_ptr<platform::SerialDevice> inner, WithholdingSerial& owner)
+        : m_inner(std::move(inner)), m_owner(owner) {}
+
+    size_t Write(const uint8_t* data, size_t len, bool dropInput) override {
+        m_withholding = m_owner.ShouldWithhold(data, len);
+        return m_inner->Write(data, len, dropInput);
+    }
+    size_t BytesWaiting() override {
+        Drain();
+        return m_inner->BytesWaiting();
+    }
+    size_t Read(uint8_t* buf, size_t max) override {
+        Drain();
+        return m_inner->Read(buf, max);
+    }
+    void Purge() override { m_inner->Purge(); }
+    bool WaitForInput(uint32_t ms) override {
+        if (m_withholding) {
+            m_owner.Clock().SleepMs(ms);
+            Drain();
+            return false;
+        }
+        return m_inner->WaitForInput(ms);
+    }
+
+  private:
+    // The answer to a withheld request never reaches the host.
+    void Drain() {
+        if (!m_withholding) {
+            return;
+        }
+        uint8_t sink[256];
+        while (m_inner->Read(sink, sizeof(sink)) > 0) {
+        }
+    }
+
+    std::unique_ptr<platform::SerialDevice> m_inner;
+    WithholdingSerial& m_owner;
+    bool m_withholding = false;
+};
+
+}  // namespace
+
+PacketMatch VendorModeRequest(uint8_t value) {
+    return [value](const Packet& b) {
+        return b.size() == 5 && b[0] == 0x4B && b[1] == 0xAA && b[2] == 0 && b[3] == 0 &&
+               b[4] == value;
+    };
+}
+
+PacketMatch NvReadRequest(uint16_t item) {
+    return [item](const Packet& b) {
+        return b.size() >= 3 && b[0] == 0x26 && (b[1] | (b[2] << 8)) == item;
+    };
+}
+
+PacketMatch OpenImageRequest(uint8_t type) {
+    return [type](const Packet& b) { return b.size() >= 2 && b[0] == 0x1B && b[1] == type; };
+}
+
+PacketMatch CodeRequest(uint8_t code, size_t minSize) {
+    return [code, minSize](const Packet& b) { return b.size() >= minSize && b[0] == code; };
+}
+
+bool IsResetRequest(const Packet& b) {
+    const bool resetPhone = b.size() == 3 && b[0] == 0x29 && b[1] == 0x02 && b[2] == 0x00;
+    const bool dloadReset = b.size() == 1 && b[0] == 0x0A;
+    return resetPhone || dloadReset;
+}
+
+void WithholdingSerial::Withhold(PacketMatch match, std::set<int> occurrences) {
+    std::lock_guard lock(m_mutex);
+    m_rules.push_back({std::move(match), std::move(occurrences), 0});
+}
+
+std::vector<Packet> WithholdingSerial::Written() const {
+    std::lock_guard lock(m_mutex);
+    return m_written;
+}
+
+bool WithholdingSerial::ShouldWithhold(const uint8_t* data, size_t len) {
+    std::lock_guard lock(m_mutex);
+    bool withhold = false;
+    for (const Packet& packet : PacketsOf(data, len)) {
+        m_written.push_back(packet);
+        for (Rule& rule : m_rules) {
+            if (rule.match(packet)) {
+                ++rule.seen;
+                withhold |= rule.occurrences.empty() || rule.occurrences.count(rule.seen) != 0;
+            }
+        }
+    }
+    return withhold;
+}
+
+std::unique_ptr<platform::SerialDevice> WithholdingSerial::Open(
+    int portNumber, const platform::LineSettings& settings) {
+    std::unique_ptr<platform::SerialDevice> inner = m_inner.Open(portNumber, settings);
+    if (!inner) {
+        return nullptr;
+    }
+    return std::make_unique<WithholdingDevice>(std::move(inner), *this);
+}
+
+// ---- JobSink ----
+
+void JobSink::LineLogAppended(int line, const std::string& entry) {
+    if (line != kLine) {
+        return;
+    }
+    const std::string separator = kLogSeparator;
+    const size_t at = entry.find(separator);
+    std::lock_guard lock(m_mutex);
+    m_messages.push_back(at == std::string::npos ? entry : entry.substr(at + separator.size()));
+}
+
+void JobSink::ControlProgress(int controlId, int position) {
+    if (controlId != ctl::kProgressBar + kLine) {
+        return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_progress.push_back(position);
+    }
+    if (onProgress) {
+        onProgress(position);
+    }
+}
+
+void JobSink::LineState(int line, int state) {
+    if (line == kLine) {
+        std::lock_guard lock(m_mutex);
+        m_states.push_back(state);
+    }
+}
+
+void JobSink::MessageBox(const std::string& text) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_boxes.push_back(text);
+    }
+    if (onBox) {
+        onBox(text);
+    }
+}
+
+void JobSink::ProgramEndRequested() {
+    std::lock_guard lock(m_mutex);
+    ++m_endRequests;
+}
+
+std::vector<std::string> JobSink::Messages() const {
+    std::lock_guard lock(m_mutex);
+    return m_messages;
+}
+
+std::vector<int> JobSink::Progress() const {
+    std::lock_guard lock(m_mutex);
+    return m_progress;
+}
+
+std::vector<int> JobSink::States() const {
+    std::lock_guard lock(m_mutex);
+    return m_states;
+}
+
+std::vector<std::string> JobSink::Boxes() const {
+    std::lock_guard lock(m_mutex);
+    return m_boxes;
+}
+
+int JobSink::EndRequests() const {
+    std::lock_guard lock(m_mutex);
+    return m_endRequests;
+}
+
+// ---- JobBench ----
+
+JobBench::JobBench() {
+    env.clock = &clock;
+    env.serial = &serial;
+    env.registry = &registry;
+    env.deviceRoot = dir.Path() / "root";
+    std::filesystem::create_directories(env.deviceRoot);
+
+    m_images = fwgen::MakeFirmwareSet(fwgen::SetSize::Small);
+    for (const fwgen::ImageFile& image : m_images) {
+        m_entries.push_back({image.resourceId, image.bytes.data(), image.bytes.size()});
+    }
+    m_table.entries = m_entries;
+    m_previousTable = platform::SetResourceOverride(&m_table);
+
+    std::filesystem::create_directories(dir.Path() / "program");
+    std::filesystem::create_directories(dir.Path() / "nv");
+    doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
+    view = std::make_unique<CPellanView>(*doc, sink);
+    InstallStandardJobs(*view);
+    std::string error;
+    ChooseNvFolder(*doc, (dir.Path() / "nv").string(), error);
+    InstallFirmwareSet(*view);
+}
+
+JobBench::~JobBench() {
+    ReleaseLineController(*view);
+    view.reset();
+    doc.reset();
+    platform::SetResourceOverride(m_previousTable);
+}
+
+sim::StickModel& JobBench::Plug(sim::StickOptions options) {
+    stick = machine.AddStick(std::move(options));
+    return *stick;
+}
+
+bool JobBench::RunUpdate() {
+    doc->DiscoverPorts(kLine);
+    doc->ReopenDiagPort(kLine, doc->Record(kLine).diagPort, 115200);
+    doc->ReopenAtPort(kLine, doc->Record(kLine).atPort, 115200);
+    doc->QueryPhone(kLine);
+    doc->Runtime(kLine).jobKind = JOB_UPDATE;
+    if (!view->StartLineJob(kLine)) {
+        return false;
+    }
+    view->WaitLineJob(kLine);
+    return true;
+}
+
+std::string JobBench::NvFolder() const {
+    return GetField(doc->Record(kLine).nvFolder);
+}
+
+std::string JobBench::LastMessage() const {
+    const std::vector<std::string> messages = sink.Messages();
+    return messages.empty() ? std::string() : messages.back();
+}
+
+bool JobBench::LastWriteWasReset() const {
+    const std::vector<Packet> written = serial.Written();
+    return !written.empty() && IsResetRequest(written.back());
+}
+
+}  // namespace pellan::test

@@ -1,0 +1,130 @@
+#pragma once
+
+// The whole update job in-process: document, view and the standard jobs on a virtual clock, the
+// simulated stick behind a serial layer that can withhold the stick's answers to chosen requests.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "firmware_gen.h"
+#include "platform/clock.h"
+#include "platform/env.h"
+#include "platform/resources.h"
+#include "sim/sim_machine.h"
+#include "support/temp_dir.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+#include "ui/view_sink.h"
+
+namespace pellan::test {
+
+using Packet = std::vector<uint8_t>;
+using PacketMatch = std::function<bool(const Packet& body)>;
+
+// Request packets (unstuffed, without CRC) of the commands the tests withhold answers to.
+PacketMatch VendorModeRequest(uint8_t value);
+PacketMatch NvReadRequest(uint16_t item);
+PacketMatch OpenImageRequest(uint8_t type);
+PacketMatch CodeRequest(uint8_t code, size_t minSize = 1);
+bool IsResetRequest(const Packet& body);  // ResetPhone (0x29 mode 2) or DloadReset (0x0A)
+
+// Passes everything to the simulator's ports but swallows the answer to chosen requests, as a
+// stick that does not answer them. Also keeps every packet the host wrote.
+class WithholdingSerial final : public platform::SerialProvider {
+  public:
+    WithholdingSerial(platform::SerialProvider& inner, platform::Clock& clock)
+        : m_inner(inner), m_clock(clock) {}
+
+    // Withholds the answers to the matching requests; `occurrences` (1-based) picks some of them,
+    // empty means all.
+    void Withhold(PacketMatch match, std::set<int> occurrences = {});
+    std::vector<Packet> Written() const;
+
+    std::unique_ptr<platform::SerialDevice> Open(int portNumber,
+                                                 const platform::LineSettings& settings) override;
+
+    // Used by the devices.
+    bool ShouldWithhold(const uint8_t* data, size_t len);
+    platform::Clock& Clock() { return m_clock; }
+
+  private:
+    struct Rule {
+        PacketMatch match;
+        std::set<int> occurrences;
+        int seen = 0;
+    };
+
+    platform::SerialProvider& m_inner;
+    platform::Clock& m_clock;
+    mutable std::mutex m_mutex;
+    std::vector<Rule> m_rules;
+    std::vector<Packet> m_written;
+};
+
+// What the view shows, with hooks that run on the job's thread (to stop, unplug or fault the
+// stick at a chosen moment).
+class JobSink final : public ViewSink {
+  public:
+    void LineLogAppended(int line, const std::string& entry) override;
+    void ControlProgress(int controlId, int position) override;
+    void LineState(int line, int state) override;
+    void MessageBox(const std::string& text) override;
+    void ProgramEndRequested() override;
+
+    std::vector<std::string> Messages() const;  // line 0's status texts without stamps
+    std::vector<int> Progress() const;          // line 0's progress values
+    std::vector<int> States() const;
+    std::vector<std::string> Boxes() const;
+    int EndRequests() const;
+
+    std::function<void(int percent)> onProgress;
+    std::function<void(const std::string& text)> onBox;
+
+  private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_messages;
+    std::vector<int> m_progress;
+    std::vector<int> m_states;
+    std::vector<std::string> m_boxes;
+    int m_endRequests = 0;
+};
+
+class JobBench {
+  public:
+    JobBench();
+    ~JobBench();
+
+    // Plugs in the stick of line 0 (ports 5 and 6 unless the options say otherwise).
+    sim::StickModel& Plug(sim::StickOptions options = {});
+    // Finds and queries the stick as the polling loop does, starts the update job on line 0 and
+    // waits until it has ended. False when StartLineJob refused.
+    bool RunUpdate();
+
+    std::string NvFolder() const;
+    std::string LastMessage() const;
+    bool LastWriteWasReset() const;
+
+    TempDir dir;
+    platform::VirtualClock clock;
+    sim::SimMachine machine{clock};
+    sim::SimSerialProvider simSerial{machine};
+    WithholdingSerial serial{simSerial, clock};
+    sim::SimRegistry registry{machine};
+    platform::Env env;
+    JobSink sink;
+    std::unique_ptr<CPellanDoc> doc;
+    std::unique_ptr<CPellanView> view;
+    std::shared_ptr<sim::StickModel> stick;
+
+  private:
+    std::vector<fwgen::ImageFile> m_images;
+    std::vector<platform::ResourceEntry> m_entries;
+    platform::ResourceTable m_table;
+    const platform::ResourceTable* m_previousTable = nullptr;
+};
+
+}  // namespace pellan::test
