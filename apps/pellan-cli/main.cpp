@@ -137,18 +137,17 @@ int Run(const CliOptions& options) {
         view.MessageBox(kUiRunningText);
         return Failed(sink, kUiRunningText);
     }
-    if (options.command == "backup-nv") {
-        return RunLineJob(view, sink, line, JOB_NV_BACKUP);
-    }
-    if (options.command == "restore-nv") {
-        return RunLineJob(view, sink, line, JOB_NV_RESTORE);
-    }
+    // The form's start-up writes the firmware set for every job: the jobs take the programmer's
+    // path from it.
     if (!InstallFirmwareSet(view)) {
         return Failed(sink, sink.LastMessageBox());
     }
-    const int result = RunLineJob(view, sink, line, JOB_UPDATE);
+    const JobKind kind = options.command == "backup-nv"    ? JOB_NV_BACKUP
+                         : options.command == "restore-nv" ? JOB_NV_RESTORE
+                                                           : JOB_UPDATE;
+    const int result = RunLineJob(view, sink, line, kind);
     if (!sink.EndRequested()) {
-        // What closing the window does: the successful job has done both itself.
+        // What closing the window does: the successful update has done both itself.
         DeleteFirmwareSet(view);
         StartConnectionManager(view);
     }
