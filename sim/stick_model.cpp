@@ -86,6 +86,11 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options)
     }
 }
 
+StickOptions StickModel::Options() const {
+    std::lock_guard lock(m_mutex);
+    return m_options;
+}
+
 void StickModel::SetFaults(const FaultPlan& faults) {
     std::lock_guard lock(m_mutex);
     m_options.faults = faults;

@@ -89,7 +89,7 @@ class StickModel {
     void Plug();
 
     StickMode Mode();
-    const StickOptions& Options() const { return m_options; }
+    StickOptions Options() const;
     void SetFaults(const FaultPlan& faults);
 
     // ---- what the stick received ----

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -11,6 +12,7 @@
 #include "sim/image_assembly.h"
 #include "sim/sim_host.h"
 #include "sim/sim_machine.h"
+#include "support/temp_dir.h"
 
 namespace pellan::test {
 namespace {
@@ -679,6 +681,56 @@ TEST(ImageAssembly, GapsOverlapsAndComparison) {
     EXPECT_EQ(image.ConflictingOverlaps(), 1u);
     EXPECT_FALSE(image.Equals(bytes));
     EXPECT_FALSE(image.EqualsFile("/nonexistent/file"));
+}
+
+TEST_F(SimStick, SeveralSticksEnumerateInOrderAndTheLastIsCountMinusOne) {
+    sim::StickOptions first;
+    sim::StickOptions second;
+    second.diagPort = 7;
+    second.atPort = 8;
+    second.serial = "0002";
+    machine.AddStick(first);
+    auto later = machine.AddStick(second);
+    EXPECT_EQ(Discover(registry)->diag, 7);
+    auto key = registry.OpenKey("system\\currentcontrolset\\services\\vlkusbser6k\\enum");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->ReadDword("count"), 2u);
+    EXPECT_NE(key->ReadString("0"), key->ReadString("1"));
+    later->Unplug();
+    EXPECT_EQ(Discover(registry)->diag, 5);
+    EXPECT_EQ(registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\VLKusbser6k\\Enum")
+                  ->ReadDword("Count"),
+              1u);
+}
+
+TEST(NvStore, LoadsTheGoodRecordsOfAnNvmFile) {
+    TempDir dir;
+    std::vector<uint8_t> file(850 * 136, 0);
+    auto put = [&](size_t index, uint16_t id, uint8_t fill, uint16_t status) {
+        uint8_t* rec = file.data() + index * 136;
+        rec[0] = static_cast<uint8_t>(id);
+        rec[1] = static_cast<uint8_t>(id >> 8);
+        std::memset(rec + 4, fill, 128);
+        rec[132] = static_cast<uint8_t>(status);
+        rec[133] = static_cast<uint8_t>(status >> 8);
+    };
+    put(0, 5479, 0xAB, 0);
+    put(1, 5065, 0xCD, 5);  // a failed read is not an item
+    put(2, 9999, 0, 0);     // end marker
+    put(3, 22, 0xEF, 0);    // behind the end: ignored
+    const auto path = dir.Path() / "Channel1.nvm";
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+    sim::NvStore store;
+    std::string error;
+    ASSERT_TRUE(store.LoadNvmFile(path.string(), error)) << error;
+    EXPECT_EQ(store.Size(), 1u);
+    EXPECT_EQ((*store.Read(5479))[0], 0xAB);
+
+    std::ofstream(dir.Path() / "short.nvm") << "not an NVM file";
+    EXPECT_FALSE(store.LoadNvmFile((dir.Path() / "short.nvm").string(), error));
+    EXPECT_NE(error.find("115600"), std::string::npos);
 }
 
 TEST(NvStore, ImeiPackingRoundTripsAndMatchesTheNibbleOrder) {
