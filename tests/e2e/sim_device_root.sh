@@ -39,7 +39,7 @@ done
 [[ -e "$ROOT/registry.reg" ]] || fail "no registry.reg"
 
 # The client: discovery and exchanges from the contract alone.
-python3 - "$ROOT" <<'PY' || fail "contract client failed"
+cat >"$WORK/client.py" <<'PY'
 import os, re, select, sys, termios, time, tty
 
 root = sys.argv[1]
@@ -114,6 +114,10 @@ def open_port(n):
     tty.setraw(fd)
     return fd
 
+PY
+python3 - "$ROOT" "$WORK/client.py" <<'PY' || fail "contract client failed"
+import sys
+exec(open(sys.argv[2]).read())
 diag, at = port_of('VLKusbser6k'), port_of('VLKusbnmea')
 assert (diag, at) == (12, 3), (diag, at)
 fd = open_port(diag)
@@ -162,4 +166,63 @@ SIM_PID=""
 grep -q VLKusbser6k "$ROOT/registry.reg" && fail "registry entries left behind after SIGTERM"
 python3 -c "import json,sys; r=json.load(open(sys.argv[1])); assert r['commandCounts']['ReadEsn'] == 2" \
     "$REPORT" || fail "final report"
+
+# --exit-after-update: the program ends by itself once the stick is back after an update's final
+# reset (flash written, vendor mode 0, ResetPhone).
+rm -rf "$ROOT"
+"$SIM" --root "$ROOT" --fast --report "$REPORT" --exit-after-update >"$WORK/sim.log" 2>&1 &
+SIM_PID=$!
+for _ in $(seq 100); do
+    [[ -e "$ROOT/COM5" ]] && break
+    sleep 0.1
+done
+python3 - "$ROOT" "$WORK/client.py" <<'PY' || fail "update client failed"
+import sys
+exec(open(sys.argv[2]).read())
+
+def wait_port(n, probe):
+    deadline = time.time() + 10
+    while time.time() < deadline:
+        try:
+            fd = open_port(n)
+            if probe(fd):
+                return fd
+            os.close(fd)
+        except OSError:
+            pass
+        time.sleep(0.05)
+    raise AssertionError('COM%d did not come back' % n)
+
+def ask(fd, body, leading):
+    data = frame(body)
+    got = exchange(fd, (b'\x7e' if leading else b'') + data, lambda g: len(g) > 1 and g.endswith(b'\x7e'))
+    return unframe(got.lstrip(b'\x7e'))
+
+fd = open_port(5)
+assert ask(fd, [0x3A], False) == b'\x3a'
+os.close(fd)
+time.sleep(0.1)
+fd = wait_port(5, lambda f: ask(f, [0x06], True) == b'\x02')
+prog = bytes(range(256)) * 4
+assert ask(fd, [0x0F, 0x00, 0x80, 0x00, 0x00, 0x04, 0x00] + list(prog), True) == b'\x02'
+assert ask(fd, [0x05, 0x00, 0x80, 0x00, 0x00], True) == b'\x02'
+assert ask(fd, [0x1B, 0x14], True)[0] == 0x1C
+assert ask(fd, [0x07, 0, 0, 0, 0] + list(prog), True) == b'\x08\x00\x00\x00\x00'
+assert ask(fd, [0x15], True) == b'\x16'
+assert ask(fd, [0x0B], True) == b'\x0c'
+os.close(fd)
+time.sleep(0.1)
+fd = wait_port(5, lambda f: ask(f, [0x01], False)[0] == 0x01)
+assert ask(fd, [0x29, 0x02, 0x00], False) == b'\x29\x02\x00'
+os.close(fd)
+PY
+for _ in $(seq 100); do
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$SIM_PID" 2>/dev/null && fail "--exit-after-update: still running after the final reset"
+wait "$SIM_PID" || fail "--exit-after-update: exit status $?"
+SIM_PID=""
+python3 -c "import json,sys; r=json.load(open(sys.argv[1])); assert r['updateFinished'] and r['images'][0]['type'] == 0x14" \
+    "$REPORT" || fail "report after the update"
 echo PASS

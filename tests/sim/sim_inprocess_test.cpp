@@ -391,6 +391,13 @@ TEST_F(SimStick, NormalToDownloaderToProgrammerAndBack) {
     EXPECT_EQ(stick->Mode(), StickMode::kNormal);
     EXPECT_TRUE(Discover(registry));
     EXPECT_FALSE(stick->NvItem(550)) << "a factory file system carries no calibration";
+
+    // The update ends with vendor mode 0 and a reset: the stick has seen a whole update.
+    EXPECT_FALSE(stick->UpdateFinished());
+    ASSERT_TRUE(host.link.SetVendorMode(0));
+    ASSERT_TRUE(host.link.GoOffline());
+    ASSERT_TRUE(host.link.ResetPhone());
+    EXPECT_TRUE(stick->UpdateFinished());
 }
 
 TEST_F(SimStick, DownloaderDetails) {
