@@ -1,6 +1,7 @@
 #include "platform/registry_reg.h"
 
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -387,7 +388,11 @@ std::unique_ptr<RegistryKey> RegFileRegistry::OpenKey(const std::string& path) {
         if (!in) {
             return nullptr;
         }
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        try {
+            bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } catch (const std::exception&) {
+            return nullptr;  // the stream library reports some read errors (EISDIR) by throwing
+        }
     }
     const RegFileData data = size <= kMaxFileBytes ? ParseRegText(bytes) : RegFileData{{}, true};
     const std::string wanted = TrimKeyPath(path);

@@ -26,6 +26,11 @@ TEST_F(RegFileFixture, MissingFileIsAnEmptyRegistry) {
     EXPECT_EQ(nullptr, registry.OpenKey(""));
 }
 
+TEST_F(RegFileFixture, AFolderInPlaceOfTheFileIsAnEmptyRegistry) {
+    std::filesystem::create_directories(file);
+    EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM"));
+}
+
 TEST_F(RegFileFixture, TextAndDwordValues) {
     Write(std::string(kHeader) +
           "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Key]\r\n"
