@@ -1,0 +1,50 @@
+// pellan: the desktop updater. The window of the same view and jobs that pellan-cli drives from
+// the command line.
+#include <QApplication>
+#include <QFont>
+#include <cstdio>
+
+#include "gui_options.h"
+#include "line/standard_jobs.h"
+#include "main_frame.h"
+#include "platform/system_env.h"
+#include "qt_view_sink.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);  // takes Qt's own options out of argv
+    QApplication::setApplicationName(QStringLiteral("pellan"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    std::string error;
+    const std::optional<pellan::gui::GuiOptions> options =
+        pellan::gui::ParseGuiOptions(argc, argv, error);
+    if (!options) {
+        std::fprintf(stderr, "pellan: %s\n%s", error.c_str(), pellan::gui::GuiUsageText());
+        return 2;
+    }
+
+    pellan::platform::SystemEnv system(options->deviceRoot, options->fast);
+    pellan::CPellanDoc doc(system.Get(), pellan::platform::ProgramFileFolder());
+    pellan::gui::QtViewSink sink;
+    pellan::CPellanView view(doc, sink);
+    pellan::InstallStandardJobs(view);
+    int status = 0;
+    {
+        pellan::gui::CMainFrame frame(view, sink);
+        QObject::connect(&frame, &pellan::gui::CMainFrame::programEnded, &app, &QApplication::quit,
+                         Qt::QueuedConnection);
+        frame.show();
+        if (options->factory) {
+            frame.ShowFactoryView(true);
+        }
+        if (frame.StartUp()) {
+            status = QApplication::exec();
+        }
+        // Boxes that job threads still wait for count as answered: the view's end waits for
+        // those threads.
+        sink.Shutdown();
+    }
+    pellan::ReleaseLineController(view);
+    return status;
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QMainWindow>
+#include <filesystem>
+#include <memory>
+
+#include "control_map.h"
+#include "form_actions.h"
+
+class QAction;
+
+namespace pellan {
+class CPellanView;
+namespace platform {
+class NamedMutex;
+}
+}  // namespace pellan
+
+namespace pellan::gui {
+
+class FactoryView;
+class FormView;
+class QtViewSink;
+
+// The frame with the form. It keeps only caption, system menu and minimize box, at the form's
+// size; its commands (port settings, exit, help, about, the factory view) are on the form's
+// context menu and on keys, since the frame shows no menu bar.
+class CMainFrame final : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    CMainFrame(CPellanView& view, QtViewSink& sink, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // The form's start-up. False when the program must end (a message box has said why).
+    bool StartUp();
+
+    ControlMap& Controls() { return m_controls; }
+    FormView* Form() const { return m_form; }
+    FactoryView* Factory() const { return m_factory; }
+    FormState& State() { return m_state; }
+    // True once a successful update has asked the program to end.
+    bool EndRequested() const { return m_endRequested; }
+
+    void ShowFactoryView(bool show);
+    void OpenPortSettings();  // refused while a line runs
+    void ShowHelp();
+    void ShowAbout();
+    // The help document that ShowHelp opens.
+    std::filesystem::path HelpDocument() const;
+
+  signals:
+    // The program is to end now (the window closed, or the end after a successful update).
+    void programEnded();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void ConnectSink();
+    void BuildCommands();
+    void OnLineState(int line, int state);
+    void OnProgramEndRequested();
+    void EndWhenOtherLinesAreDone();
+
+    CPellanView& m_view;
+    QtViewSink& m_sink;
+    ControlMap m_controls;
+    FormState m_state;
+    FormView* m_form = nullptr;
+    FactoryView* m_factory = nullptr;
+    QAction* m_factoryAction = nullptr;
+    std::unique_ptr<platform::NamedMutex> m_uiMutex;
+    bool m_endRequested = false;
+    bool m_ended = false;
+};
+
+}  // namespace pellan::gui

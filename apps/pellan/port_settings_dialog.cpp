@@ -1,0 +1,100 @@
+#include "port_settings_dialog.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace pellan::gui {
+
+namespace {
+
+constexpr int kHighestPort = 99;
+constexpr int kFirstDiagList = 1135;
+// The DATA lists of lines 1..8.
+constexpr int kDataListIds[kLineCount] = {1143, 1145, 1147, 1149, 1144, 1146, 1148, 1150};
+
+QComboBox* MakePortList(int id, int port, QWidget* parent) {
+    auto* list = new QComboBox(parent);
+    list->setObjectName(QStringLiteral("list%1").arg(id));
+    list->addItem(QStringLiteral("NULL"));
+    for (int n = 1; n <= kHighestPort; ++n) {
+        list->addItem(QStringLiteral("COM%1").arg(n));
+    }
+    list->setMaxVisibleItems(16);
+    list->setCurrentIndex(port >= 0 && port <= kHighestPort ? port : 0);
+    list->setMinimumWidth(96);
+    return list;
+}
+
+}  // namespace
+
+PortSettingsDialog::PortSettingsDialog(const gui::PortList& diag, const gui::PortList& data,
+                                       std::function<void(const std::string&)> showMessage,
+                                       QWidget* parent)
+    : QDialog(parent), m_showMessage(std::move(showMessage)) {
+    setWindowTitle(QStringLiteral("Port Setting"));
+    setObjectName(QStringLiteral("portSettings"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(16, 14, 16, 12);
+    outer->setSpacing(12);
+    auto* title = new QLabel(QStringLiteral("Port Setting"), this);
+    title->setStyleSheet(QStringLiteral("font-size: 13pt; font-weight: 600;"));
+    outer->addWidget(title);
+
+    auto* grid = new QGridLayout();
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(8);
+    for (int line = 0; line < kLineCount; ++line) {
+        const int row = line % 4;
+        const int column = line < 4 ? 0 : 3;
+        auto* label = new QLabel(QStringLiteral("Line%1----DIAG").arg(line + 1), this);
+        m_diag[static_cast<size_t>(line)] =
+            MakePortList(kFirstDiagList + line, diag[static_cast<size_t>(line)], this);
+        grid->addWidget(label, row, column);
+        grid->addWidget(m_diag[static_cast<size_t>(line)], row, column + 1);
+        // The DATA lists are kept but not shown: the AT port comes from discovery.
+        m_data[static_cast<size_t>(line)] =
+            MakePortList(kDataListIds[line], data[static_cast<size_t>(line)], this);
+        m_data[static_cast<size_t>(line)]->hide();
+        auto* dataLabel = new QLabel(QStringLiteral("线路%1----DATA").arg(line + 1), this);
+        dataLabel->hide();
+    }
+    grid->setColumnMinimumWidth(2, 24);
+    outer->addLayout(grid);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    outer->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &PortSettingsDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &PortSettingsDialog::reject);
+    setFixedSize(sizeHint());
+}
+
+PortList PortSettingsDialog::DiagPorts() const {
+    gui::PortList ports{};
+    for (size_t i = 0; i < ports.size(); ++i) {
+        ports[i] = m_diag[i]->currentIndex();
+    }
+    return ports;
+}
+
+PortList PortSettingsDialog::DataPorts() const {
+    gui::PortList ports{};
+    for (size_t i = 0; i < ports.size(); ++i) {
+        ports[i] = m_data[i]->currentIndex();
+    }
+    return ports;
+}
+
+void PortSettingsDialog::accept() {
+    const std::string refusal = CheckPortAssignment(DiagPorts(), DataPorts());
+    if (!refusal.empty()) {
+        m_showMessage(refusal);
+        return;
+    }
+    QDialog::accept();
+}
+
+}  // namespace pellan::gui

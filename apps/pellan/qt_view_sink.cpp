@@ -1,0 +1,129 @@
+#include "qt_view_sink.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QRegularExpression>
+#include <QThread>
+
+#include "form_view.h"
+
+namespace pellan::gui {
+
+namespace {
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+bool OnWindowThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app != nullptr && QThread::currentThread() == app->thread();
+}
+
+}  // namespace
+
+QtViewSink::QtViewSink(QObject* parent) : QObject(parent) {
+    m_presenter = [](const QString& caption, const QString& text) {
+        QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
+        box.exec();
+    };
+}
+
+QtViewSink::~QtViewSink() {
+    Shutdown();
+}
+
+void QtViewSink::LineLogAppended(int line, const std::string& entry) {
+    emit lineLogAppended(line, Q(entry));
+}
+
+void QtViewSink::LineLogReplaced(int line, const std::string& log) {
+    emit lineLogReplaced(line, Q(log));
+}
+
+void QtViewSink::ControlText(int controlId, const std::string& text) {
+    emit controlText(controlId, Q(text));
+}
+
+void QtViewSink::ControlProgress(int controlId, int position) {
+    emit controlProgress(controlId, position);
+}
+
+void QtViewSink::ControlProgressRange(int controlId, int low, int high) {
+    emit controlProgressRange(controlId, low, high);
+}
+
+void QtViewSink::ControlEnabled(int controlId, bool enabled) {
+    emit controlEnabled(controlId, enabled);
+}
+
+void QtViewSink::LineState(int line, int state) {
+    emit lineState(line, state);
+}
+
+void QtViewSink::ProgramEndRequested() {
+    emit programEndRequested();
+}
+
+void QtViewSink::SetBoxPresenter(BoxPresenter presenter) {
+    std::lock_guard lock(m_mutex);
+    m_presenter = std::move(presenter);
+}
+
+QString QtViewSink::CaptionFor(const std::string& text) {
+    // The update job shows its result text in a box captioned "Success"; both languages.
+    static const QRegularExpression success(
+        QStringLiteral("^(Update success!  It costs \\d+ minutes and \\d+ seconds\\.|"
+                       "线路\\d+下载成功！共花了\\d+分\\d+秒)$"));
+    return success.match(Q(text)).hasMatch() ? QStringLiteral("Success") : QString(kFormTitle);
+}
+
+void QtViewSink::Present(const QString& text) {
+    BoxPresenter presenter;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_shutDown) {
+            return;
+        }
+        presenter = m_presenter;
+    }
+    presenter(CaptionFor(text.toStdString()), text);
+}
+
+void QtViewSink::MessageBox(const std::string& text) {
+    const QString qtext = Q(text);
+    if (OnWindowThread()) {
+        Present(qtext);
+        return;
+    }
+    // Another thread: the window thread shows the box; only this thread waits for the answer.
+    if (IsShutDown()) {
+        return;
+    }
+    auto done = std::make_shared<bool>(false);
+    QMetaObject::invokeMethod(
+        this,
+        [this, qtext, done] {
+            Present(qtext);
+            std::lock_guard lock(m_mutex);
+            *done = true;
+            m_answered.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(m_mutex);
+    m_answered.wait(lock, [&] { return *done || m_shutDown; });
+}
+
+void QtViewSink::Shutdown() {
+    std::lock_guard lock(m_mutex);
+    m_shutDown = true;
+    m_answered.notify_all();
+}
+
+bool QtViewSink::IsShutDown() const {
+    std::lock_guard lock(m_mutex);
+    return m_shutDown;
+}
+
+}  // namespace pellan::gui
