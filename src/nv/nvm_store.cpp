@@ -18,11 +18,20 @@ fs::path FolderOf(const fs::path& target) {
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const fs::path& path, std::vector<uint8_t>& bytes) {
+    std::error_code ec;
+    // A folder opens as a stream on POSIX and only fails (by throwing) once read.
+    if (!fs::is_regular_file(path, ec)) {
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         return false;
     }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    try {
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        return false;
+    }
     return !in.bad();
 }
 

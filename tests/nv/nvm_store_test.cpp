@@ -105,6 +105,18 @@ TEST(StoreNvmFileTest, MissingFolderFailsWithTheFileErrorAndCreatesNothing) {
     EXPECT_FALSE(fs::exists(dir.Path() / "gone"));
 }
 
+TEST(StoreNvmFileTest, FolderInPlaceOfTheBackupFailsWithoutThrowingOrTouchingIt) {
+    test::TempDir dir;
+    const fs::path target = dir.Path() / "Channel1.nvm";
+    fs::create_directories(target / "inside");
+    std::string kept;
+    std::string error;
+    EXPECT_FALSE(StoreNvmFile(target, BackupBytes(1), kept, error));
+    EXPECT_NE(error.find(target.string()), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_directory(target / "inside"));
+    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<fs::path>{"Channel1.nvm"});
+}
+
 TEST(StoreNvmFileTest, FullDiskLeavesTheEarlierBackupUntouched) {
     test::TempDir dir;
     const fs::path target = dir.Path() / "Channel1.nvm";
