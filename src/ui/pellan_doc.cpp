@@ -334,7 +334,15 @@ bool CPellanDoc::QueryPhone(int line) {
 
 bool CPellanDoc::ResetStick(int line, bool dloadMode) {
     Runtime(line).phoneState = 1;
-    return dloadMode ? Link(line).DloadReset() : Link(line).ResetPhone();
+    if (dloadMode) {
+        return Link(line).DloadReset();
+    }
+    // A job that failed while the flash programmer runs would otherwise send the programmer a
+    // diagnostic reset it does not understand, and the stick would stay in the programmer.
+    if (Link(line).m_mode == MODE_STREAM) {
+        return Link(line).StreamReset();
+    }
+    return Link(line).ResetPhone();
 }
 
 }  // namespace pellan

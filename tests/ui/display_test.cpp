@@ -229,6 +229,9 @@ bool WroteReset(const std::vector<test::Bytes>& writes, LinkMode mode) {
         if (mode == MODE_DLOAD && w.size() >= 2 && w[0] == 0x7E && w[1] == 0x0A) {
             return true;
         }
+        if (mode == MODE_STREAM && w.size() >= 2 && w[0] == 0x7E && w[1] == 0x0B) {
+            return true;
+        }
     }
     return false;
 }
@@ -274,7 +277,8 @@ INSTANTIATE_TEST_SUITE_P(
         FinishCase{3, MODE_DIAG, 3, false, false}, FinishCase{3, MODE_DLOAD, 3, false, false},
         FinishCase{4, MODE_DIAG, 3, true, false}, FinishCase{4, MODE_DLOAD, 3, true, false},
         FinishCase{5, MODE_DIAG, 3, false, false}, FinishCase{5, MODE_DLOAD, 3, false, true},
-        FinishCase{5, MODE_STREAM, 3, false, false}));
+        FinishCase{0, MODE_STREAM, 2, true, false}, FinishCase{2, MODE_STREAM, 3, true, false},
+        FinishCase{4, MODE_STREAM, 3, true, false}, FinishCase{5, MODE_STREAM, 3, false, false}));
 
 TEST_F(DisplayFixture, CodeFiveBoxInChinese) {
     doc.m_language = 0;
