@@ -46,6 +46,24 @@ void CliSink::LineLogAppended(int line, const std::string& entry) {
     }
 }
 
+// The update job starts its log afresh with a header (versions and paths); it is shown too.
+void CliSink::LineLogReplaced(int line, const std::string& log) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line != m_line) {
+        return;
+    }
+    ClearBar();
+    std::string text = log;
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    std::fprintf(m_out, "%s\n", text.c_str());
+    std::fflush(m_out);
+    if (m_jobStarted && !m_finished) {
+        DrawBar();
+    }
+}
+
 void CliSink::ControlText(int controlId, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (controlId == ctl::kMessageText + m_line) {

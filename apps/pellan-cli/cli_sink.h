@@ -16,6 +16,7 @@ class CliSink final : public ViewSink {
     CliSink(int line, bool progressBar, std::FILE* out = stdout, std::FILE* err = stderr);
 
     void LineLogAppended(int line, const std::string& entry) override;
+    void LineLogReplaced(int line, const std::string& log) override;
     void ControlText(int controlId, const std::string& text) override;
     void ControlProgress(int controlId, int position) override;
     void LineState(int line, int state) override;

@@ -90,6 +90,9 @@ int RunLineJob(CPellanView& view, CliSink& sink, int line, JobKind kind) {
     CPellanDoc& doc = view.Doc();
     doc.Runtime(line).jobKind = kind;
     view.StartLinePolling(line);
+    if (doc.Runtime(line).phoneState.load() != 2) {
+        std::fprintf(stderr, "Waiting for the stick of line %d...\n", line + 1);
+    }
     while (doc.Runtime(line).phoneState.load() != 2) {
         doc.Clock().SleepMs(50);
     }
