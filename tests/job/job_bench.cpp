@@ -1,5 +1,7 @@
 #include "job/job_bench.h"
 
+#include <algorithm>
+
 #include "diag/frame_codec.h"
 #include "firmware/firmware_set.h"
 #include "line/standard_jobs.h"
@@ -106,7 +108,8 @@ PacketMatch CodeRequest(uint8_t code, size_t minSize) {
 bool IsResetRequest(const Packet& b) {
     const bool resetPhone = b.size() == 3 && b[0] == 0x29 && b[1] == 0x02 && b[2] == 0x00;
     const bool dloadReset = b.size() == 1 && b[0] == 0x0A;
-    return resetPhone || dloadReset;
+    const bool streamReset = b.size() == 1 && b[0] == 0x0B;
+    return resetPhone || dloadReset || streamReset;
 }
 
 void WithholdingSerial::Withhold(PacketMatch match, std::set<int> occurrences) {
@@ -117,6 +120,11 @@ void WithholdingSerial::Withhold(PacketMatch match, std::set<int> occurrences) {
 std::vector<Packet> WithholdingSerial::Written() const {
     std::lock_guard lock(m_mutex);
     return m_written;
+}
+
+size_t WithholdingSerial::WrittenCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_written.size();
 }
 
 bool WithholdingSerial::ShouldWithhold(const uint8_t* data, size_t len) {
@@ -151,8 +159,14 @@ void JobSink::LineLogAppended(int line, const std::string& entry) {
     }
     const std::string separator = kLogSeparator;
     const size_t at = entry.find(separator);
-    std::lock_guard lock(m_mutex);
-    m_messages.push_back(at == std::string::npos ? entry : entry.substr(at + separator.size()));
+    const std::string text = at == std::string::npos ? entry : entry.substr(at + separator.size());
+    {
+        std::lock_guard lock(m_mutex);
+        m_messages.push_back(text);
+    }
+    if (onMessage) {
+        onMessage(text);
+    }
 }
 
 void JobSink::ControlProgress(int controlId, int position) {
@@ -236,6 +250,7 @@ JobBench::JobBench() {
     doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
     view = std::make_unique<CPellanView>(*doc, sink);
     InstallStandardJobs(*view);
+    sink.onMessage = [this](const std::string&) { m_packetsAtLastMessage = serial.WrittenCount(); };
     std::string error;
     ChooseNvFolder(*doc, (dir.Path() / "nv").string(), error);
     InstallFirmwareSet(*view);
@@ -275,9 +290,10 @@ std::string JobBench::LastMessage() const {
     return messages.empty() ? std::string() : messages.back();
 }
 
-bool JobBench::LastWriteWasReset() const {
+bool JobBench::ResetAfterLastMessage() const {
     const std::vector<Packet> written = serial.Written();
-    return !written.empty() && IsResetRequest(written.back());
+    return std::any_of(written.begin() + static_cast<std::ptrdiff_t>(m_packetsAtLastMessage.load()),
+                       written.end(), IsResetRequest);
 }
 
 }  // namespace pellan::test

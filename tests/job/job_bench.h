@@ -3,6 +3,7 @@
 // The whole update job in-process: document, view and the standard jobs on a virtual clock, the
 // simulated stick behind a serial layer that can withhold the stick's answers to chosen requests.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,8 @@ PacketMatch VendorModeRequest(uint8_t value);
 PacketMatch NvReadRequest(uint16_t item);
 PacketMatch OpenImageRequest(uint8_t type);
 PacketMatch CodeRequest(uint8_t code, size_t minSize = 1);
-bool IsResetRequest(const Packet& body);  // ResetPhone (0x29 mode 2) or DloadReset (0x0A)
+// ResetPhone (0x29 mode 2), DloadReset (0x0A) or the programmer's StreamReset (0x0B).
+bool IsResetRequest(const Packet& body);
 
 // Passes everything to the simulator's ports but swallows the answer to chosen requests, as a
 // stick that does not answer them. Also keeps every packet the host wrote.
@@ -43,6 +45,7 @@ class WithholdingSerial final : public platform::SerialProvider {
     // empty means all.
     void Withhold(PacketMatch match, std::set<int> occurrences = {});
     std::vector<Packet> Written() const;
+    size_t WrittenCount() const;
 
     std::unique_ptr<platform::SerialDevice> Open(int portNumber,
                                                  const platform::LineSettings& settings) override;
@@ -82,6 +85,7 @@ class JobSink final : public ViewSink {
     int EndRequests() const;
 
     std::function<void(int percent)> onProgress;
+    std::function<void(const std::string& text)> onMessage;
     std::function<void(const std::string& text)> onBox;
 
   private:
@@ -106,7 +110,8 @@ class JobBench {
 
     std::string NvFolder() const;
     std::string LastMessage() const;
-    bool LastWriteWasReset() const;
+    // Whether the host reset the stick after the last status line (the job's final text).
+    bool ResetAfterLastMessage() const;
 
     TempDir dir;
     platform::VirtualClock clock;
@@ -121,6 +126,7 @@ class JobBench {
     std::shared_ptr<sim::StickModel> stick;
 
   private:
+    std::atomic<size_t> m_packetsAtLastMessage{0};
     std::vector<fwgen::ImageFile> m_images;
     std::vector<platform::ResourceEntry> m_entries;
     platform::ResourceTable m_table;

@@ -134,7 +134,7 @@ TEST_P(UpdateJobFailure, EndsWithItsTextCodeAndFailState) {
     EXPECT_EQ(bench.LastMessage(), expected);
     ASSERT_FALSE(bench.sink.States().empty());
     EXPECT_EQ(bench.sink.States().back(), 3);
-    EXPECT_EQ(bench.LastWriteWasReset(), row.resetSent);
+    EXPECT_EQ(bench.ResetAfterLastMessage(), row.resetSent);
     EXPECT_EQ(bench.doc->Runtime(0).running.load(), 0);
     EXPECT_EQ(bench.sink.EndRequests(), 0);
     EXPECT_FALSE(bench.stick->UpdateFinished());
@@ -302,7 +302,7 @@ TEST(UpdateJob, StopWhileWaitingForTheStickEndsTheJob) {
     ASSERT_TRUE(bench.RunUpdate());
     EXPECT_EQ(bench.LastMessage(), "Action stop!");
     EXPECT_EQ(bench.sink.States().back(), 3);
-    EXPECT_TRUE(bench.LastWriteWasReset());
+    EXPECT_TRUE(bench.ResetAfterLastMessage());
     EXPECT_TRUE(bench.sink.Boxes().empty());
 }
 
