@@ -414,13 +414,13 @@ bool UpdateRun::RestoreAndReturnToNormal() {
     }
     switch (m_doc.m_nvMode.load()) {
         case NV_MODE_NONE:
-        case NV_MODE_1:
-        case NV_MODE_BACKUP:
+        case NV_MODE_RF_NO_IMEI:
+        case NV_MODE_RF_AND_IMEI:
             if (!RestoreNvFromFile(m_view, m_line, m_nvmPath)) {
                 return Fail(Text("Restore NV fail!", "重载NV区参数失败"), 5);
             }
             break;
-        case NV_MODE_DEFAULT:
+        case NV_MODE_DEFAULT_FILE:
             if (!RestoreNvFromFile(m_view, m_line, GetField(m_doc.Record(0).defaultNvFile))) {
                 return Fail(Text("Restore default NV fail!", "装载缺省NV区失败"), 5);
             }

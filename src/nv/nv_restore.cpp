@@ -54,7 +54,7 @@ void ProgressStep(CPellanView& view, int line, int32_t nvMode, size_t index) {
 }
 
 bool SkippedByMode(const NvItemRecord& record, int32_t nvMode) {
-    return nvMode == NV_MODE_1 &&
+    return nvMode == NV_MODE_RF_NO_IMEI &&
            (record.itemId == kNvImeiItem || record.itemId == kNvSecondIdentityItem);
 }
 
@@ -125,11 +125,11 @@ void RestoreNvJob(CPellanView& view, int line) {
             view.ShowLineMessage(line, "仅Restore 内环NV", 1);
             failure = "Restore NV fail!";
             break;
-        case NV_MODE_1:
-        case NV_MODE_BACKUP:
+        case NV_MODE_RF_NO_IMEI:
+        case NV_MODE_RF_AND_IMEI:
             failure = view.Text("Restore NV fail!", "重载NV区参数失败");
             break;
-        case NV_MODE_DEFAULT:
+        case NV_MODE_DEFAULT_FILE:
             view.ShowLineMessage(line, "装载缺省NV区", 1);
             failure = "装载缺省NV区失败";
             break;
@@ -160,10 +160,10 @@ bool CheckRestoreNvStart(CPellanView& view, int line) {
 std::string NvRestoreSource(CPellanDoc& doc, int line) {
     switch (doc.m_nvMode.load()) {
         case NV_MODE_NONE:
-        case NV_MODE_1:
-        case NV_MODE_BACKUP:
+        case NV_MODE_RF_NO_IMEI:
+        case NV_MODE_RF_AND_IMEI:
             return GetField(doc.Record(line).nvmFilePath);
-        case NV_MODE_DEFAULT:
+        case NV_MODE_DEFAULT_FILE:
             return GetField(doc.Record(0).defaultNvFile);
         default:
             return {};

@@ -17,9 +17,9 @@ namespace pellan {
 
 enum NvModeValue : int32_t {
     NV_MODE_NONE = 0,  // see the NV restore for the meaning of each mode
-    NV_MODE_1 = 1,
-    NV_MODE_BACKUP = 2,   // the default
-    NV_MODE_DEFAULT = 3,  // restore from the default NV file
+    NV_MODE_RF_NO_IMEI = 1,
+    NV_MODE_RF_AND_IMEI = 2,   // the default
+    NV_MODE_DEFAULT_FILE = 3,  // restore from the default NV file
 };
 
 enum JobKind : int32_t { JOB_UPDATE = 1, JOB_REPAIR = 2, JOB_NV_BACKUP = 3, JOB_NV_RESTORE = 4 };
@@ -67,7 +67,7 @@ class CPellanDoc {
     // Single Switch option, around the commands that make a stick leave and re-enter the bus.
     std::mutex& DocLock() { return m_docLock; }
 
-    std::atomic<int32_t> m_nvMode{NV_MODE_BACKUP};
+    std::atomic<int32_t> m_nvMode{NV_MODE_RF_AND_IMEI};
     std::atomic<int32_t> m_language{1};  // 0 selects Chinese texts, anything else English
     // Options that StartLineJob copies into the document.
     std::atomic<int32_t> m_eraseBoot{1};

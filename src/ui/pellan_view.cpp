@@ -329,7 +329,7 @@ bool CPellanView::StartLineJob(int line) {
     SetLineState(line, 0);
     m_doc.m_uiConsistent = m_uiConsistent.load();
     m_doc.m_eraseBoot = m_eraseBoot.load();
-    if (m_doc.m_nvMode.load() == NV_MODE_DEFAULT &&
+    if (m_doc.m_nvMode.load() == NV_MODE_DEFAULT_FILE &&
         !CPellanDoc::FolderExists(GetField(m_doc.Record(line).defaultNvFile))) {
         MessageBox(Text("Default NV is not exist", "缺省NV文件不存在"));
         return false;

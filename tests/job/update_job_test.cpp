@@ -206,7 +206,7 @@ const FailureRow kFailureRows[] = {
          const std::filesystem::path file = b.dir.Path() / "default.nvm";
          std::ofstream(file) << "not an NVM file";
          SetField(b.doc->Record(0).defaultNvFile, file.string());
-         b.doc->m_nvMode = NV_MODE_DEFAULT;
+         b.doc->m_nvMode = NV_MODE_DEFAULT_FILE;
      }},
 };
 
@@ -350,7 +350,7 @@ TEST(UpdateJob, NvMode3RestoresTheDefaultFile) {
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
     SetField(bench.doc->Record(0).defaultNvFile, file.string());
-    bench.doc->m_nvMode = NV_MODE_DEFAULT;
+    bench.doc->m_nvMode = NV_MODE_DEFAULT_FILE;
 
     ASSERT_TRUE(bench.RunUpdate());
     EXPECT_EQ(bench.sink.EndRequests(), 1);

@@ -66,7 +66,7 @@ class NvRestoreTest : public NvJobFixture {
 
 TEST_F(NvRestoreTest, Mode2WritesEveryItemInFileOrderBetweenOfflineAndOnline) {
     WriteTable(BackupTable());
-    ASSERT_TRUE(Restore(NV_MODE_BACKUP));
+    ASSERT_TRUE(Restore(NV_MODE_RF_AND_IMEI));
 
     EXPECT_EQ(WrittenIds(stick), std::vector<uint16_t>(NvBackupList.begin(), NvBackupList.end()));
     for (const FakeNvStick::Write& write : stick.Writes()) {
@@ -93,14 +93,14 @@ TEST_F(NvRestoreTest, Mode2WritesEveryItemInFileOrderBetweenOfflineAndOnline) {
 
 TEST_F(NvRestoreTest, Mode1LeavesOutTheIdentityItemsWithoutAProgressStep) {
     WriteTable(BackupTable());
-    ASSERT_TRUE(Restore(NV_MODE_1));
+    ASSERT_TRUE(Restore(NV_MODE_RF_NO_IMEI));
     EXPECT_EQ(WrittenIds(stick), ListIdsWithout({550, 4051}));
     EXPECT_EQ(sink.Progress(kLine).size(), kNvBackupListSize - 2);
 }
 
 TEST_F(NvRestoreTest, Mode3WritesEveryItemIdentityIncluded) {
     WriteTable(BackupTable());
-    ASSERT_TRUE(Restore(NV_MODE_DEFAULT));
+    ASSERT_TRUE(Restore(NV_MODE_DEFAULT_FILE));
     EXPECT_EQ(WrittenIds(stick), std::vector<uint16_t>(NvBackupList.begin(), NvBackupList.end()));
 }
 
@@ -118,7 +118,7 @@ TEST_F(NvRestoreTest, InnerLoopMarkerIsAnOrdinaryItemInOtherModes) {
     NvmTable table = BackupTable();
     table[3].itemId = kNvInnerLoopMarker;
     WriteTable(table);
-    ASSERT_TRUE(Restore(NV_MODE_BACKUP));
+    ASSERT_TRUE(Restore(NV_MODE_RF_AND_IMEI));
     const std::vector<uint16_t> ids = WrittenIds(stick);
     ASSERT_EQ(ids.size(), kNvBackupListSize);
     EXPECT_EQ(ids[3], kNvInnerLoopMarker);
@@ -143,7 +143,7 @@ TEST_F(NvRestoreTest, RecordsStoredWithAFailureStatusAreLeftOutButMoveTheBar) {
     table[1].status = 5;
     table[2].status = 4;
     WriteTable(table);
-    ASSERT_TRUE(Restore(NV_MODE_BACKUP));
+    ASSERT_TRUE(Restore(NV_MODE_RF_AND_IMEI));
     const std::vector<uint16_t> ids = WrittenIds(stick);
     EXPECT_EQ(ids.size(), kNvBackupListSize - 3);
     EXPECT_EQ(std::count(ids.begin(), ids.end(), 5479), 0);
@@ -172,7 +172,7 @@ TEST_P(NvRestoreRefusalTest, RefusedWrite) {
     WriteTable(table);
     stick.ScriptWrites(22, c.answers);
 
-    EXPECT_EQ(Restore(NV_MODE_BACKUP), c.result);
+    EXPECT_EQ(Restore(NV_MODE_RF_AND_IMEI), c.result);
     const std::vector<uint16_t> ids = WrittenIds(stick);
     EXPECT_EQ(static_cast<size_t>(std::count(ids.begin(), ids.end(), 22)), c.attempts);
     if (c.result) {
@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(NvRestoreTest, DuplicateIdsAreWrittenAsOftenAsTheyOccur) {
     WriteTable(BackupTable());
-    ASSERT_TRUE(Restore(NV_MODE_BACKUP));
+    ASSERT_TRUE(Restore(NV_MODE_RF_AND_IMEI));
     const std::vector<uint16_t> ids = WrittenIds(stick);
     for (uint16_t id : {5066, 5299, 5403, 5503}) {
         EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 2) << id;
@@ -224,7 +224,7 @@ TEST_P(NvRestoreBadFileTest, IsRefusedWithTheSizeMessageAndTheStickUntouched) {
     bytes.resize(GetParam().size, 0);
     WriteFileBytes(NvmPath(), bytes);
 
-    EXPECT_FALSE(Restore(NV_MODE_BACKUP));
+    EXPECT_FALSE(Restore(NV_MODE_RF_AND_IMEI));
     EXPECT_EQ(sink.Boxes(),
               std::vector<std::string>{
                   "Line 1 failed: NVM file for backup NV doesn't exist or destroyed"});
@@ -248,13 +248,13 @@ INSTANTIATE_TEST_SUITE_P(Files, NvRestoreBadFileTest,
 TEST_F(NvRestoreTest, SizeMessageInChinese) {
     WriteFileBytes(NvmPath(), std::vector<uint8_t>(10, 0));
     doc->m_language = 0;
-    EXPECT_FALSE(Restore(NV_MODE_BACKUP));
+    EXPECT_FALSE(Restore(NV_MODE_RF_AND_IMEI));
     EXPECT_EQ(sink.Boxes(),
               std::vector<std::string>{"在线路1上被选择用来还原NV区的NVM文件不存在或文件尺寸不对"});
 }
 
 TEST_F(NvRestoreTest, MissingFileFailsWithoutAMessage) {
-    EXPECT_FALSE(Restore(NV_MODE_BACKUP));
+    EXPECT_FALSE(Restore(NV_MODE_RF_AND_IMEI));
     EXPECT_TRUE(sink.Boxes().empty());
     EXPECT_TRUE(stick.Writes().empty());
     EXPECT_EQ(stick.Count("GoOffline"), 0u);
@@ -265,7 +265,7 @@ TEST_F(NvRestoreTest, GoesOnWhenTheStickIgnoresCheckAndModeChanges) {
     stick.Ignore("DownloadCheck");
     stick.Ignore("GoOffline");
     stick.Ignore("GoOnline");
-    ASSERT_TRUE(Restore(NV_MODE_BACKUP));
+    ASSERT_TRUE(Restore(NV_MODE_RF_AND_IMEI));
     EXPECT_EQ(WrittenIds(stick).size(), kNvBackupListSize);
     // The download check is sent twice (each call with three frame attempts), the mode
     // changes three times each.
@@ -278,7 +278,7 @@ TEST_F(NvRestoreTest, GoesOnWhenTheStickIgnoresCheckAndModeChanges) {
 
 TEST_F(NvRestoreTest, JobInMode2EndsInPassAndResetsTheStick) {
     WriteTable(BackupTable());
-    doc->m_nvMode = NV_MODE_BACKUP;
+    doc->m_nvMode = NV_MODE_RF_AND_IMEI;
     RestoreNvJob(*view, kLine);
     EXPECT_EQ(LogLines().back(), "Restore NV success");
     EXPECT_EQ(sink.States(kLine).back(), 2);
@@ -350,7 +350,7 @@ TEST_F(NvRestoreTest, Mode3RestoresEveryLineFromLineOnesDefaultFile) {
     SetField(doc->Record(kLine).defaultNvFile, NvmPath());
     SetField(doc->Record(0).defaultNvFile, defaultFile);
 
-    doc->m_nvMode = NV_MODE_DEFAULT;
+    doc->m_nvMode = NV_MODE_DEFAULT_FILE;
     EXPECT_EQ(NvRestoreSource(*doc, 5), defaultFile);
     RestoreNvJob(*view, kLine);
     ASSERT_EQ(stick.Writes().size(), kNvBackupListSize);

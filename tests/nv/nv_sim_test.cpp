@@ -95,7 +95,7 @@ TEST_F(NvSimTest, BackupThenRestoreRoundTripsEveryItem) {
 
     auto target = machine.AddStick(BlankStick());
     UseStick(*target);
-    doc->m_nvMode = NV_MODE_BACKUP;
+    doc->m_nvMode = NV_MODE_RF_AND_IMEI;
     RestoreNvJob(*view, kLine);
     EXPECT_EQ(sink.States(kLine).back(), 2);
     EXPECT_EQ(LogLinesOf(*view, kLine).back(), "Restore NV success");
@@ -117,7 +117,7 @@ TEST_F(NvSimTest, ModeWithoutImeiKeepsTheTargetsIdentity) {
 
     auto target = machine.AddStick(BlankStick());
     UseStick(*target);
-    doc->m_nvMode = NV_MODE_1;
+    doc->m_nvMode = NV_MODE_RF_NO_IMEI;
     ASSERT_TRUE(RestoreNvFromFile(*view, kLine, NvmPath()));
     EXPECT_EQ(sim::UnpackImei(*target->NvItem(kNvImeiItem)), "490154203237518");
     EXPECT_FALSE(target->NvItem(kNvSecondIdentityItem).has_value());

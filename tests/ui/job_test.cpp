@@ -97,7 +97,7 @@ TEST_F(JobFixture, ArmprgPathComesFromTheSoftwareFolderOrTheProgramFolder) {
 TEST_F(JobFixture, DefaultNvModeNeedsTheDefaultNvFile) {
     view.SetJobProcedures(
         JOB_UPDATE, {nullptr, [](CPellanView& v, int line) { v.FinishLineJob(line, "done", 1); }});
-    doc.m_nvMode = NV_MODE_DEFAULT;
+    doc.m_nvMode = NV_MODE_DEFAULT_FILE;
     SetField(doc.Record(0).defaultNvFile, (dir.Path() / "default.nvm").string());
     EXPECT_FALSE(view.StartLineJob(0));
     EXPECT_EQ((std::vector<std::string>{"Default NV is not exist"}), sink.Boxes());

@@ -155,7 +155,7 @@ TEST_F(DocFixture, MissingFileLeavesTheDefaults) {
         EXPECT_EQ("000000000000000", GetField(doc.Runtime(line).imei));
         EXPECT_EQ((dir.Path() / "armprg.bin").string(), GetField(doc.Record(line).armprgPath));
     }
-    EXPECT_EQ(NV_MODE_BACKUP, doc.m_nvMode.load());
+    EXPECT_EQ(NV_MODE_RF_AND_IMEI, doc.m_nvMode.load());
     EXPECT_EQ(1, doc.m_language.load());
 }
 
