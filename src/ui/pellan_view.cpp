@@ -1,5 +1,7 @@
 #include "ui/pellan_view.h"
 
+#include "firmware/firmware_set.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -400,7 +402,8 @@ void CPellanView::RunJobThread(int line, JobProcedures procedures) {
         FinishLineJob(line, std::string("Internal error: ") + error.what(), 3);
     } catch (...) {
         FinishLineJob(line, "Internal error", 3);
-    }
+    }  // A line that succeeded while this one ran left the firmware set for the last job to delete.
+    DeleteDeferredFirmwareSet(*this);
 }
 
 void CPellanView::StopLine(int line) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 
 #include "firmware/firmware_fixture.h"
 #include "firmware/firmware_set.h"
@@ -180,6 +181,23 @@ TEST_F(FirmwareCheck, DeferredDeletionHappensWhenTheOtherJobFails) {
     EXPECT_FALSE(DeleteFirmwareSet(*view, 0));
     doc->Runtime(1).running = 0;
     EXPECT_TRUE(DeleteDeferredFirmwareSet(*view));
+    EXPECT_FALSE(fs::exists(Folder()));
+}
+
+TEST_F(FirmwareCheck, TheJobThreadOfTheLastLineCarriesOutADeferredDeletion) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    view->SetJobProcedures(JOB_NV_BACKUP, {nullptr, [released](CPellanView& v, int line) {
+                                               released.wait();
+                                               v.FinishLineJob(line, "failed", 3);
+                                           }});
+    doc->Runtime(1).jobKind = JOB_NV_BACKUP;
+    ASSERT_TRUE(view->StartLineJob(1));
+    doc->Runtime(0).running = 1;
+    EXPECT_FALSE(DeleteFirmwareSet(*view, 0)) << "line 2 still runs";
+    doc->Runtime(0).running = 0;
+    release.set_value();
+    view->WaitLineJob(1);
     EXPECT_FALSE(fs::exists(Folder()));
 }
 
