@@ -191,11 +191,13 @@ QWidget* FactoryView::BuildLinePanel(int line) {
         {VersionText::Integrate, "Integrate"},
         {VersionText::BoardInternal, "Board"},
     };
+    int stretch = 3;  // the outer board text is the version the user knows
     for (const auto& [which, caption] : texts) {
         versions->addWidget(Small(QString::fromLatin1(caption) + QLatin1Char(':'), box));
         QLabel* value = OneLine(QString(), box);
         m_controls.Add(VersionControlId(line, which), value);
-        versions->addWidget(value, 1);
+        versions->addWidget(value, stretch);
+        stretch = 2;
     }
     grid->addLayout(versions, 4, 0, 1, 2);
     grid->setColumnStretch(0, 1);

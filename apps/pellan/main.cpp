@@ -38,12 +38,14 @@ int main(int argc, char* argv[]) {
         if (options->factory) {
             frame.ShowFactoryView(true);
         }
-        if (frame.StartUp()) {
-            status = QApplication::exec();
-        }
-        // Boxes that job threads still wait for count as answered: the view's end waits for
-        // those threads.
+        status = frame.StartUp() ? QApplication::exec() : 1;
+        // Boxes that job threads still wait for count as answered, and the threads are let
+        // finish (a successful update's thread is still returning) before the line controller
+        // they use goes.
         sink.Shutdown();
+        for (int line = 0; line < pellan::kLineCount; ++line) {
+            view.WaitLineJob(line);
+        }
     }
     pellan::ReleaseLineController(view);
     return status;

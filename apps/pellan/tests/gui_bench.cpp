@@ -67,6 +67,9 @@ GuiBench::GuiBench() {
 
 GuiBench::~GuiBench() {
     sink.Shutdown();
+    for (int line = 0; line < kLineCount; ++line) {
+        view->WaitLineJob(line);
+    }
     frame.reset();
     ReleaseLineController(*view);
     view.reset();
