@@ -30,6 +30,9 @@ std::filesystem::path CConnectionManager::ToNative(const std::string& path) cons
 }
 
 bool CConnectionManager::Find() {
+    if (m_modemManager) {
+        m_modemManager->Inhibit();
+    }
     if (m_env.registry == nullptr) {
         return false;
     }
@@ -85,6 +88,9 @@ bool CConnectionManager::Start() {
     const std::filesystem::path bin = NativeBinFolder();
     if (!bin.empty()) {
         platform::RunBatchFile(bin, kStartFile);
+    }
+    if (m_modemManager) {
+        m_modemManager->Release();
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "line/modem_manager.h"
 #include "platform/env.h"
 #include "platform/named_mutex.h"
 
@@ -28,15 +29,24 @@ inline constexpr const char* kUiRunningText =
 // view's "found" and "stopped" flags that the update job sets.
 class CConnectionManager {
   public:
-    explicit CConnectionManager(platform::Env& env) : m_env(env) {}
+    explicit CConnectionManager(platform::Env& env)
+        : m_env(env), m_modemManager(MakeModemManagerInhibitor(env)) {}
 
     // Looks up the Bin folder below the uninstall entry's InstallLocation; true when it exists.
+    // The update job's stop step begins here whatever is found, so this is also where the
+    // system's modem manager is inhibited for the attached sticks.
     bool Find();
     // Runs the stop batch file and waits for it; false (nothing run) without the Bin folder or
     // any of the three batch files.
     bool Stop();
-    // Runs the start batch file and waits for it. Always true.
+    // Runs the start batch file and waits for it, and ends the modem manager's inhibition.
+    // Always true.
     bool Start();
+
+    // Replaces the modem manager inhibitor of this machine (null: none).
+    void SetModemManagerInhibitor(std::unique_ptr<ModemManagerInhibitor> inhibitor) {
+        m_modemManager = std::move(inhibitor);
+    }
 
     // The Bin folder as the program forms it from the registry text (backslashes doubled, then
     // "\\\\Bin"); empty until Find succeeded.
@@ -53,6 +63,8 @@ class CConnectionManager {
     platform::Env& m_env;
     mutable std::mutex m_mutex;
     std::string m_binFolder;
+    // Released by its own destructor when the program ends without a Start.
+    std::unique_ptr<ModemManagerInhibitor> m_modemManager;
 };
 
 // The single-instance test of the form start: takes the connection manager's named mutex.
