@@ -1,0 +1,83 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "raw_pty.h"
+
+namespace pellan::bench {
+
+RawPtySink::~RawPtySink() {
+    Stop();
+}
+
+bool RawPtySink::Start(const std::filesystem::path& root, int port, std::string& error) {
+    m_master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+        error = "no pseudo-terminal";
+        return false;
+    }
+    const char* name = ptsname(m_master);
+    if (name == nullptr) {
+        error = "no pseudo-terminal name";
+        return false;
+    }
+    const std::string slave = name;
+    m_slave = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (m_slave < 0) {
+        error = "cannot open " + slave;
+        return false;
+    }
+    termios tio{};
+    if (tcgetattr(m_slave, &tio) == 0) {
+        cfmakeraw(&tio);
+        cfsetispeed(&tio, B115200);
+        cfsetospeed(&tio, B115200);
+        tcsetattr(m_slave, TCSANOW, &tio);
+    }
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    const auto link = root / ("COM" + std::to_string(port));
+    std::filesystem::remove(link, ec);
+    std::filesystem::create_symlink(slave, link, ec);
+    if (ec) {
+        error = "cannot publish " + link.string() + ": " + ec.message();
+        return false;
+    }
+    m_thread = std::thread([this] { Drain(); });
+    return true;
+}
+
+void RawPtySink::Drain() {
+    std::vector<uint8_t> buf(4096);
+    while (!m_stop.load(std::memory_order_acquire)) {
+        pollfd pfd{m_master, POLLIN, 0};
+        if (::poll(&pfd, 1, 5) > 0 && (pfd.revents & POLLIN) != 0) {
+            const ssize_t n = ::read(m_master, buf.data(), buf.size());
+            if (n > 0) {
+                m_received.fetch_add(static_cast<uint64_t>(n), std::memory_order_acq_rel);
+            }
+        }
+    }
+}
+
+void RawPtySink::Stop() {
+    m_stop = true;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    if (m_slave >= 0) {
+        ::close(m_slave);
+        m_slave = -1;
+    }
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+}
+
+}  // namespace pellan::bench

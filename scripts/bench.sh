@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release (build/bench), runs every one of them and prints each figure
+# beside its target. Not part of the test command. Figures depend on the machine and on whatever
+# else runs on it; rerun on a quiet machine before reading much into a MISS.
+#   BENCH_IDLE_SECONDS   how long the idle polling line is measured (default 20)
+#   BENCH_JOBS           build jobs (default 2)
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$HERE/build/bench"
+IDLE_SECONDS=${BENCH_IDLE_SECONDS:-20}
+JOBS=${BENCH_JOBS:-2}
+command -v python3 >/dev/null || { echo "python3 is needed to read the figures" >&2; exit 1; }
+
+cmake -S "$HERE" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPELLAN_BUILD_TESTS=OFF \
+    -DPELLAN_BUILD_GUI=OFF -DPELLAN_BUILD_BENCH=ON >/dev/null
+cmake --build "$BUILD" -j"$JOBS" --target pellan-bench-micro pellan-bench-link \
+    pellan-stick-sim pellan-mkfirmware
+
+SIM="$BUILD/apps/pellan-stick-sim/pellan-stick-sim"
+LINK="$BUILD/bench/pellan-bench-link"
+WORK=$(mktemp -d)
+SIM_PID=""
+stop_sim() {
+    if [[ -n "$SIM_PID" ]]; then
+        kill -TERM "$SIM_PID" 2>/dev/null || true
+        wait "$SIM_PID" 2>/dev/null || true
+        SIM_PID=""
+    fi
+}
+trap 'stop_sim; rm -rf "$WORK"' EXIT
+
+# start_sim ROOT [options...]: a simulated stick serving ROOT until stop_sim.
+start_sim() {
+    local root=$1
+    shift
+    "$SIM" --root "$root" "$@" >"$WORK/sim.log" 2>&1 &
+    SIM_PID=$!
+    for _ in $(seq 100); do
+        [[ -e "$root/registry.reg" ]] && ls "$root"/COM* >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    echo "the simulator did not publish its ports" >&2
+    cat "$WORK/sim.log" >&2
+    exit 1
+}
+
+# CPU seconds (user + system) the simulator process has used so far.
+sim_cpu() {
+    python3 - "$SIM_PID" <<'PY'
+import os, sys
+fields = open('/proc/%s/stat' % sys.argv[1]).read().rsplit(')', 1)[1].split()
+print((int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK'))
+PY
+}
+
+echo "== micro benchmarks"
+"$BUILD/bench/pellan-bench-micro" --benchmark_min_time=0.5 \
+    --benchmark_out="$WORK/micro.json" --benchmark_out_format=json
+
+echo "== the full-size synthetic firmware set"
+"$BUILD/tools/pellan-mkfirmware" "$WORK/fw" >/dev/null
+
+echo "== raw pseudo-terminal link"
+"$LINK" raw --root "$WORK/raw-root" --firmware "$WORK/fw" | tee "$WORK/raw.txt"
+
+echo "== windowed transfer to pellan-stick-sim (no modelled reply latency)"
+start_sim "$WORK/transfer-root" --fast --latency-ms 0
+sim_before=$(sim_cpu)
+"$LINK" transfer --root "$WORK/transfer-root" --firmware "$WORK/fw" | tee "$WORK/transfer.txt"
+echo "sim_process_cpu $(python3 -c "print('%.4f' % ($(sim_cpu) - $sim_before))") s" \
+    | tee -a "$WORK/transfer.txt"
+stop_sim
+
+echo "== idle polling line against pellan-stick-sim for $IDLE_SECONDS s"
+start_sim "$WORK/idle-root"
+"$LINK" idle --root "$WORK/idle-root" --seconds "$IDLE_SECONDS" | tee "$WORK/idle.txt"
+stop_sim
+
+echo
+echo "== figures (machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg))"
+python3 - "$WORK" <<'PY'
+import json, sys
+work = sys.argv[1]
+figures = {}
+for name in ('raw', 'transfer', 'idle'):
+    for line in open('%s/%s.txt' % (work, name)):
+        parts = line.split()
+        if len(parts) >= 2:
+            figures[parts[0]] = float(parts[1])
+micro = {}
+for b in json.load(open(work + '/micro.json'))['benchmarks']:
+    micro[b['name']] = b
+def cpu_rate(name):
+    # bytes_per_second is reckoned on the benchmark's own CPU time: one core's worth.
+    return micro[name]['bytes_per_second'] / 1e6
+
+rows = []
+def row(what, value, unit, target=None, ok=None):
+    verdict = '' if ok is None else ('PASS' if ok else 'MISS')
+    rows.append((what, '%.3f %s' % (value, unit), target or '-', verdict))
+
+for name, label in (('BM_FrameBuildStreamWrite', 'frame build (CPhoneLink, 1024-byte block)'),
+                    ('BM_FrameEncode', 'frame encode (codec, 1024-byte block)'),
+                    ('BM_FrameDecode', 'frame decode (unstuff + CRC, 1024-byte block)')):
+    v = cpu_rate(name)
+    row(label, v, 'MB/s', '>= 300 MB/s', v >= 300)
+for arg in ('5', '64'):
+    b = micro['BM_CollectStreamAcks/' + arg]
+    row('acknowledgement scan, %s queued' % arg, b['cpu_time'] / 1e3 if b['time_unit'] == 'ns' else b['cpu_time'], 'us')
+b = micro['BM_LoadNvmFile']
+row('NVM file load (115,600 bytes)', b['cpu_time'], b['time_unit'])
+b = micro['BM_ScanLocationData']
+row('location data scan, 18.9 MB image (CPU)', b['cpu_time'], b['time_unit'])
+row('location data scan, 18.9 MB image (wall)', b['real_time'], b['time_unit'])
+
+raw = figures['raw_rate']
+win = figures['windowed_rate']
+row('raw link, block frames over a pty', raw, 'MB/s')
+row('windowed transfer, application + EFS', win, 'MB/s', '>= 25 MB/s', win >= 25)
+row('windowed / raw', win / raw, '', '>= 0.5', win / raw >= 0.5)
+row('  application image alone', figures['windowed_amss_rate'], 'MB/s')
+row('  EFS image alone', figures['windowed_efs_rate'], 'MB/s')
+row('host CPU per MB (windowed)', figures['windowed_cpu_per_mb'], 's/MB')
+share = figures['windowed_cpu_share']
+row('host CPU during the windowed transfer', share, 'core', '< 0.333 core', share < 1 / 3)
+row('whole programming cycle (%.1f MB)' % figures['transfer_bytes'], figures['transfer_rate'], 'MB/s')
+row('  its host thread CPU', figures['transfer_host_thread_cpu'], 's')
+row('  simulator process CPU (not the host)', figures['sim_process_cpu'], 's')
+idle = figures['idle_thread_cpu_share']
+ok = idle < 0.01 and figures['idle_ready_messages'] > 0
+row('idle polling line (%d s, %d ready texts)' % (figures['idle_seconds'], figures['idle_ready_messages']),
+    idle * 100, '% core', '< 1 % core', ok)
+
+width = max(len(r[0]) for r in rows)
+for what, value, target, verdict in rows:
+    print('%-*s  %16s  %-14s %s' % (width, what, value, target, verdict))
+PY
