@@ -5,6 +5,7 @@
 //   raw --root DIR --firmware DIR        the same block frames written straight into a
 //                                        pseudo-terminal pair whose far end only drains them
 //   idle --root DIR --seconds N          one line's polling loop against the simulator
+//        [--fast 1]                      with the shortened clock of --fast
 // Each mode prints "name value unit" lines for scripts/bench.sh.
 #include <algorithm>
 #include <chrono>
@@ -256,8 +257,8 @@ int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
     return 0;
 }
 
-int Idle(const std::filesystem::path& root, int seconds) {
-    platform::SystemEnv system(root, /*fast=*/false);
+int Idle(const std::filesystem::path& root, int seconds, bool fast) {
+    platform::SystemEnv system(root, fast);
     const auto work = WorkFolder("idle");
     TimingSink sink;
     {
@@ -294,7 +295,7 @@ int Idle(const std::filesystem::path& root, int seconds) {
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
                  "usage: pellan-bench-link transfer|raw --root DIR --firmware DIR\n"
-                 "       pellan-bench-link idle --root DIR [--seconds N]\n");
+                 "       pellan-bench-link idle --root DIR [--seconds N] [--fast 0|1]\n");
     std::exit(2);
 }
 
@@ -307,12 +308,15 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     std::filesystem::path root, firmware;
     int seconds = 10;
+    bool fast = false;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--root") {
             root = argv[i + 1];
         } else if (option == "--firmware") {
             firmware = argv[i + 1];
+        } else if (option == "--fast") {
+            fast = std::string(argv[i + 1]) == "1";
         } else if (option == "--seconds") {
             seconds = std::max(1, std::atoi(argv[i + 1]));
         } else {
@@ -329,7 +333,7 @@ int main(int argc, char** argv) {
         return Raw(root, firmware);
     }
     if (mode == "idle") {
-        return Idle(root, seconds);
+        return Idle(root, seconds, fast);
     }
     Usage();
 }

@@ -77,13 +77,19 @@ start_sim "$WORK/idle-root"
 "$LINK" idle --root "$WORK/idle-root" --seconds "$IDLE_SECONDS" | tee "$WORK/idle.txt"
 stop_sim
 
+echo "== the same with --fast on both sides (the test mode; fixed waits a hundredth as long)"
+start_sim "$WORK/idle-fast-root" --fast
+"$LINK" idle --root "$WORK/idle-fast-root" --seconds "$IDLE_SECONDS" --fast 1 \
+    | sed 's/^idle_/idle_fast_/' | tee "$WORK/idle-fast.txt"
+stop_sim
+
 echo
 echo "== figures (machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg))"
 python3 - "$WORK" <<'PY'
 import json, sys
 work = sys.argv[1]
 figures = {}
-for name in ('raw', 'transfer', 'idle'):
+for name in ('raw', 'transfer', 'idle', 'idle-fast'):
     for line in open('%s/%s.txt' % (work, name)):
         parts = line.split()
         if len(parts) >= 2:
@@ -131,6 +137,8 @@ idle = figures['idle_thread_cpu_share']
 ok = idle < 0.01 and figures['idle_ready_messages'] > 0
 row('idle polling line (%d s, %d ready texts)' % (figures['idle_seconds'], figures['idle_ready_messages']),
     idle * 100, '% core', '< 1 % core', ok)
+row('  with --fast (%d ready texts)' % figures['idle_fast_ready_messages'],
+    figures['idle_fast_thread_cpu_share'] * 100, '% core')
 
 width = max(len(r[0]) for r in rows)
 for what, value, target, verdict in rows:
