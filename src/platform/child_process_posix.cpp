@@ -87,6 +87,9 @@ std::unique_ptr<ChildProcess> StartChildProcess(const std::filesystem::path& pro
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
+        // The stick's open ports and the single-instance lock are ours alone: a helper that
+        // outlives a port's close must not keep the port open, nor the lock held.
+        close_range(STDERR_FILENO + 1, ~0U, 0);
         execv(argv[0], argv.data());
         _exit(127);
     }

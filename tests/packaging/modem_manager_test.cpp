@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -323,6 +324,27 @@ TEST_F(RealClientFixture, AClientThatIgnoresSigintIsKilledAfterTheGrace) {
     EXPECT_TRUE(child->Running());
     child->Stop(clock, 100);
     EXPECT_FALSE(child->Running());
+}
+
+TEST_F(RealClientFixture, TheClientInheritsNoneOfOurFiles) {
+    // A file opened the way the serial ports and the lock file are (no close-on-exec).
+    const auto held = dir.Path() / "held-open";
+    WriteFile(held, "x");
+    std::FILE* file = std::fopen(held.c_str(), "r");
+    ASSERT_NE(nullptr, file);
+    const auto script = bin / "lister";
+    WriteFile(script, "#!/bin/sh\nfor f in /proc/$$/fd/*; do readlink \"$f\"; done > \"" +
+                          log.string() + ".tmp\"\nmv \"" + log.string() + ".tmp\" \"" +
+                          log.string() + "\"\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    std::unique_ptr<platform::ChildProcess> child = platform::StartChildProcess(script, {});
+    ASSERT_NE(nullptr, child);
+    ASSERT_TRUE(WaitForLog("/"));
+    child->Stop(clock, 1000);
+    std::fclose(file);
+    const std::string open = ReadFile(log);
+    EXPECT_NE(std::string::npos, open.find("/dev/null")) << open;
+    EXPECT_EQ(std::string::npos, open.find(held.string())) << open;
 }
 
 TEST(FindProgram, OnlyExecutableFilesInAbsoluteFolders) {
