@@ -1,0 +1,145 @@
+#pragma once
+
+// Shared pieces of the fuzz targets: a serial device that answers every write with the fuzzed
+// bytes, a clock whose waits cost nothing, and a scratch file for parsers that read from disk.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/serial.h"
+
+namespace pellan::fuzz {
+
+// Time moves only when the code under test waits, and a wait returns at once: a time-out of ten
+// seconds costs a few hundred calls, not ten seconds.
+class InstantClock final : public platform::Clock {
+  public:
+    void SleepMs(uint32_t ms) override { m_now += ms; }
+    uint32_t TickMs() override { return m_now; }
+
+  private:
+    uint32_t m_now = 0;
+};
+
+// A stick that answers every write with the same bytes (a retry sees the same reply again), or,
+// with answerOnWrite false, has the bytes queued from the start and never adds more.
+class ScriptedDevice final : public platform::SerialDevice {
+  public:
+    ScriptedDevice(std::vector<uint8_t> reply, bool answerOnWrite)
+        : m_reply(std::move(reply)), m_answerOnWrite(answerOnWrite) {
+        if (!m_answerOnWrite) {
+            m_queue = m_reply;
+        }
+    }
+    size_t Write(const uint8_t*, size_t len, bool dropInput) override {
+        if (dropInput) {
+            m_queue.clear();
+        }
+        if (m_answerOnWrite) {
+            m_queue.insert(m_queue.end(), m_reply.begin(), m_reply.end());
+        }
+        return len;
+    }
+    size_t BytesWaiting() override { return m_queue.size(); }
+    size_t Read(uint8_t* buf, size_t max) override {
+        const size_t n = std::min(max, m_queue.size());
+        std::copy_n(m_queue.begin(), n, buf);
+        m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(n));
+        return n;
+    }
+    void Purge() override {}
+    bool WaitForInput(uint32_t) override { return !m_queue.empty(); }
+
+  private:
+    std::vector<uint8_t> m_reply;
+    std::vector<uint8_t> m_queue;
+    bool m_answerOnWrite;
+};
+
+class ScriptedProvider final : public platform::SerialProvider {
+  public:
+    ScriptedProvider(std::vector<uint8_t> reply, bool answerOnWrite)
+        : m_reply(std::move(reply)), m_answerOnWrite(answerOnWrite) {}
+    std::unique_ptr<platform::SerialDevice> Open(int, const platform::LineSettings&) override {
+        return std::make_unique<ScriptedDevice>(m_reply, m_answerOnWrite);
+    }
+
+  private:
+    std::vector<uint8_t> m_reply;
+    bool m_answerOnWrite;
+};
+
+// tmpfs when there is one: the file targets write a file per input they take to disk.
+inline std::filesystem::path ScratchFolder() {
+    std::error_code ec;
+    if (std::filesystem::is_directory("/dev/shm", ec)) {
+        return "/dev/shm";
+    }
+    return std::filesystem::temp_directory_path();
+}
+
+// One scratch file per fuzzing process, removed when the process ends normally.
+class ScratchFile {
+  public:
+    explicit ScratchFile(const std::string& stem) {
+        std::random_device rd;
+        m_path =
+            ScratchFolder() / (stem + "-" + std::to_string(rd()) + std::to_string(rd()) + ".bin");
+    }
+    ~ScratchFile() {
+        std::error_code ec;
+        std::filesystem::remove(m_path, ec);
+    }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+
+    const std::filesystem::path& Write(const uint8_t* data, size_t len) {
+        std::ofstream out(m_path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(len));
+        return m_path;
+    }
+    const std::filesystem::path& Path() const { return m_path; }
+
+  private:
+    std::filesystem::path m_path;
+};
+
+// A fixed-size image whose head is the fuzzed bytes and whose rest repeats them, so that short
+// inputs still reach the parsers of files that must have an exact length.
+inline std::vector<uint8_t> Tile(const uint8_t* data, size_t len, size_t size) {
+    std::vector<uint8_t> image(size, 0);
+    if (len == 0) {
+        return image;
+    }
+    for (size_t at = 0; at < size; at += len) {
+        std::copy_n(data, std::min(len, size - at),
+                    image.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return image;
+}
+
+// The file readers are thin wrappers around in-memory decoders that every input reaches; the
+// file path itself (open, read, length checks) is taken by one input in `every`, because a file
+// write and read per input would cost more than the decoding.
+inline bool TakeFilePath(unsigned every = 32) {
+    static unsigned count = 0;
+    return count++ % every == 0;
+}
+
+// Aborts the run (a finding) when a property of the code under test does not hold.
+#define PELLAN_FUZZ_CHECK(cond) \
+    do {                        \
+        if (!(cond)) {          \
+            __builtin_trap();   \
+        }                       \
+    } while (0)
+
+}  // namespace pellan::fuzz
