@@ -38,9 +38,11 @@ endforeach()
 add_custom_target(pellan_man_pages ALL DEPENDS ${pellan_man_pages})
 install(FILES ${pellan_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# udev reads /usr/lib/udev/rules.d (and /lib/udev/rules.d) whatever the install prefix of the
-# programs: a rules file below /usr/local would never be read.
-set(PELLAN_UDEV_RULES_DIR "/usr/lib/udev/rules.d" CACHE PATH "Where the udev rules are installed")
+# udev reads /usr/lib/udev/rules.d, which is where the package (prefix /usr) puts the rules; with
+# another prefix (/usr/local) they land below it, and have to be copied to /etc/udev/rules.d by
+# hand. A relative folder keeps the staging of cpack and DESTDIR installs inside their folder.
+set(PELLAN_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Where the udev rules are installed, relative to the install prefix")
 install(FILES "${PELLAN_PACKAGING_DIR}/udev/70-pellan-hx402a.rules"
         DESTINATION "${PELLAN_UDEV_RULES_DIR}")
 
