@@ -35,7 +35,10 @@ nlohmann::json ImageJson(const ImageAssembly& image) {
 }  // namespace
 
 std::string StickModel::ReportJson() {
-    std::lock_guard lock(m_mutex);
+    // Copy under the lock and format outside it: folding tens of thousands of commands and hashing
+    // 48 MB of images takes long enough that holding the lock would delay the stick's own restart
+    // and its answers to the host.
+    std::unique_lock lock(m_mutex);
     Update();
     nlohmann::json r;
     r["mode"] = ModeName(m_mode);
@@ -47,11 +50,26 @@ std::string StickModel::ReportJson() {
     r["downloadState"] = m_downloadState;
     r["updateFinished"] = m_updateFinished;
     r["crcErrors"] = m_crcErrors;
+    r["commandCounts"] = m_counts;
+    r["at"] = m_at;
+    if (auto imei = m_nv.Read(kImeiItem)) {
+        r["imei"] = UnpackImei(*imei);
+    }
+    r["nvItems"] = m_nv.Size();
+    r["partitionTable"] = {{"override", m_partitionOverride},
+                           {"size", m_partitionTable.size()},
+                           {"data", Hex(m_partitionTable.data(), m_partitionTable.size())}};
+    r["challenge"] = Hex(m_challenge.data(), m_challenge.size());
+    const auto commands = m_commands;
+    const auto nvWrites = m_nvWrites;
+    const ImageAssembly ram = m_ram;
+    const auto imageSessions = m_sessions;
+    lock.unlock();
 
     // Every command in order; runs of the same command in the same mode are folded into one entry
     // with a count, so that thirty thousand stream writes stay readable.
     nlohmann::json sequence = nlohmann::json::array();
-    for (const CommandRecord& c : m_commands) {
+    for (const CommandRecord& c : commands) {
         if (!sequence.empty() && sequence.back()["name"] == c.name &&
             sequence.back()["mode"] == ModeName(c.mode)) {
             sequence.back()["count"] = sequence.back()["count"].get<int>() + 1;
@@ -70,33 +88,23 @@ std::string StickModel::ReportJson() {
         sequence.push_back(entry);
     }
     r["commands"] = sequence;
-    r["commandCounts"] = m_counts;
-    r["at"] = m_at;
 
     nlohmann::json nv = nlohmann::json::array();
-    for (const NvWriteRecord& w : m_nvWrites) {
+    for (const NvWriteRecord& w : nvWrites) {
         nv.push_back(
             {{"id", w.id}, {"status", w.status}, {"data", Hex(w.data.data(), w.data.size())}});
     }
     r["nvWrites"] = nv;
-    if (auto imei = m_nv.Read(kImeiItem)) {
-        r["imei"] = UnpackImei(*imei);
-    }
-    r["nvItems"] = m_nv.Size();
 
-    r["ram"] = ImageJson(m_ram);
+    r["ram"] = ImageJson(ram);
     nlohmann::json sessions = nlohmann::json::array();
-    for (const ImageSession& s : m_sessions) {
-        nlohmann::json j = ImageJson(s.image);
-        j["type"] = s.type;
-        j["closed"] = s.closed;
+    for (const ImageSession& session : imageSessions) {
+        nlohmann::json j = ImageJson(session.image);
+        j["type"] = session.type;
+        j["closed"] = session.closed;
         sessions.push_back(j);
     }
     r["images"] = sessions;
-    r["partitionTable"] = {{"override", m_partitionOverride},
-                           {"size", m_partitionTable.size()},
-                           {"data", Hex(m_partitionTable.data(), m_partitionTable.size())}};
-    r["challenge"] = Hex(m_challenge.data(), m_challenge.size());
     return r.dump(2);
 }
 
