@@ -2,6 +2,12 @@
 # The main job: pellan-cli --fast update with the full-size firmware set embedded in it (no
 # --firmware-dir), against the simulated stick; every image and NV item checked in the stick.
 set -euo pipefail
+# Minutes of transfer; scripts/test-full.sh runs it (PELLAN_TEST_FULL=1), scripts/demo.sh does the
+# same update by hand.
+if [[ "${PELLAN_TEST_FULL:-0}" != 1 ]]; then
+    echo "skipped: the full-size update runs with PELLAN_TEST_FULL=1 (scripts/test-full.sh)"
+    exit 0
+fi
 source "$(dirname "$0")/cli_helpers.bash"
 
 # The folder the build embedded: the real images when PELLAN_FIRMWARE_DIR was set, else the

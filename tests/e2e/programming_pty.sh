@@ -90,6 +90,11 @@ PY
 "$MKFIRMWARE" --small "$WORK/small" >/dev/null
 run_case small "$WORK/small"
 
-"$MKFIRMWARE" "$WORK/full" >/dev/null
-run_case full-size "$WORK/full" --drop-ack-fraction 0.02 --seed 7
+# The full-size set takes minutes; scripts/test-full.sh runs it (PELLAN_TEST_FULL=1).
+if [[ "${PELLAN_TEST_FULL:-0}" == 1 ]]; then
+    "$MKFIRMWARE" "$WORK/full" >/dev/null
+    run_case full-size "$WORK/full" --drop-ack-fraction 0.02 --seed 7
+else
+    echo "full-size case skipped (set PELLAN_TEST_FULL=1 to run it)"
+fi
 echo PASS
