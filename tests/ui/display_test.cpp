@@ -278,7 +278,11 @@ INSTANTIATE_TEST_SUITE_P(
         FinishCase{4, MODE_DIAG, 3, true, false}, FinishCase{4, MODE_DLOAD, 3, true, false},
         FinishCase{5, MODE_DIAG, 3, false, false}, FinishCase{5, MODE_DLOAD, 3, false, true},
         FinishCase{0, MODE_STREAM, 2, true, false}, FinishCase{2, MODE_STREAM, 3, true, false},
-        FinishCase{4, MODE_STREAM, 3, true, false}, FinishCase{5, MODE_STREAM, 3, false, false}));
+        FinishCase{4, MODE_STREAM, 3, true, false}, FinishCase{5, MODE_STREAM, 3, false, false}),
+    [](const ::testing::TestParamInfo<FinishCase>& info) {
+        static const char* const kModes[] = {"Diag", "Dload", "Stream", "Raw"};
+        return "Code" + std::to_string(info.param.code) + kModes[info.param.mode];
+    });
 
 TEST_F(DisplayFixture, CodeFiveBoxInChinese) {
     doc.m_language = 0;
