@@ -268,6 +268,11 @@ TEST_P(FinishLineJobTest, CodeTable) {
     EXPECT_EQ(0, sink.Progress(ctl::kProgressBar + line));
 }
 
+std::string FinishCaseName(const ::testing::TestParamInfo<FinishCase>& info) {
+    static const char* const kModes[] = {"Diag", "Dload", "Stream", "Raw"};
+    return "Code" + std::to_string(info.param.code) + kModes[info.param.mode];
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Codes, FinishLineJobTest,
     ::testing::Values(
@@ -279,10 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         FinishCase{5, MODE_DIAG, 3, false, false}, FinishCase{5, MODE_DLOAD, 3, false, true},
         FinishCase{0, MODE_STREAM, 2, true, false}, FinishCase{2, MODE_STREAM, 3, true, false},
         FinishCase{4, MODE_STREAM, 3, true, false}, FinishCase{5, MODE_STREAM, 3, false, false}),
-    [](const ::testing::TestParamInfo<FinishCase>& info) {
-        static const char* const kModes[] = {"Diag", "Dload", "Stream", "Raw"};
-        return "Code" + std::to_string(info.param.code) + kModes[info.param.mode];
-    });
+    FinishCaseName);
 
 TEST_F(DisplayFixture, CodeFiveBoxInChinese) {
     doc.m_language = 0;
