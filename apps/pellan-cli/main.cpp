@@ -2,7 +2,9 @@
 // desktop program, prints every status line as it enters the line log and answers message boxes
 // itself (they go to standard error).
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "cli_options.h"
@@ -12,6 +14,7 @@
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_restore.h"
+#include "platform/program_folders.h"
 #include "platform/system_env.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
@@ -32,18 +35,19 @@ int Failed(CliSink& sink, const std::string& text) {
 
 // Document values that the form's controls would set.
 bool ApplyOptions(const CliOptions& options, CPellanDoc& doc, const platform::Env& env,
-                  std::string& error) {
+                  const std::filesystem::path& dataFolder, std::string& error) {
     if (options.language) {
         doc.m_language = *options.language;
     }
     if (options.nvMode) {
         doc.m_nvMode = *options.nvMode;
     }
-    // The NV folder starts as the program's folder; against a device root it is the root, so
-    // a simulated run leaves nothing beside the program.
+    // The NV folder starts as the program's folder (the user's data folder when the program's
+    // own is not writable); against a device root it is the root, so a simulated run leaves
+    // nothing beside the program.
     std::string nvFolder = options.nvDir;
     if (nvFolder.empty()) {
-        nvFolder = (env.deviceRoot.empty() ? doc.ProgramFolder() : env.deviceRoot).string();
+        nvFolder = (env.deviceRoot.empty() ? dataFolder : env.deviceRoot).string();
     }
     if (!ChooseNvFolder(doc, nvFolder, error)) {
         return false;
@@ -114,16 +118,23 @@ int Run(const CliOptions& options) {
     platform::SystemEnv system(options.deviceRoot, options.fast);
     platform::Env& env = system.Get();
     CliSink sink(options.line, platform::StdoutIsTerminal());
-    CPellanDoc doc(env, platform::ProgramFileFolder());
+    const platform::ProgramFolders folders =
+        platform::SystemProgramFolders(platform::ProgramFileFolder());
+    CPellanDoc doc(env, folders.config);
     CPellanView view(doc, sink);
     InstallStandardJobs(view);
+    if (!folders.besideProgram) {
+        LineController& controller = LineControllerOf(view);
+        std::lock_guard<std::mutex> lock(controller.mutex);
+        controller.logFolder = folders.state / "Logs";
+    }
     struct ControllerRelease {
         CPellanView& view;
         ~ControllerRelease() { ReleaseLineController(view); }
     } release{view};
 
     std::string error;
-    if (!ApplyOptions(options, doc, env, error)) {
+    if (!ApplyOptions(options, doc, env, folders.data, error)) {
         return Failed(sink, error);
     }
     const int line = options.line;
@@ -161,6 +172,13 @@ int Run(const CliOptions& options) {
 }  // namespace pellan::cli
 
 int main(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(pellan::cli::UsageText(), stdout);
+            return 0;
+        }
+    }
     std::string error;
     const std::optional<pellan::cli::CliOptions> options =
         pellan::cli::ParseCliOptions(argc, argv, error);
