@@ -54,7 +54,11 @@ run_row() {
         [[ -e "$dir/root/registry.reg" ]] && ls "$dir/root"/COM* >/dev/null 2>&1 && break
         sleep 0.1
     done
-    timeout "$ROW_TIMEOUT" "$CLI" --device-root "$dir/root" --fast --nv-dir "$dir/nv" \
+    # A row that needs its own program folder (the settings file lives beside the program) brings
+    # its own copy of pellan-cli.
+    local cli=$CLI
+    [[ ! -x "$dir/bin/pellan-cli" ]] || cli="$dir/bin/pellan-cli"
+    timeout "$ROW_TIMEOUT" "$cli" --device-root "$dir/root" --fast --nv-dir "$dir/nv" \
         --firmware-dir "$dir/firmware" "$@" >"$dir/cli.out" 2>"$dir/cli.err"
     local rc=$?
     kill -TERM "$sim" 2>/dev/null
@@ -64,6 +68,9 @@ run_row() {
     local verdict=pass why=""
     if [[ $rc -ne $rc_want ]] || ! grep -Eq -- "$re_want" <<<"$last"; then
         verdict=FAIL why="outcome"
+    fi
+    if declare -F "check_$name" >/dev/null && ! (cd "$dir" && "check_$name"); then
+        verdict=FAIL why="${why:+$why, }check_$name"
     fi
     local nvcheck
     if ! nvcheck=$(python3 "$MATRIX/nvcheck.py" "$dir" "$dir/before.nvm" "$kind" "$rc" 2>&1); then
@@ -157,8 +164,14 @@ oversized_image() { truncate -s 80M firmware/efs.mbn; }
 short_nvm() { truncate -s 1000 nv/Channel1.nvm; }
 long_nvm() { truncate -s 115601 nv/Channel1.nvm; }
 wrong_settings() {
-    mkdir -p root
-    head -c 1000 /dev/zero >root/WCDMA_DL_Setting.cfg
+    mkdir -p bin
+    cp "$CLI" bin/pellan-cli
+    head -c 1000 /dev/zero >bin/WCDMA_DL_Setting.cfg
+}
+# The wrong-size settings file is reported and then left as it was (defaults are used).
+check_settings-wrong-size() {
+    grep -q 'is 1000 bytes long instead of 47456' cli.err && cmp -s bin/WCDMA_DL_Setting.cfg \
+        <(head -c 1000 /dev/zero)
 }
 
 # ---- the rows ----
@@ -181,13 +194,13 @@ rows=(
     "foreign-model|update|1 ^Current line device can not use this download tool!$|none|--model ZX900B|update"
     "nv-writes-inactive|nv|${OK_UPDATE[*]}|none|--nv-write-status-all 5|update"
     "nv-writes-refused|update|1 ^Restore NV fail!$|none|--nv-write-status-all 6|update"
-    "image-missing|update|1 .|missing_image||update"
-    "image-short|update|1 .|short_image||update"
+    "image-missing|update|1 ^cannot read .*/amss\.mbn$|missing_image||update"
+    "image-short|update|1 ^Line1: Open wrong amss\.mbn! $|short_image||update"
     "image-cut|update|${OK_UPDATE[*]}|cut_image||update"
     "image-oversized|update|${OK_UPDATE[*]}|oversized_image||update"
     "settings-wrong-size|update|${OK_UPDATE[*]}|wrong_settings||update"
-    "nvm-short|nv|1 .|short_nvm||restore-nv"
-    "nvm-long|nv|1 .|long_nvm||restore-nv"
+    "nvm-short|nv|1 ^Restore NV fail!$|short_nvm||restore-nv"
+    "nvm-long|nv|1 ^Restore NV fail!$|long_nvm||restore-nv"
 )
 
 mkdir -p "$MATRIX/rows"
