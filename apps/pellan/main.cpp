@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QFont>
 #include <cstdio>
+#include <mutex>
 
 #include "gui_options.h"
 #include "line/standard_jobs.h"
 #include "main_frame.h"
+#include "platform/program_folders.h"
 #include "platform/system_env.h"
 #include "qt_view_sink.h"
 #include "ui/pellan_doc.h"
@@ -25,13 +27,22 @@ int main(int argc, char* argv[]) {
     }
 
     pellan::platform::SystemEnv system(options->deviceRoot, options->fast);
-    pellan::CPellanDoc doc(system.Get(), pellan::platform::ProgramFileFolder());
+    // An installed program keeps settings, NV backups and logs in the user's XDG folders.
+    const pellan::platform::ProgramFolders folders =
+        pellan::platform::SystemProgramFolders(pellan::platform::ProgramFileFolder());
+    pellan::CPellanDoc doc(system.Get(), folders.config);
     pellan::gui::QtViewSink sink;
     pellan::CPellanView view(doc, sink);
     pellan::InstallStandardJobs(view);
+    if (!folders.besideProgram) {
+        pellan::LineController& controller = pellan::LineControllerOf(view);
+        std::lock_guard<std::mutex> lock(controller.mutex);
+        controller.logFolder = folders.state / "Logs";
+    }
     int status = 0;
     {
         pellan::gui::CMainFrame frame(view, sink);
+        frame.SetFolders(folders.data, pellan::platform::ProgramFileFolder());
         QObject::connect(&frame, &pellan::gui::CMainFrame::programEnded, &app, &QApplication::quit,
                          Qt::QueuedConnection);
         frame.show();

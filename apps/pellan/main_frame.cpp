@@ -130,10 +130,11 @@ bool CMainFrame::StartUp() {
         m_view.MessageBox(kUiRunningText);
         return false;
     }
-    // 3: the NV folder starts as the program's folder; against a device root it is the root, so
-    // that a simulated run leaves nothing beside the program.
-    const std::filesystem::path nvFolder =
-        env.deviceRoot.empty() ? doc.ProgramFolder() : env.deviceRoot;
+    // 3: the NV folder starts as the program's folder (or the user's data folder); against a
+    // device root it is the root, so that a simulated run leaves nothing beside the program.
+    const std::filesystem::path dataFolder =
+        m_dataFolder.empty() ? doc.ProgramFolder() : m_dataFolder;
+    const std::filesystem::path nvFolder = env.deviceRoot.empty() ? dataFolder : env.deviceRoot;
     std::string error;
     if (!ChooseNvFolder(doc, nvFolder.string(), error)) {
         m_view.MessageBox(error);
@@ -219,8 +220,10 @@ void CMainFrame::OpenPortSettings() {
 
 std::filesystem::path CMainFrame::HelpDocument() const {
     const bool english = m_view.Doc().m_language.load() != 0;
-    return m_view.Doc().ProgramFolder() /
-           (english ? "Quorvel_help.doc" : "Quorvel_help_Chinese.doc");
+    // The help document ships beside the program, even when the settings live elsewhere.
+    const std::filesystem::path folder =
+        m_programFolder.empty() ? m_view.Doc().ProgramFolder() : m_programFolder;
+    return folder / (english ? "Quorvel_help.doc" : "Quorvel_help_Chinese.doc");
 }
 
 void CMainFrame::ShowHelp() {

@@ -43,6 +43,13 @@ class CMainFrame final : public QMainWindow {
     bool EndRequested() const { return m_endRequested; }
 
     void ShowFactoryView(bool show);
+    // An installed program's settings live in the user's config folder (the document's folder):
+    // `data` is where the NV folder starts and `program` where the help document lies. Unset,
+    // both are the document's folder.
+    void SetFolders(std::filesystem::path data, std::filesystem::path program) {
+        m_dataFolder = std::move(data);
+        m_programFolder = std::move(program);
+    }
     void OpenPortSettings();  // refused while a line runs
     void ShowHelp();
     void ShowAbout();
@@ -57,6 +64,8 @@ class CMainFrame final : public QMainWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    std::filesystem::path m_dataFolder;
+    std::filesystem::path m_programFolder;
     void ConnectSink();
     void BuildCommands();
     void OnLineState(int line, int state);
