@@ -1,5 +1,8 @@
 #include "platform/paths.h"
 
+#include <string>
+#include <vector>
+
 namespace pellan::platform {
 namespace {
 
@@ -11,17 +14,27 @@ bool HasDriveLetter(std::string_view path) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
+// "." and ".." are resolved the way Windows does on a drive (".." never climbs above the drive's
+// root), so a path taken from the registry or the settings file cannot leave the device root.
 void AppendComponents(std::filesystem::path& out, std::string_view rest) {
+    std::vector<std::string> parts;
     while (!rest.empty()) {
         const size_t cut = rest.find_first_of("\\/");
         const std::string_view part = rest.substr(0, cut);
-        if (!part.empty()) {
-            out /= std::string(part);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.emplace_back(part);
         }
         if (cut == std::string_view::npos) {
             break;
         }
         rest.remove_prefix(cut + 1);
+    }
+    for (const std::string& part : parts) {
+        out /= part;
     }
 }
 

@@ -31,7 +31,10 @@ INSTANTIATE_TEST_SUITE_P(
                       MappingRow{"C:", "/dev-root/C"},
                       MappingRow{"E:\\a\\\\b", "/dev-root/E/a/b"},        // doubled separators
                       MappingRow{"Bin\\hubstop.bat", "Bin/hubstop.bat"},  // relative: no root
-                      MappingRow{"1:\\x", "1:/x"}));                      // not a drive letter
+                      MappingRow{"1:\\x", "1:/x"},                        // not a drive letter
+                      MappingRow{"C:\\..\\..\\etc\\passwd", "/dev-root/C/etc/passwd"},
+                      MappingRow{"C:\\a\\..\\b\\.\\c", "/dev-root/C/b/c"},
+                      MappingRow{"C:\\a\\..\\..\\..", "/dev-root/C"}));
 
 TEST(DriveRoot, DeviceRootWinsAndThePerUserFolderIsAbsolute) {
     EXPECT_EQ(platform::DriveRoot("/some/root"), std::filesystem::path("/some/root"));
