@@ -59,9 +59,10 @@ std::optional<tcflag_t> CharacterSizeFor(int dataBits) {
     }
 }
 
+// Whole milliseconds to the deadline for poll(), rounded up: a part of a millisecond still left is
+// a millisecond to wait, so that a look of 1 ms really waits instead of returning at once.
 int RemainingMs(SteadyClock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 

@@ -19,6 +19,24 @@ constexpr uint32_t kRetryWaitMs = 2000;
 // soon as it arrives, so the window keeps its pace and its time limit.
 constexpr uint32_t kWindowWaitMs = 10;
 
+// One look of a full window: waits at most `ms` for the next acknowledgement. A port that cannot
+// wait (closed, or the stick gone: a hung-up port answers at once) would turn the window loop into
+// a spin until its time limit, and on a clock that only moves when slept it would never reach that
+// limit; the rest of the look is slept on the line's clock instead.
+void AwaitAck(platform::Clock& clock, CPhoneLink& link, uint32_t ms) {
+    if (!link.m_ackPending.empty()) {
+        return;  // the last scan already holds acknowledgements to match
+    }
+    const uint32_t start = clock.TickMs();
+    if (link.m_port.WaitForInput(ms)) {
+        return;
+    }
+    const uint32_t spent = clock.TickMs() - start;
+    if (spent < ms) {
+        clock.SleepMs(ms - spent);
+    }
+}
+
 void AppendLost(PipelineState& state, uint32_t address) {
     if (state.lostCount < kLostSlots) {
         state.lost[state.lostCount] = address;
@@ -87,11 +105,10 @@ bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
         state.outstanding[state.outstandingCount++] = address;
         const uint32_t sentAt = clock.TickMs();
         while (state.outstandingCount >= kWindow) {
-            if (profile.collectPauseMs > 0) {
-                clock.SleepMs(profile.collectPauseMs);
-            } else if (link.m_ackPending.empty()) {
-                link.m_port.WaitForInput(kWindowWaitMs);
-            }
+            // The pause before a collection is a bounded wait for input: it ends early when an
+            // acknowledgement arrives, and never lasts longer than the pause it stands for.
+            AwaitAck(clock, link,
+                     profile.collectPauseMs > 0 ? profile.collectPauseMs : kWindowWaitMs);
             Collect(view, line, link, state);
             if (clock.TickMs() - sentAt >= profile.windowTimeoutMs) {
                 view.ShowLineMessage(line, profile.stalledText, 1);

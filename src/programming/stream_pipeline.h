@@ -17,7 +17,7 @@ struct PipelineProfile {
     int progressStart = 0;
     uint32_t progressDivisor = 1;  // S = (L / 1024) / divisor blocks per progress step
     uint32_t windowTimeoutMs = 0;  // a full window that frees no place for this long fails
-    uint32_t collectPauseMs = 0;   // a fixed pause before each collection of a full window
+    uint32_t collectPauseMs = 0;   // the longest pause before each collection of a full window
     bool showFirstSendFailure = false;
     const char* stoppedText = "";
     const char* stalledText = "";

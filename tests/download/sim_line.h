@@ -63,10 +63,18 @@ class RecordingSink final : public ViewSink {
     void ControlProgress(int controlId, int position) override {
         const int line = controlId - ctl::kProgressBar;
         if (line >= 0 && line < kLineCount) {
-            std::lock_guard lock(m_mutex);
-            m_progress[Slot(line)].push_back(position);
+            {
+                std::lock_guard lock(m_mutex);
+                m_progress[Slot(line)].push_back(position);
+            }
+            if (onProgress) {
+                onProgress(line, position);
+            }
         }
     }
+    // Runs on the job's thread at every progress step of a line, after it was recorded: lets a
+    // test act at an exact point of a transfer (set before the job starts).
+    std::function<void(int line, int position)> onProgress;
     void MessageBox(const std::string& text) override {
         std::lock_guard lock(m_mutex);
         m_boxes.push_back(text);

@@ -429,6 +429,43 @@ TEST_F(ProgrammingTest, ApplicationStalledWindowFailsAfterTwentySeconds) {
     EXPECT_EQ(ArgsOf(*stick, "StreamWrite").size(), 5u);
 }
 
+// The port goes away while the window is full and unacknowledged (closed here; a stick that has
+// left the bus behaves alike: its port answers every wait at once). The window must still fail
+// at its time limit, waiting rather than spinning: on the virtual clock a spin never gets there.
+class PortLostTest : public ProgrammingTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void LoseThePortAfterTheFifthBlock(int fifthStep) {
+        bench.sink.onProgress = [this, fifthStep](int line, int position) {
+            if (line == 0 && position == fifthStep) {
+                bench.doc->Link(0).m_port.Close();
+            }
+        };
+        sim::FaultPlan faults;
+        faults.dropAckAddresses = {0, kBlock, 2 * kBlock, 3 * kBlock, 4 * kBlock};
+        Faults(faults);
+    }
+};
+
+TEST_P(PortLostTest, FullWindowFailsAtItsLimit) {
+    const bool efs = GetParam();
+    const uint32_t limitMs = efs ? 10000 : 20000;
+    LoseThePortAfterTheFifthBlock(efs ? 66 : 33);  // a small image steps at every block
+    efs ? UseEfs(12 * kBlock)
+        : UseAmss(12 * kBlock);  // the EFS starts at 61, the application at 28
+    const uint32_t before = bench.clock.TickMs();
+    EXPECT_FALSE(efs ? WriteEfsImage(*bench.view, 0) : WriteApplicationImage(*bench.view, 0));
+    const uint32_t spent = bench.clock.TickMs() - before;
+    EXPECT_GE(spent, limitMs);
+    EXPECT_LT(spent, limitMs + 100);
+    EXPECT_EQ(ArgsOf(*stick, "StreamWrite").size(), 5u);
+    ASSERT_FALSE(Messages().empty());
+    EXPECT_EQ(Messages().back(), "no return value, write fail!");
+    bench.sink.onProgress = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, PortLostTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Efs" : "Application"; });
+
 TEST_F(ProgrammingTest, ApplicationOfAnExactMultipleSendsNoEmptyBlock) {
     const auto amss = UseAmss(12 * kBlock);
     ASSERT_TRUE(WriteApplicationImage(*bench.view, 0));

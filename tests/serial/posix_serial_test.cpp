@@ -158,6 +158,20 @@ TEST_F(PosixSerial, ReadOnAnEmptyQueueReturnsAtOnce) {
     EXPECT_FALSE(device->WaitForInput(20));
 }
 
+TEST_F(PosixSerial, WaitForInputWaitsItsWholeLimitEvenBelowAMillisecondLeft) {
+    auto device = OpenPort();
+    ASSERT_NE(device, nullptr);
+    // A look of 1 ms that answered at once would turn every short wait for an acknowledgement
+    // into a spin; each look must last at least its limit on a silent port.
+    for (const uint32_t ms : {1u, 2u, 7u}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(device->WaitForInput(ms));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms)) << ms;
+    }
+    pty.SendToPort({0x7E});
+    EXPECT_TRUE(device->WaitForInput(2000));
+}
+
 TEST_F(PosixSerial, ReadTakesAtMostMaxAndLeavesTheRest) {
     auto device = OpenPort();
     ASSERT_NE(device, nullptr);
