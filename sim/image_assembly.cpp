@@ -1,22 +1,21 @@
 #include "sim/image_assembly.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <span>
+
+#include "platform/md5.h"
 
 namespace pellan::sim {
 
 std::vector<uint8_t> Md5(const uint8_t* data, size_t len) {
-    std::vector<uint8_t> digest(EVP_MAX_MD_SIZE);
-    unsigned int n = 0;
-    if (EVP_Digest(data, len, digest.data(), &n, EVP_md5(), nullptr) != 1) {
+    const auto digest = platform::Md5(std::span<const uint8_t>(data, len));
+    if (!digest) {
         return {};
     }
-    digest.resize(n);
-    return digest;
+    return std::vector<uint8_t>(digest->begin(), digest->end());
 }
 
 std::string Md5Hex(const uint8_t* data, size_t len) {

@@ -1,17 +1,20 @@
 #include "diag/challenge.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
+#include <span>
+
+#include "platform/md5.h"
 
 namespace pellan {
 
 bool ChallengeDigest(const uint8_t challenge[8], uint8_t digest[16]) {
-    unsigned int len = 0;
-    if (EVP_Digest(challenge, 8, digest, &len, EVP_md5(), nullptr) != 1 || len != 16) {
+    const std::optional<platform::Md5Digest> md5 =
+        platform::Md5(std::span<const uint8_t>(challenge, 8));
+    if (!md5) {
         std::fill_n(digest, 16, 0);
         return false;
     }
+    std::copy(md5->begin(), md5->end(), digest);
     return true;
 }
 
