@@ -1,7 +1,6 @@
 #include "line/standard_jobs.h"
 
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -11,6 +10,7 @@
 #include "line/update_job.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_restore.h"
+#include "ui/log_stamp.h"
 #include "ui/pellan_view.h"
 
 namespace pellan {
@@ -40,16 +40,10 @@ std::function<void(CPellanView&, int)> Tracked(void (*job)(CPellanView&, int), b
 }
 
 std::string FileStamp(std::chrono::system_clock::time_point at) {
-    static std::mutex timeMutex;  // std::localtime shares one buffer
-    const std::time_t t = std::chrono::system_clock::to_time_t(at);
-    std::tm local{};
-    {
-        std::lock_guard<std::mutex> lock(timeMutex);
-        local = *std::localtime(&t);
-    }
+    const LocalTime local = LocalTimeAt(at);
     char stamp[32];
-    std::snprintf(stamp, sizeof(stamp), "%04d%02d%02d_%02d%02d%02d", local.tm_year + 1900,
-                  local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(stamp, sizeof(stamp), "%04d%02d%02d_%02d%02d%02d", local.year, local.month,
+                  local.day, local.hour, local.minute, local.second);
     return stamp;
 }
 

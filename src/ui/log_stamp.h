@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace pellan {
@@ -16,6 +17,9 @@ struct LocalTime {
 
 // The separator between a line log stamp and its text.
 constexpr const char* kLogSeparator = "\u2014\u2014";
+
+// The local time of `at`; safe to call from any thread.
+LocalTime LocalTimeAt(std::chrono::system_clock::time_point at);
 
 // The local time now.
 LocalTime NowLocal();

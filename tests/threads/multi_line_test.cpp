@@ -13,11 +13,14 @@
 #include <mutex>
 #include <thread>
 
+#include "firmware/firmware_set.h"
+#include "firmware_gen.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
 #include "nv/nvm_file.h"
 #include "platform/clock.h"
 #include "platform/env.h"
+#include "platform/resources.h"
 #include "sim/sim_machine.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
@@ -67,7 +70,7 @@ class CountingSink final : public ViewSink {
     std::string m_boxes;
 };
 
-// Waits in real time (the threads run on a virtual clock that they advance themselves).
+// Waits for what the program's threads do, polling from the test's own thread.
 template <typename Pred>
 bool WaitFor(Pred pred, std::chrono::seconds limit = std::chrono::seconds(120)) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -82,7 +85,11 @@ bool WaitFor(Pred pred, std::chrono::seconds limit = std::chrono::seconds(120)) 
 
 TEST(MultiLine, EightLinesPollWhileTwoLinesBackUpTheirSticks) {
     TempDir dir;
-    platform::VirtualClock clock;
+    // Real time with the fixed waits shortened: on a virtual clock every sleeping thread moves
+    // the shared time, so eight polling loops would run the other threads' reply time-outs out
+    // before the stick could answer.
+    platform::SystemClock realClock;
+    platform::FastClock clock{realClock};
     sim::SimMachine machine{clock};
     sim::SimSerialProvider serial{machine};
     sim::SimRegistry registry{machine};
@@ -106,14 +113,26 @@ TEST(MultiLine, EightLinesPollWhileTwoLinesBackUpTheirSticks) {
     second.atPort = 16;
     auto stickB = machine.AddStick(second);
 
+    // The firmware set the program carries, as the installed program would have it embedded.
+    const std::vector<fwgen::ImageFile> images = fwgen::MakeFirmwareSet(fwgen::SetSize::Small);
+    std::vector<platform::ResourceEntry> entries;
+    for (const fwgen::ImageFile& image : images) {
+        entries.push_back({image.resourceId, image.bytes.data(), image.bytes.size()});
+    }
+    platform::ResourceTable table;
+    table.entries = entries;
+    struct Override {
+        const platform::ResourceTable* previous;
+        ~Override() { platform::SetResourceOverride(previous); }
+    } override{platform::SetResourceOverride(&table)};
+
     CountingSink sink;
     auto doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
     auto view = std::make_unique<CPellanView>(*doc, sink);
     InstallStandardJobs(*view);
-    // Still to do: the armprg of the version folder is the default; install the firmware set as
-    // tests/job/job_bench.cpp does before the jobs can start.
     std::string error;
     ASSERT_TRUE(ChooseNvFolder(*doc, (dir.Path() / "nv").string(), error)) << error;
+    ASSERT_TRUE(InstallFirmwareSet(*view));
 
     for (int line = 0; line < kLineCount; ++line) {
         view->StartLinePolling(line);
