@@ -9,29 +9,35 @@ using namespace pellan;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzz::ScratchFile file("pellan-fuzz-nvm");
-    NvmTable table{};
+    // Kept between inputs: a fresh 115 KB table and image per input would cost more than the
+    // decoding itself under the sanitizers.
+    static NvmTable table;
+    static NvmTable again;
+    static std::vector<uint8_t> image;
+    table = NvmTable{};
 
     const std::vector<uint8_t> raw(data, data + size);
     const NvmFileCheck rawCheck = DecodeNvmFile(raw, table);
     PELLAN_FUZZ_CHECK(rawCheck != NvmFileCheck::OK || size == kNvmFileSize);
 
-    const std::vector<uint8_t> image = fuzz::Tile(data, size, kNvmFileSize);
+    fuzz::TileInto(data, size, kNvmFileSize, image);
     const NvmFileCheck check = DecodeNvmFile(image, table);
     if (check == NvmFileCheck::OK) {
-        NvmTable again{};
+        // A decoded table survives an encode and a decode unchanged.
         PELLAN_FUZZ_CHECK(DecodeNvmFile(EncodeNvmFile(table), again) == NvmFileCheck::OK);
-        PELLAN_FUZZ_CHECK(EncodeNvmFile(again) == EncodeNvmFile(table));
+        PELLAN_FUZZ_CHECK(again == table);
     }
     if (!fuzz::TakeFilePath()) {
         return 0;
     }
     file.Write(image.data(), image.size());
-    NvmTable loaded{};
+    static NvmTable loaded;
+    loaded = NvmTable{};
     const NvmLoad load = LoadNvmFile(file.Path(), loaded);
     // The loader and the decoder agree, and a well-formed file survives a write and a read.
     PELLAN_FUZZ_CHECK((check == NvmFileCheck::OK) == (load == NvmLoad::OK));
     if (check == NvmFileCheck::OK) {
-        PELLAN_FUZZ_CHECK(EncodeNvmFile(table) == EncodeNvmFile(loaded));
+        PELLAN_FUZZ_CHECK(loaded == table);
     }
     return 0;
 }

@@ -114,15 +114,25 @@ class ScratchFile {
 
 // A fixed-size image whose head is the fuzzed bytes and whose rest repeats them, so that short
 // inputs still reach the parsers of files that must have an exact length.
-inline std::vector<uint8_t> Tile(const uint8_t* data, size_t len, size_t size) {
-    std::vector<uint8_t> image(size, 0);
+// TileInto fills a buffer the caller keeps between inputs.
+inline void TileInto(const uint8_t* data, size_t len, size_t size, std::vector<uint8_t>& image) {
+    image.assign(size, 0);
     if (len == 0) {
-        return image;
+        return;
     }
-    for (size_t at = 0; at < size; at += len) {
-        std::copy_n(data, std::min(len, size - at),
-                    image.begin() + static_cast<std::ptrdiff_t>(at));
+    // Doubling copies: a one-byte input fills the image in a few dozen copies, not 100,000.
+    const size_t first = std::min(len, size);
+    std::copy_n(data, first, image.begin());
+    for (size_t filled = first; filled < size;) {
+        const size_t n = std::min(filled, size - filled);
+        std::copy_n(image.begin(), n, image.begin() + static_cast<std::ptrdiff_t>(filled));
+        filled += n;
     }
+}
+
+inline std::vector<uint8_t> Tile(const uint8_t* data, size_t len, size_t size) {
+    std::vector<uint8_t> image;
+    TileInto(data, len, size, image);
     return image;
 }
 

@@ -139,7 +139,12 @@ write('fuzz_nvm_file', 'end-marker', nv_record(550, b'\x08\x3a') + nv_record(999
 write('fuzz_nvm_file', 'no-marker', nv_record(550, b'\x08\x3a'))
 
 # ---- amss.mbn ----
+# The first byte chooses the scan's block size: 4 * (1 + b % 16) bytes, 0xFF the program's own.
 marker = struct.pack('<I', 0x6EBE1A2C)
-write('fuzz_location_scan', 'aligned', bytes(64) + marker + bytes(range(124)))
-write('fuzz_location_scan', 'unaligned-then-aligned', bytes(2) + marker + bytes(6) + marker + b'x')
-write('fuzz_location_scan', 'cut-short', bytes(8) + marker + b'short')
+write('fuzz_location_scan', 'aligned', b'\xff' + bytes(64) + marker + bytes(range(124)))
+write('fuzz_location_scan', 'unaligned-then-aligned',
+      b'\x01' + bytes(2) + marker + bytes(6) + marker + b'x')
+write('fuzz_location_scan', 'cut-short', b'\x00' + bytes(8) + marker + b'short')
+write('fuzz_location_scan', 'marker-ends-a-block', b'\x03' + bytes(12) + marker + bytes(130))
+write('fuzz_location_scan', 'record-across-blocks', b'\x07' + bytes(28) + marker + bytes(range(124)))
+write('fuzz_location_scan', 'none-odd-length', b'\x02' + bytes(range(1, 31)))

@@ -31,6 +31,14 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 }  // namespace
 
 LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationRecordSize]) {
+    return ScanLocationData(path, record, kScanBlock);
+}
+
+LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationRecordSize],
+                              size_t blockSize) {
+    if (blockSize == 0 || blockSize % 4 != 0) {
+        blockSize = kScanBlock;
+    }
     std::error_code ec;
     // A folder of that name cannot be opened on Windows; keep it that way here.
     if (!std::filesystem::is_regular_file(path, ec)) {
@@ -45,11 +53,13 @@ LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationR
         return LocationScan::OpenFailed;
     }
 
-    std::vector<uint8_t> block(kScanBlock);
+    // No larger than the file: a small file costs no large buffer.
+    blockSize = static_cast<size_t>(std::min<uintmax_t>(blockSize, (length + 3) / 4 * 4));
+    std::vector<uint8_t> block(std::max<size_t>(blockSize, 4));
     uintmax_t offset = 0;  // of block[0] in the file
     const uint8_t* last = nullptr;
     while (offset + 4 <= length) {
-        const size_t want = static_cast<size_t>(std::min<uintmax_t>(kScanBlock, length - offset));
+        const size_t want = static_cast<size_t>(std::min<uintmax_t>(block.size(), length - offset));
         const size_t got = std::fread(block.data(), 1, want, file.get());
         for (size_t q = 0; q + 4 <= got; q += 4) {
             last = block.data() + q;

@@ -22,6 +22,11 @@ enum class LocationScan { Found, NotFound, OpenFailed };
 // than 4 bytes), the other 124 are untouched. The file is read in large blocks, never written.
 LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationRecordSize]);
 
+// The same scan reading `blockSize` bytes at a time (a positive multiple of 4); the outcome does
+// not depend on it. Small blocks let a test reach the block edges with a small file.
+LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationRecordSize],
+                              size_t blockSize);
+
 // Reads the record of the line's amss.mbn (the AMSS path of its settings record) into `record`
 // and reports a failure as a stamped status line of the line. Callers zero the buffer first and
 // hold the document lock.
