@@ -1,0 +1,230 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/serial_win32.h"
+
+namespace pellan::test {
+namespace {
+
+using platform::LineSettings;
+using platform::SerialDevice;
+using platform::Win32SerialProvider;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr LineSettings kLine{115200, 8, 1};
+
+long long MsSince(SteadyClock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start)
+        .count();
+}
+
+TEST(SerialWin32, MissingPortsAndUnusableSettingsDoNotOpen) {
+    Win32SerialProvider provider;
+    // COM250 exists neither on a test machine nor in a fresh Wine prefix.
+    EXPECT_EQ(provider.Open(250, kLine), nullptr);
+    const struct {
+        int port;
+        LineSettings settings;
+    } refused[] = {
+        {0, kLine},          {-3, kLine},         {1, {0, 8, 1}},
+        {1, {115200, 4, 1}}, {1, {115200, 9, 1}}, {1, {115200, 8, 3}},
+    };
+    for (const auto& r : refused) {
+        EXPECT_EQ(provider.Open(r.port, r.settings), nullptr)
+            << r.port << " " << r.settings.baud << "/" << r.settings.dataBits << "/"
+            << r.settings.stopBits;
+    }
+}
+
+TEST(SerialWin32, NamesAndModeText) {
+    EXPECT_EQ(Win32SerialProvider::DeviceName(7), "\\\\.\\COM7");
+    EXPECT_EQ(Win32SerialProvider::DeviceName(117), "\\\\.\\COM117");
+    EXPECT_EQ(Win32SerialProvider::ModeText(7, kLine), "COM7: 115200, n, 8, 1");
+}
+
+// The far end of the ports below is tests/win32/pty_peer.py on Linux pseudo-terminals that Wine
+// shows as COM ports: port N echoes every chunk 150 ms after it arrived, port N+1 never reads.
+// run_with_pty_peer.sh starts it and names N in PELLAN_WIN32_PTY_PORT.
+class PtyPort : public ::testing::Test {
+  protected:
+    static constexpr int kEchoDelayMs = 150;
+
+    void SetUp() override {
+        const char* port = std::getenv("PELLAN_WIN32_PTY_PORT");
+        if (port == nullptr || *port == '\0') {
+            GTEST_SKIP() << "no pseudo-terminal peer (run under tests/win32/run_with_pty_peer.sh)";
+        }
+        m_port = std::atoi(port);
+        m_device = m_provider.Open(m_port, kLine);
+        ASSERT_NE(m_device, nullptr) << "COM" << m_port;
+        m_device->Purge();
+    }
+
+    size_t Send(const std::string& text, bool dropInput) {
+        return m_device->Write(reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                               dropInput);
+    }
+
+    // Waits for `count` bytes to be queued (the echo), up to `ms`.
+    bool AwaitQueued(size_t count, uint32_t ms = 3000) {
+        const auto start = SteadyClock::now();
+        while (m_device->BytesWaiting() < count) {
+            if (MsSince(start) > ms) {
+                return false;
+            }
+            m_device->WaitForInput(20);
+        }
+        return true;
+    }
+
+    std::string ReadAll() {
+        std::string text;
+        uint8_t buf[4096];
+        while (size_t n = m_device->Read(buf, sizeof buf)) {
+            text.append(reinterpret_cast<const char*>(buf), n);
+        }
+        return text;
+    }
+
+    Win32SerialProvider m_provider{300};
+    int m_port = 0;
+    std::unique_ptr<SerialDevice> m_device;
+};
+
+TEST_F(PtyPort, EchoIsReadInPiecesNeverBeyondTheQueue) {
+    EXPECT_EQ(Send("hello world", true), 11u);
+    ASSERT_TRUE(AwaitQueued(11));
+    EXPECT_EQ(m_device->BytesWaiting(), 11u);
+    uint8_t buf[64] = {};
+    ASSERT_EQ(m_device->Read(buf, 5), 5u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "hello");
+    EXPECT_EQ(m_device->BytesWaiting(), 6u);
+    EXPECT_EQ(ReadAll(), " world");
+    // With nothing queued a read returns at once, although the port's own read time-out is 30 s.
+    const auto start = SteadyClock::now();
+    EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputDoesNot) {
+    ASSERT_EQ(Send("stale", true), 5u);
+    ASSERT_TRUE(AwaitQueued(5));
+    ASSERT_EQ(Send("fresh", true), 5u);
+    ASSERT_TRUE(AwaitQueued(5));
+    EXPECT_EQ(ReadAll(), "fresh") << "the reply that arrived before the write is gone";
+
+    ASSERT_EQ(Send("first", true), 5u);
+    ASSERT_TRUE(AwaitQueued(5));
+    ASSERT_EQ(Send("second", false), 6u);
+    ASSERT_TRUE(AwaitQueued(11));
+    EXPECT_EQ(ReadAll(), "firstsecond");
+}
+
+TEST_F(PtyPort, BackToBackWritesAllArrive) {
+    // A write that drops input must never drop bytes of the write before it. The ten writes take
+    // far less than the echo delay, so every echo arrives after the last write.
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+        const std::string block = "block" + std::to_string(i) + ";";
+        ASSERT_EQ(Send(block, i % 2 == 0), block.size());
+        expected += block;
+    }
+    ASSERT_TRUE(AwaitQueued(expected.size()));
+    EXPECT_EQ(ReadAll(), expected);
+}
+
+TEST_F(PtyPort, PurgeDiscardsQueuedInput) {
+    ASSERT_EQ(Send("junk", true), 4u);
+    ASSERT_TRUE(AwaitQueued(4));
+    m_device->Purge();
+    EXPECT_EQ(m_device->BytesWaiting(), 0u);
+    uint8_t buf[8];
+    EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
+}
+
+TEST_F(PtyPort, WaitForInputSleepsUntilBytesArriveOrTimeRunsOut) {
+    auto start = SteadyClock::now();
+    EXPECT_FALSE(m_device->WaitForInput(200));
+    EXPECT_GE(MsSince(start), 200);
+    EXPECT_LT(MsSince(start), 1500);
+
+    start = SteadyClock::now();
+    EXPECT_FALSE(m_device->WaitForInput(0));
+    EXPECT_LT(MsSince(start), 200);
+
+    // The echo's delay runs from when the peer took the byte, which may be before the write
+    // reports its completion: measured from before the write.
+    start = SteadyClock::now();
+    ASSERT_EQ(Send("x", true), 1u);
+    EXPECT_TRUE(m_device->WaitForInput(3000));
+    const long long waited = MsSince(start);
+    EXPECT_GE(waited, kEchoDelayMs - 20) << "woke before the echo was sent";
+    EXPECT_LT(waited, 2000) << "did not wake when the echo arrived";
+
+    // With bytes queued it returns at once.
+    start = SteadyClock::now();
+    EXPECT_TRUE(m_device->WaitForInput(3000));
+    EXPECT_LT(MsSince(start), 100);
+}
+
+TEST_F(PtyPort, LargeTransferArrivesIntact) {
+    std::string data;
+    for (int i = 0; data.size() < 64 * 1024; ++i) {
+        data += static_cast<char>(i * 31 + 7);
+    }
+    ASSERT_EQ(Send(data, true), data.size());
+    const auto start = SteadyClock::now();
+    std::string got;
+    while (got.size() < data.size() && MsSince(start) < 10000) {
+        m_device->WaitForInput(100);
+        got += ReadAll();
+    }
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the echo differs from what was sent";
+}
+
+bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+TEST_F(PtyPort, PortIsExclusive) {
+    if (UnderWine()) {
+        // Wine applies no sharing rules to devices: a second CreateFileA of the same COM port
+        // succeeds there, while Windows refuses it (ERROR_ACCESS_DENIED).
+        GTEST_SKIP() << "Wine does not enforce exclusive COM port opens";
+    }
+    EXPECT_EQ(m_provider.Open(m_port, kLine), nullptr) << "a second open of a port in use";
+}
+
+TEST_F(PtyPort, WrittenBytesSurviveTheClose) {
+    // A reset written just before the close must still go out.
+    ASSERT_EQ(Send("reset", true), 5u);
+    m_device.reset();
+    m_device = m_provider.Open(m_port, kLine);
+    ASSERT_NE(m_device, nullptr);
+    ASSERT_TRUE(AwaitQueued(5));
+    EXPECT_EQ(ReadAll(), "reset");
+}
+
+TEST_F(PtyPort, StalledWriteEndsAtItsTimeLimitWithFewerBytes) {
+    auto stalled = m_provider.Open(m_port + 1, kLine);
+    ASSERT_NE(stalled, nullptr);
+    std::vector<uint8_t> big(4 << 20, 0x7E);
+    const auto start = SteadyClock::now();
+    const size_t written = stalled->Write(big.data(), big.size(), false);
+    const long long took = MsSince(start);
+    EXPECT_LT(written, big.size());
+    EXPECT_GE(took, 290) << "the write gave up before its time limit";
+    EXPECT_LT(took, 3000) << "the write outlived its time limit";
+    stalled->Purge();
+}
+
+}  // namespace
+}  // namespace pellan::test

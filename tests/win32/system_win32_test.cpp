@@ -1,0 +1,221 @@
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "platform/clock.h"
+#include "platform/file_sync.h"
+#include "platform/named_mutex.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/win32_command_line.h"
+#include "support/temp_dir.h"
+#include "ui/pellan_doc.h"
+
+namespace pellan::test {
+namespace {
+
+std::string UniqueName(const char* what) {
+    return std::string("pellan-test-") + what + "-" + std::to_string(GetCurrentProcessId());
+}
+
+TEST(NamedMutexWin32, SecondHolderIsToldTheNameIsTaken) {
+    const std::string name = UniqueName("mutex");
+    bool exists = true;
+    auto first = platform::NamedMutex::Create(name, {}, exists);
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(exists);
+    auto second = platform::NamedMutex::Create(name, {}, exists);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_TRUE(exists);
+    first.reset();
+    auto third = platform::NamedMutex::Create(name, {}, exists);
+    EXPECT_NE(third, nullptr) << "the name is free again once its holder has gone";
+    EXPECT_FALSE(exists);
+}
+
+TEST(NamedMutexWin32, AnotherProgramsMutexCounts) {
+    // The connection manager's program creates the mutex itself, owned or not.
+    const std::string name = UniqueName("foreign");
+    const HANDLE foreign = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(foreign, nullptr);
+    bool exists = false;
+    EXPECT_EQ(platform::NamedMutex::Create(name, {}, exists), nullptr);
+    EXPECT_TRUE(exists);
+    CloseHandle(foreign);
+    // A name held by another kind of object cannot be ours either.
+    const std::string eventName = UniqueName("event");
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(platform::NamedMutex::Create(eventName, {}, exists), nullptr);
+    EXPECT_TRUE(exists);
+    CloseHandle(event);
+}
+
+TEST(NamedMutexWin32, DeviceRootMutexIsAnUnsharedFile) {
+    TempDir dir;
+    bool exists = true;
+    auto first = platform::NamedMutex::Create("m", dir.Path(), exists);
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(exists);
+    EXPECT_TRUE(std::filesystem::exists(dir.Path() / "mutex" / "m"));
+    EXPECT_EQ(platform::NamedMutex::Create("m", dir.Path(), exists), nullptr);
+    EXPECT_TRUE(exists);
+    first.reset();
+    EXPECT_NE(platform::NamedMutex::Create("m", dir.Path(), exists), nullptr);
+}
+
+TEST(CommandLineWin32, QuotedArgumentsComeBackUnchanged) {
+    const std::vector<std::string> args = {
+        "plain",
+        "two words",
+        "",
+        "tab\there",
+        "quote\"inside",
+        "trailing\\",
+        "C:\\Program Files\\X\\",
+        "back\\\\\"slash",
+        "\\\\server\\share",
+        "ends with space ",
+        "\"quoted\"",
+    };
+    std::string line = "program.exe";
+    for (const std::string& arg : args) {
+        line += ' ';
+        line += platform::QuoteArgument(arg);
+    }
+    const std::wstring wide(line.begin(), line.end());
+    int count = 0;
+    LPWSTR* split = CommandLineToArgvW(wide.c_str(), &count);
+    ASSERT_NE(split, nullptr);
+    ASSERT_EQ(count, static_cast<int>(args.size()) + 1) << line;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring got = split[i + 1];
+        EXPECT_EQ(std::string(got.begin(), got.end()), args[i]) << line;
+    }
+    LocalFree(split);
+}
+
+std::string ReadText(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+TEST(ProcessWin32, BatchFileRunsInItsFolderAndIsWaitedFor) {
+    TempDir dir;
+    const std::filesystem::path bin = dir.Path() / "Bin folder";
+    std::filesystem::create_directories(bin);
+    {
+        // The marker is written last, after some work, so that it exists only when the run was
+        // waited for to its end.
+        std::ofstream batch(bin / "hubstop.bat");
+        batch << "@echo off\r\n"
+                 "for /l %%i in (1,1,300) do echo %%i> counter.txt\r\n"
+                 "cd> marker.txt\r\n";
+    }
+    ASSERT_TRUE(platform::RunBatchFile(bin, "hubstop.bat"));
+    ASSERT_TRUE(std::filesystem::exists(bin / "marker.txt"));
+    EXPECT_EQ(std::filesystem::path(ReadText(bin / "marker.txt")), bin);
+    EXPECT_EQ(ReadText(bin / "counter.txt"), "300");
+}
+
+TEST(ProcessWin32, MissingBatchFileEndsTheRunAtOnce) {
+    TempDir dir;
+    // cmd starts, finds nothing to call and ends: nothing to examine, nothing to hang on.
+    EXPECT_TRUE(platform::RunBatchFile(dir.Path(), "hubstart.bat"));
+}
+
+TEST(ProcessWin32, RunAndWaitPassesArgumentsAndFolder) {
+    TempDir dir;
+    char system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
+    const std::string cmd = std::string(system) + "\\cmd.exe";
+    { std::ofstream(dir.Path() / "source file.txt") << "done\n"; }
+    // An argument with a space arrives as one: copy finds "source file.txt" in the folder given.
+    ASSERT_TRUE(
+        platform::RunAndWait(cmd, {"/c", "copy", "source file.txt", "target.txt"}, dir.Path()));
+    EXPECT_EQ(ReadText(dir.Path() / "target.txt"), "done");
+    EXPECT_FALSE(platform::RunAndWait((dir.Path() / "missing.exe").string(), {}, dir.Path()));
+}
+
+TEST(ChildProcessWin32, RunsUntilStoppedAndFindsProgramsOnlyInAbsoluteFolders) {
+    char system[MAX_PATH] = {};
+    ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
+    const std::string search = std::string(".;relative;;") + system;
+    const std::filesystem::path cmd = platform::FindProgram("cmd", search);
+    ASSERT_FALSE(cmd.empty());
+    EXPECT_EQ(cmd.filename(), "cmd.exe");
+    EXPECT_TRUE(platform::FindProgram("cmd", ".;relative").empty());
+    EXPECT_TRUE(platform::FindProgram("..\\cmd", search).empty());
+    EXPECT_TRUE(platform::FindProgram("pellan-no-such-program", search).empty());
+
+    // A loop that never ends by itself (step 0).
+    auto child = platform::StartChildProcess(cmd, {"/c", "for /l %i in (1,0,2) do rem"});
+    ASSERT_NE(child, nullptr);
+    EXPECT_TRUE(child->Running());
+    platform::VirtualClock clock;
+    child->Stop(clock, 100);
+    EXPECT_FALSE(child->Running());
+    EXPECT_EQ(platform::StartChildProcess("C:\\pellan\\missing.exe", {}), nullptr);
+}
+
+TEST(FileSyncWin32, ExclusiveWriteNeverOverwrites) {
+    TempDir dir;
+    const std::filesystem::path file = dir.Path() / "Channel1.nvm";
+    const uint8_t first[] = {1, 2, 3};
+    const uint8_t second[] = {9};
+    std::string error;
+    ASSERT_TRUE(platform::WriteFileDurably(file, first, sizeof first, true, error)) << error;
+    EXPECT_FALSE(platform::WriteFileDurably(file, second, sizeof second, true, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(std::filesystem::file_size(file), sizeof first);
+    error.clear();
+    ASSERT_TRUE(platform::WriteFileDurably(file, second, sizeof second, false, error)) << error;
+    EXPECT_EQ(std::filesystem::file_size(file), sizeof second);
+    EXPECT_TRUE(platform::SyncFolder(dir.Path(), error)) << error;
+    EXPECT_FALSE(platform::SyncFolder(dir.Path() / "missing", error));
+    EXPECT_FALSE(platform::WriteFileDurably(dir.Path() / "missing" / "x", first, 1, false, error));
+}
+
+TEST(PathsWin32, WindowsPathsStayNativeWithoutDeviceRoot) {
+    EXPECT_TRUE(platform::DriveRoot({}).empty());
+    EXPECT_EQ(platform::MapWindowsPath("C:\\Program Files\\\\X\\..\\Bin", platform::DriveRoot({})),
+              std::filesystem::path("C:\\Program Files\\Bin"));
+    EXPECT_EQ(platform::JoinFolderText("C:\\", "a.nvm"), "C:\\a.nvm");
+    EXPECT_EQ(platform::JoinFolderText("C:\\nv", "a.nvm"), "C:\\nv\\a.nvm");
+}
+
+TEST(FolderExistsWin32, DrivesFoldersAndFilesButNoPatterns) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.Path() / "nv");
+    { std::ofstream(dir.Path() / "nv" / "hubstop.bat") << "rem\r\n"; }
+    const std::string nv = (dir.Path() / "nv").string();
+    const struct {
+        std::string path;
+        bool exists;
+    } cases[] = {
+        {"", false},
+        {"C:\\", true},
+        {nv, true},
+        {nv + "\\", true},
+        {nv + "\\hubstop.bat", true},
+        {nv + "\\\\hubstop.bat", true},  // doubled separators, as the Bin folder text has them
+        {nv + "\\missing", false},
+        {nv + "\\*.bat", false},  // a pattern names no file
+        {nv + "\\hubstop.?at", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CPellanDoc::FolderExists(c.path), c.exists) << "'" << c.path << "'";
+    }
+}
+
+}  // namespace
+}  // namespace pellan::test
