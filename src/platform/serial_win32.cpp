@@ -74,6 +74,7 @@ class Win32SerialDevice final : public SerialDevice {
         : m_port(port), m_writeTimeoutMs(writeTimeoutMs) {}
 
     ~Win32SerialDevice() override {
+        EndCommWait();
         // Only input goes: PURGE_TXCLEAR would throw away a command written just before the
         // close (a reset) that the stick has not taken yet.
         PurgeComm(m_port.Get(), kPurgeInput);
@@ -145,6 +146,10 @@ class Win32SerialDevice final : public SerialDevice {
 
     void Purge() override { PurgeComm(m_port.Get(), kPurgeAll); }
 
+    // The receive-event wait is issued once and left pending when the time runs out: the next
+    // call (usually milliseconds later, in the window of the streaming transfer) goes on waiting
+    // on it instead of cancelling and re-issuing a wait each time, which under Wine costs about
+    // 30 ms per cancel.
     bool WaitForInput(uint32_t ms) override {
         const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
         for (;;) {
@@ -155,24 +160,28 @@ class Win32SerialDevice final : public SerialDevice {
             if (waitMs == 0) {
                 return false;
             }
-            if (WaitCommEvent(m_port.Get(), &m_waitEvents, m_wait.Fresh())) {
-                continue;  // an event was already latched; look at the queue again
-            }
-            if (GetLastError() != ERROR_IO_PENDING) {
-                return BytesWaiting() > 0;  // a failed port (pulled stick) has nothing to wait for
-            }
-            // A byte that arrived between the queue check and the start of the wait may not
-            // raise a new event: look once more before sleeping.
-            if (BytesWaiting() > 0) {
-                EndCommWait();
-                return true;
+            if (!m_waitPending) {
+                if (WaitCommEvent(m_port.Get(), &m_waitEvents, m_wait.Fresh())) {
+                    continue;  // an event was already latched; look at the queue again
+                }
+                if (GetLastError() != ERROR_IO_PENDING) {
+                    return false;  // a failed port (pulled stick) has nothing to wait for
+                }
+                m_waitPending = true;
+                // A byte that arrived between the queue check and the start of the wait may
+                // not raise a new event: look once more before sleeping.
+                if (BytesWaiting() > 0) {
+                    return true;
+                }
             }
             if (WaitForSingleObject(m_wait.Event(), waitMs) != WAIT_OBJECT_0) {
-                EndCommWait();
                 return BytesWaiting() > 0;
             }
+            // Completed: an arrival, another event, or a wait the driver ended by itself (Wine
+            // ends a receive wait on a pseudo-terminal after about 30 ms).
             DWORD unused = 0;
             GetOverlappedResult(m_port.Get(), m_wait.Record(), &unused, FALSE);
+            m_waitPending = false;
         }
     }
 
@@ -201,12 +210,16 @@ class Win32SerialDevice final : public SerialDevice {
     // Ends a pending WaitCommEvent: setting the mask completes it (the documented way for
     // serial ports); the cancel covers drivers that do not. Waits until the record is free.
     void EndCommWait() {
+        if (!m_waitPending) {
+            return;
+        }
         SetCommMask(m_port.Get(), kCommMask);
         if (WaitForSingleObject(m_wait.Event(), 0) != WAIT_OBJECT_0) {
             CancelIoEx(m_port.Get(), m_wait.Record());
         }
         DWORD unused = 0;
         GetOverlappedResult(m_port.Get(), m_wait.Record(), &unused, TRUE);
+        m_waitPending = false;
     }
 
     Handle m_port;
@@ -214,6 +227,7 @@ class Win32SerialDevice final : public SerialDevice {
     Overlapped m_write;
     Overlapped m_wait;
     DWORD m_waitEvents = 0;  // written by the driver when a pending WaitCommEvent completes
+    bool m_waitPending = false;
     uint32_t m_writeTimeoutMs;
 };
 
