@@ -42,6 +42,11 @@ bool CConnectionManager::Find() {
         return false;
     }
     const std::string location = key->ReadString("InstallLocation").value_or("");
+    // Only a drive path names the installation: a relative one would be looked up from whatever
+    // folder the program was started in, outside the device root, and its batch files run there.
+    if (platform::MapDriveOf(location, platform::DriveRoot(m_env.deviceRoot)).empty()) {
+        return false;
+    }
     std::string text;
     for (const char c : location) {
         text += c;

@@ -82,6 +82,27 @@ TEST_F(ConnectionManagerTest, AbsentWithoutKeyOrBinFolder) {
     EXPECT_TRUE(StartConnectionManager(*bench.view));
 }
 
+// An install location without a drive would be found relative to the folder the program was
+// started in; its batch files are not run.
+TEST_F(ConnectionManagerTest, AnInstallLocationWithoutADriveIsNotFollowed) {
+    // A folder below the current one, where a relative location would lead.
+    const std::string name = "pellan-relative-" + bench.dir.Path().filename().string();
+    const fs::path bin = fs::current_path() / name / "Bin";
+    fs::create_directories(bin);
+    for (const std::string& file : kAll) {
+        std::ofstream(bin / file) << "echo " << file << " >> journal.txt\n";
+    }
+    for (const std::string& text : {name + "\\", "\\" + name, ".\\" + name}) {
+        bench.machine.SetExtraValue(kConnectionManagerUninstallKey, "InstallLocation",
+                                    sim::RegValue{false, 0, text});
+        EXPECT_FALSE(FindConnectionManager(*bench.view)) << text;
+        EXPECT_FALSE(StopConnectionManager(*bench.view)) << text;
+    }
+    const std::string journal = Journal(bin);
+    fs::remove_all(fs::current_path() / name);
+    EXPECT_EQ(journal, "");
+}
+
 TEST_F(ConnectionManagerTest, RegistryTextNeverReachesAShell) {
     const fs::path bin = Install("C:\\a$(touch pwned);touch pwned2`touch pwned3`\\", kAll);
     ASSERT_TRUE(FindConnectionManager(*bench.view));
