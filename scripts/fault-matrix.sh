@@ -95,7 +95,8 @@ if os.path.exists(current):
     data = open(current, 'rb').read()
     if data != earlier and not whole(data):
         sys.exit('Channel1.nvm is not a whole NVM file')
-leftovers = [f for f in os.listdir(os.path.join(row, 'nv')) if f.endswith(('.tmp', '.part'))]
+leftovers = [f for f in os.listdir(os.path.join(row, 'nv'))
+             if f.endswith(('.tmp', '.part', '.partial'))]
 if leftovers:
     sys.exit('temporary files left: %s' % leftovers)
 if kind == 'update' and rc == 0:
