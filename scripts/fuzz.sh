@@ -47,7 +47,7 @@ cmake --build "$BUILD_DIR" -j "$JOBS" --target "${TARGETS[@]}" >/dev/null
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-printf '%-20s %12s %10s %8s %s\n' target executions exec/s crashes result
+printf '%-20s %12s %10s %8s %8s %s\n' target executions exec/s seconds crashes result
 status=0
 for target in "${TARGETS[@]}"; do
     corpus="$BUILD_DIR/corpus/$target"
@@ -56,12 +56,14 @@ for target in "${TARGETS[@]}"; do
     mkdir -p "$corpus" "$findings"
     limit=(-max_total_time="$SECONDS_PER_TARGET")
     [[ -z $RUNS ]] || limit=(-runs="$RUNS")
+    started=$SECONDS
     set +e
     "$BUILD_DIR/fuzz/$target" "${limit[@]}" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$findings/" \
         "$corpus" "$SOURCE_DIR/fuzz/corpus/$target" >"$log" 2>&1
     rc=$?
     set -e
+    took=$((SECONDS - started))
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
     speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
     crashes=$(find "$findings" -type f | wc -l)
@@ -70,6 +72,7 @@ for target in "${TARGETS[@]}"; do
         result="FOUND (exit $rc, see $log)"
         status=1
     fi
-    printf '%-20s %12s %10s %8s %s\n' "$target" "${execs:-?}" "${speed:-?}" "$crashes" "$result"
+    printf '%-20s %12s %10s %8s %8s %s\n' "$target" "${execs:-?}" "${speed:-?}" "$took" "$crashes" \
+        "$result"
 done
 exit $status
