@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "platform/named_mutex.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "platform/program_folders.h"
+#include "platform/system_env.h"
 #include "platform/win32_command_line.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
@@ -215,6 +218,24 @@ TEST(FolderExistsWin32, DrivesFoldersAndFilesButNoPatterns) {
     for (const auto& c : cases) {
         EXPECT_EQ(CPellanDoc::FolderExists(c.path), c.exists) << "'" << c.path << "'";
     }
+}
+
+TEST(ProgramFoldersWin32, BesideTheProgramWhenWritableElseLocalAppData) {
+    EXPECT_TRUE(std::filesystem::exists(platform::ProgramFileFolder() / "test_win32.exe"));
+    TempDir dir;
+    const platform::ProgramFolders beside = platform::SystemProgramFolders(dir.Path());
+    EXPECT_TRUE(beside.besideProgram);
+    EXPECT_EQ(beside.data, dir.Path());
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path())) << "the write probe was left behind";
+
+    // Wine has no access rights to deny: a folder that cannot take files is one that is missing.
+    const platform::ProgramFolders elsewhere = platform::SystemProgramFolders(dir.Path() / "gone");
+    EXPECT_FALSE(elsewhere.besideProgram);
+    const char* local = std::getenv("LOCALAPPDATA");
+    ASSERT_NE(local, nullptr);
+    EXPECT_EQ(elsewhere.data, std::filesystem::path(local) / "pellan");
+    EXPECT_EQ(elsewhere.config, elsewhere.data);
+    EXPECT_TRUE(std::filesystem::is_directory(elsewhere.data));
 }
 
 }  // namespace
