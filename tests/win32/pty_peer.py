@@ -5,7 +5,8 @@ Makes two pseudo-terminals and links them into the Wine prefix as COM<port> and 
 (dosdevices/comN), so that "\\\\.\\COM<port>" opened by a Windows program is a Linux pty:
   COM<port>     echoes every byte it receives, each chunk --delay-ms after it arrived;
   COM<port+1>   never reads, so that a writer's queue fills up and its writes stall.
-Prints "ready" once both links exist and runs until it is terminated (the links are removed).
+Prints "ready" (and creates --ready-file) once both links exist, and runs until it is terminated,
+--stop-file appears or --max-seconds have passed; the links are removed when it ends.
 """
 import argparse
 import os
@@ -31,7 +32,11 @@ def main():
     parser.add_argument("--prefix", required=True, help="the Wine prefix (WINEPREFIX)")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--delay-ms", type=int, default=150)
+    parser.add_argument("--ready-file", help="created once the ports exist")
+    parser.add_argument("--stop-file", help="the peer ends when this file appears")
+    parser.add_argument("--max-seconds", type=float, default=600.0)
     args = parser.parse_args()
+    deadline = time.monotonic() + args.max_seconds
 
     dosdevices = os.path.join(args.prefix, "dosdevices")
     os.makedirs(dosdevices, exist_ok=True)
@@ -40,20 +45,24 @@ def main():
     _stall_master, _stall_slave = make_pty(links[1])
 
     def finish(*_):
-        for link in links:
-            if os.path.lexists(link):
-                os.unlink(link)
+        for path in links + [args.ready_file, args.stop_file]:
+            if path and os.path.lexists(path):
+                os.unlink(path)
         sys.exit(0)
 
     signal.signal(signal.SIGTERM, finish)
     signal.signal(signal.SIGINT, finish)
+    if args.ready_file:
+        open(args.ready_file, "w").close()
     print("ready", flush=True)
 
     pending = []  # (due time, bytes)
     while True:
-        timeout = None
+        if time.monotonic() > deadline or (args.stop_file and os.path.exists(args.stop_file)):
+            finish()
+        timeout = 0.1
         if pending:
-            timeout = max(0.0, pending[0][0] - time.monotonic())
+            timeout = min(timeout, max(0.0, pending[0][0] - time.monotonic()))
         ready, _, _ = select.select([echo_master], [], [], timeout)
         if ready:
             try:

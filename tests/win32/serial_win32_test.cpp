@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -48,19 +50,114 @@ TEST(SerialWin32, NamesAndModeText) {
     EXPECT_EQ(Win32SerialProvider::ModeText(7, kLine), "COM7: 115200, n, 8, 1");
 }
 
+bool UnderWine() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 // The far end of the ports below is tests/win32/pty_peer.py on Linux pseudo-terminals that Wine
 // shows as COM ports: port N echoes every chunk 150 ms after it arrived, port N+1 never reads.
-// run_with_pty_peer.sh starts it and names N in PELLAN_WIN32_PTY_PORT.
+// run_with_pty_peer.sh starts one and names N in PELLAN_WIN32_PTY_PORT; otherwise, under Wine,
+// the test starts its own (Wine runs a Linux program named by its Z: path) on a port derived from
+// the process id, so that test programs running side by side do not meet.
+class PtyPeer {
+  public:
+    static PtyPeer& Get() {
+        static PtyPeer peer;
+        return peer;
+    }
+    int Port() const { return m_port; }
+    const std::string& Problem() const { return m_problem; }
+
+    ~PtyPeer() {
+        if (!m_stopFile.empty()) {
+            std::ofstream(ToWindows(m_stopFile)).put('\n');
+            // The peer removes its ready file as it ends, after the port links.
+            for (int i = 0; i < 100 && std::filesystem::exists(ToWindows(m_readyFile)); ++i) {
+                Sleep(20);
+            }
+        }
+    }
+
+  private:
+    PtyPeer() {
+        if (const char* port = std::getenv("PELLAN_WIN32_PTY_PORT"); port && *port) {
+            m_port = std::atoi(port);
+            return;
+        }
+        if (!UnderWine()) {
+            m_problem = "no pseudo-terminal peer on Windows (the COM port tests run under Wine)";
+            return;
+        }
+        std::string prefix;
+        if (const char* wine = std::getenv("WINEPREFIX"); wine && *wine) {
+            prefix = wine;
+        } else if (const char* home = std::getenv("HOME"); home && *home) {
+            prefix = std::string(home) + "/.wine";
+        }
+        const std::string python = "/usr/bin/python3";
+        if (prefix.empty() || !std::filesystem::exists(ToWindows(python))) {
+            m_problem = "no Wine prefix or no /usr/bin/python3 to run the peer";
+            return;
+        }
+        const std::string base = "/tmp/pellan-pty-peer-" + std::to_string(GetCurrentProcessId());
+        m_readyFile = base + ".ready";
+        m_stopFile = base + ".stop";
+        std::filesystem::remove(ToWindows(m_stopFile));
+        m_port = 40 + static_cast<int>(GetCurrentProcessId() % 100) * 2;
+        std::string command = python + " " + std::string(PELLAN_SOURCE_DIR) +
+                              "/tests/win32/pty_peer.py --prefix " + prefix + " --port " +
+                              std::to_string(m_port) + " --ready-file " + m_readyFile +
+                              " --stop-file " + m_stopFile + " --max-seconds 600";
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessA(ToWindows(python).string().c_str(), command.data(), nullptr, nullptr,
+                            FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            m_problem = "the peer could not be started";
+            m_stopFile.clear();
+            return;
+        }
+        // Wine gives a Linux program no handle worth waiting on; its ready file tells instead.
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        for (int i = 0; i < 500 && !std::filesystem::exists(ToWindows(m_readyFile)); ++i) {
+            Sleep(20);
+        }
+        if (!std::filesystem::exists(ToWindows(m_readyFile))) {
+            m_problem = "the peer did not make its ports within 10 s";
+        }
+    }
+
+    // A Linux path as a Windows program under Wine reaches it: the Z: drive is "/".
+    static std::filesystem::path ToWindows(const std::string& path) {
+        std::string text = "Z:" + path;
+        for (char& c : text) {
+            if (c == '/') {
+                c = '\\';
+            }
+        }
+        return text;
+    }
+
+    int m_port = 0;
+    std::string m_problem;
+    std::string m_readyFile;
+    std::string m_stopFile;
+};
+
 class PtyPort : public ::testing::Test {
   protected:
     static constexpr int kEchoDelayMs = 150;
 
     void SetUp() override {
-        const char* port = std::getenv("PELLAN_WIN32_PTY_PORT");
-        if (port == nullptr || *port == '\0') {
-            GTEST_SKIP() << "no pseudo-terminal peer (run under tests/win32/run_with_pty_peer.sh)";
+        const PtyPeer& peer = PtyPeer::Get();
+        // Without Wine there are no pseudo-terminals to play a stick's port.
+        if (!UnderWine() && peer.Port() == 0) {
+            GTEST_SKIP() << peer.Problem();
         }
-        m_port = std::atoi(port);
+        ASSERT_NE(peer.Port(), 0) << peer.Problem();
+        m_port = peer.Port();
         m_device = m_provider.Open(m_port, kLine);
         ASSERT_NE(m_device, nullptr) << "COM" << m_port;
         m_device->Purge();
@@ -187,11 +284,6 @@ TEST_F(PtyPort, LargeTransferArrivesIntact) {
     }
     EXPECT_EQ(got.size(), data.size());
     EXPECT_TRUE(got == data) << "the echo differs from what was sent";
-}
-
-bool UnderWine() {
-    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 TEST_F(PtyPort, PortIsExclusive) {
