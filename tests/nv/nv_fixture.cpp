@@ -281,7 +281,7 @@ void NvJobFixture::FillStick() {
 }
 
 std::string NvJobFixture::NvFolder() const {
-    return (dir.Path() / "nv").string() + "/";
+    return (dir.Path() / "nv" / "").string();  // ends in the system's separator
 }
 
 std::string NvJobFixture::NvmPath() const {

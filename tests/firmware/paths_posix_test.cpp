@@ -1,0 +1,23 @@
+// The POSIX side of the drive mapping: a per-user folder stands for the drives, '/' joins.
+#include <gtest/gtest.h>
+
+#include "platform/paths.h"
+
+namespace pellan::test {
+namespace {
+
+TEST(DriveRoot, DeviceRootWinsAndThePerUserFolderIsAbsolute) {
+    EXPECT_EQ(platform::DriveRoot("/some/root"), std::filesystem::path("/some/root"));
+    const auto own = platform::DriveRoot({});
+    EXPECT_TRUE(own.is_absolute()) << own;
+    EXPECT_NE(own.string().find("pellan"), std::string::npos) << own;
+}
+
+TEST(JoinFolderText, RootTakesTheNameDirectly) {
+    EXPECT_EQ(platform::JoinFolderText("/", "a.mbn"), "/a.mbn");
+    EXPECT_EQ(platform::JoinFolderText("/x/y", "a.mbn"), "/x/y/a.mbn");
+    EXPECT_EQ(platform::JoinFolderText("", "a.mbn"), "/a.mbn");
+}
+
+}  // namespace
+}  // namespace pellan::test
