@@ -33,8 +33,17 @@ void AppendComponents(std::filesystem::path& out, std::string_view rest) {
         }
         rest.remove_prefix(cut + 1);
     }
+    // One relative path, appended once: a component taken alone could read as a root of its
+    // own on Windows ("D:" is a drive there) and replace what stands before it.
+    std::string joined;
     for (const std::string& part : parts) {
-        out /= part;
+        if (!joined.empty()) {
+            joined += static_cast<char>(std::filesystem::path::preferred_separator);
+        }
+        joined += part;
+    }
+    if (!joined.empty()) {
+        out /= joined;
     }
 }
 
