@@ -147,14 +147,14 @@ TEST(MultiLine, EightLinesPollWhileTwoLinesBackUpTheirSticks) {
         return true;
     })) << "not every line found a stick";
 
-    // Line 0 takes the other stick: its loop is paused while the ports change.
+    // Line 0 takes the other stick. Every polling pass takes the ports the drivers name last
+    // (the other stick's) again, so line 0's loop stays paused until its job owns the ports.
     view->PauseLinePolling(0);
     doc->Record(0).diagPort = 5;
     doc->Record(0).atPort = 6;
     ASSERT_TRUE(doc->ReopenDiagPort(0, 5, 115200));
     doc->ReopenAtPort(0, 6, 115200);
     ASSERT_TRUE(doc->QueryPhone(0));
-    view->ResumeLinePolling(0);
 
     view->PauseLinePolling(1);
     ASSERT_EQ(doc->Record(1).diagPort, 15);
@@ -162,9 +162,9 @@ TEST(MultiLine, EightLinesPollWhileTwoLinesBackUpTheirSticks) {
 
     doc->Runtime(0).jobKind = JOB_NV_BACKUP;
     doc->Runtime(1).jobKind = JOB_NV_BACKUP;
+    ASSERT_TRUE(view->StartLineJob(0)) << sink.Boxes();
     // Six loops share one stick, so a line can briefly show it as not answering; the job starts
     // as a user's press would, once the line shows the stick found.
-    ASSERT_TRUE(WaitFor([&] { return view->StartLineJob(0); })) << sink.Boxes();
     ASSERT_TRUE(WaitFor([&] { return view->StartLineJob(1); })) << sink.Boxes();
     view->WaitLineJob(0);
     view->WaitLineJob(1);
