@@ -10,12 +10,17 @@
 # working folder under C:\Program Files, the kernel's named mutex. It must end with the success
 # text, and the simulator's report must show every image as its file and every NV item restored.
 #
-# Usage: scripts/win-e2e.sh [--build DIR] [--native DIR] [--full] [--renumber] [--reg-file]
-#                           [--trace] [--keep]
+# Usage: scripts/win-e2e.sh [--build DIR] [--native DIR] [--full] [--renumber] [--real-time]
+#                           [--reg-file] [--trace] [--keep]
 #   --build DIR   the mingw build (default build/mingw; scripts/win-build.sh makes it)
 #   --native DIR  the Linux build of the simulator (default build/win-native; built when missing)
 #   --full        the firmware embedded in pellan-cli.exe (shipped sizes) instead of a small set
-#   --renumber    the stick comes back on new port numbers after every restart
+#   --renumber    the stick comes back on new port numbers after each reset of its normal firmware
+#                 (implies --real-time unless --reg-file is given)
+#   --real-time   no --fast: the program's fixed waits and the stick's restarts last their real
+#                 time. Needed when ports change: the registry reaches Wine a few hundred
+#                 milliseconds after the simulator wrote it, longer than a shortened wait after a
+#                 reset, so the program would still see the ports the stick has just left
 #   --reg-file    pellan-cli.exe reads DIR/registry.reg (--device-root) instead of Wine's registry
 #   --trace       WINEDEBUG=+serial,+comm for pellan-cli.exe, trace kept in the work folder
 #   --keep        keep the work folder (it is printed)
@@ -27,6 +32,7 @@ build=build/mingw
 native=build/win-native
 full=0
 renumber=0
+real_time=0
 reg_file=0
 trace=0
 keep=0
@@ -36,16 +42,21 @@ while (($#)); do
     --native) native=$2; shift ;;
     --full) full=1 ;;
     --renumber) renumber=1 ;;
+    --real-time) real_time=1 ;;
     --reg-file) reg_file=1 ;;
     --trace) trace=1 ;;
     --keep) keep=1 ;;
-    *) echo "usage: $0 [--build DIR] [--native DIR] [--full] [--renumber] [--reg-file] [--trace] [--keep]" >&2
+    *) echo "usage: $0 [--build DIR] [--native DIR] [--full] [--renumber] [--real-time] [--reg-file]" \
+            "[--trace] [--keep]" >&2
        exit 2 ;;
     esac
     shift
 done
 build=$(cd "$build" && pwd)
 started=$(date +%s)
+((renumber && !reg_file)) && real_time=1
+fast=(--fast)
+((real_time)) && fast=()
 
 wine=/usr/lib/wine/wine64
 [[ -x $wine ]] || wine=$(command -v wine64 || command -v wine)
@@ -126,8 +137,8 @@ else
     [[ -n $firmware ]] || firmware="$build/firmware/synthetic"
 fi
 
-sim_args=(--root "$root" --fast --report "$work/report.json")
-((renumber)) && sim_args+=(--renumber)
+sim_args=(--root "$root" "${fast[@]}" --report "$work/report.json")
+((renumber)) && sim_args+=(--renumber-on reset)
 "$sim" "${sim_args[@]}" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -136,9 +147,10 @@ for _ in $(seq 100); do
 done
 [[ -e $root/registry.reg ]] || fail "the simulator did not publish its ports"
 
-# COM5 and up stand for the simulator's ports (COM1 to COM4 are Wine's own serial ports). A link
-# whose target is missing makes the open fail, as a missing device does.
-for n in $(seq 5 64); do
+# COM5 to COM32 stand for the simulator's ports (COM1 to COM4 are Wine's own serial ports; the
+# Windows serial tests take COM40 and up). A link whose target is missing makes the open fail, as
+# a missing device does.
+for n in $(seq 5 32); do
     link="$WINEPREFIX/dosdevices/com$n"
     if [[ -e $link && ! -L $link ]]; then
         continue
@@ -147,7 +159,7 @@ for n in $(seq 5 64); do
     links+=("$link")
 done
 
-cli_args=(--fast --nv-dir "$(winpath "$work/nv")" "${firmware_args[@]}")
+cli_args=("${fast[@]}" --nv-dir "$(winpath "$work/nv")" "${firmware_args[@]}")
 if ((reg_file)); then
     cli_args=(--device-root "$(winpath "$root")" "${cli_args[@]}")
 else
