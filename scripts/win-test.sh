@@ -56,6 +56,43 @@ for program in "${programs[@]}"; do
         grep '^\[  FAILED  \] [A-Za-z]' "$log" | grep -v 'listed below' | sed 's/^/        /' | sort -u
     fi
 done
+# The firmware set in the programs' resource section (SOURCEMBN 161..168, from the resource script
+# pellan_embed_firmware writes): pellan-firmware-extract.exe must write back each image byte for
+# byte as the build embedded it.
+extract="$build/tools/pellan-firmware-extract.exe"
+firmware=$(sed -n 's/^PELLAN_FIRMWARE_DIR:PATH=//p' "$build/CMakeCache.txt")
+[[ -n $firmware ]] || firmware="$build/firmware/synthetic"
+if [[ -f $extract ]]; then
+    programs+=("$extract")
+    t0=$(date +%s)
+    root=$(mktemp -d)
+    (cd "$build" && timeout 300 "$wine" "$extract" --device-root "Z:${root//\//\\}") \
+        >"$logs/pellan-firmware-extract.log" 2>&1
+    rc=$?
+    folder="$root/C/Program Files/Windows Service/HX402newversion"
+    same=0
+    for image in "$firmware"/*; do
+        if cmp -s "$image" "$folder/$(basename "$image")"; then
+            same=$((same + 1))
+        else
+            echo "differs or missing: $(basename "$image")" >>"$logs/pellan-firmware-extract.log"
+            rc=1
+        fi
+    done
+    ((same == 8)) || rc=1
+    rm -rf "$root"
+    if ((rc == 0)); then
+        total_passed=$((total_passed + 1))
+        printf 'PASS  %-18s %4d images as embedded   %4ds\n' "firmware resources" "$same" \
+            "$(($(date +%s) - t0))"
+    else
+        total_failed=$((total_failed + 1))
+        failed+=("pellan-firmware-extract")
+        printf 'FAIL  %-18s %4d of 8 images as embedded, log %s\n' "firmware resources" "$same" \
+            "$logs/pellan-firmware-extract.log"
+    fi
+fi
+
 echo "total: ${#programs[@]} programs, $total_passed tests passed, $total_failed failed," \
      "$total_skipped skipped, $((${#programs[@]} - ${#failed[@]})) programs passed" \
      "in $(($(date +%s) - started))s"
