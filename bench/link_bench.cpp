@@ -4,6 +4,9 @@
 //                                        the windowed stream), with the host thread's CPU time
 //   raw --root DIR --firmware DIR        the same block frames written straight into a
 //                                        pseudo-terminal pair whose far end only drains them
+//   window --root DIR --firmware DIR     the same frames with at most 5 (then 1) outstanding to a
+//        [--window N]                    far end that acknowledges each frame at once: the best
+//                                        rate a window of N allows on this link, whatever the stick
 //   idle --root DIR --seconds N          one line's polling loop against the simulator
 //        [--fast 1]                      with the shortened clock of --fast
 // Each mode prints "name value unit" lines for scripts/bench.sh.
@@ -19,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "diag/frame_codec.h"
 #include "diag/phone_link.h"
 #include "download/download_steps.h"
 #include "host_cpu.h"
@@ -194,25 +198,12 @@ int Transfer(const std::filesystem::path& root, const std::filesystem::path& fw)
     return rc;
 }
 
-int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
-    bench::RawPtySink sink;
-    std::string error;
-    constexpr int kPort = 1;
-    if (!sink.Start(root, kPort, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
-    platform::PosixSerialProvider provider(root);
-    platform::SystemClock clock;
-    CPhoneLink link(provider, clock);
-    if (!link.m_port.Open(kPort, 115200, 8, 1)) {
-        std::fprintf(stderr, "cannot open the raw pseudo-terminal\n");
-        return 1;
-    }
-    // The frames are built before the clock starts: this measures what the link carries.
+// Block frames of the application and EFS images, built once; `payload` gets their data bytes.
+std::vector<std::vector<uint8_t>> BlockFrames(CPhoneLink& link, const std::filesystem::path& fw,
+                                              double& payload, uint64_t& wire) {
     std::vector<std::vector<uint8_t>> frames;
-    double payload = 0;
-    uint64_t wire = 0;
+    payload = 0;
+    wire = 0;
     for (const char* name : {"amss.mbn", "efs.mbn"}) {
         const auto bytes = ReadAll(fw / name);
         for (size_t at = 0; at < bytes.size(); at += 1024) {
@@ -229,6 +220,28 @@ int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
             wire += len;
         }
     }
+    return frames;
+}
+
+int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
+    bench::RawPtySink sink;
+    std::string error;
+    constexpr int kPort = 1;
+    if (!sink.Start(root, kPort, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    platform::PosixSerialProvider provider(root);
+    platform::SystemClock clock;
+    CPhoneLink link(provider, clock);
+    if (!link.m_port.Open(kPort, 115200, 8, 1)) {
+        std::fprintf(stderr, "cannot open the raw pseudo-terminal\n");
+        return 1;
+    }
+    // The frames are built before the clock starts: this measures what the link carries.
+    double payload = 0;
+    uint64_t wire = 0;
+    const auto frames = BlockFrames(link, fw, payload, wire);
     const double cpu0 = bench::ThreadCpuSeconds();
     const auto start = SteadyClock::now();
     for (const auto& f : frames) {
@@ -254,6 +267,65 @@ int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
     Figure("raw_seconds", wall, "s");
     Figure("raw_rate", payload / 1e6 / wall, "MB/s");
     Figure("raw_writer_cpu", cpu, "s");
+    return 0;
+}
+
+// Sends the frames keeping at most `window` unacknowledged, as the windowed stream does, to a far
+// end that answers each one at once; the rate is then bound only by the link's round trip.
+int Window(const std::filesystem::path& root, const std::filesystem::path& fw, int window) {
+    bench::RawPtySink sink;
+    std::string error;
+    constexpr int kPort = 1;
+    if (!sink.Start(root, kPort, error, /*answer=*/true)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    platform::PosixSerialProvider provider(root);
+    platform::SystemClock clock;
+    CPhoneLink link(provider, clock);
+    if (!link.m_port.Open(kPort, 115200, 8, 1)) {
+        std::fprintf(stderr, "cannot open the answering pseudo-terminal\n");
+        return 1;
+    }
+    double payload = 0;
+    uint64_t wire = 0;
+    const auto frames = BlockFrames(link, fw, payload, wire);
+    const double cpu0 = bench::ThreadCpuSeconds();
+    const auto start = SteadyClock::now();
+    size_t sent = 0;
+    size_t acked = 0;
+    uint64_t flags = 0;
+    std::vector<uint8_t> buf(4096);
+    while (acked < frames.size() && Since(start) < 120) {
+        while (sent < frames.size() && sent - acked < static_cast<size_t>(window)) {
+            if (link.m_port.WriteKeepRx(frames[sent].data(), frames[sent].size()) <
+                frames[sent].size()) {
+                std::fprintf(stderr, "a write failed\n");
+                return 1;
+            }
+            ++sent;
+        }
+        link.m_port.WaitForInput(10);
+        const size_t n = link.m_port.Read(buf.data(), buf.size());
+        for (size_t i = 0; i < n; ++i) {
+            if (buf[i] == frame::kFlag && ++flags % 2 == 0) {
+                ++acked;
+            }
+        }
+    }
+    const double wall = Since(start);
+    const double cpu = bench::ThreadCpuSeconds() - cpu0;
+    link.m_port.Close();
+    sink.Stop();
+    if (acked < frames.size()) {
+        std::fprintf(stderr, "%zu of %zu frames answered\n", acked, frames.size());
+        return 1;
+    }
+    const std::string prefix = "window" + std::to_string(window);
+    Figure((prefix + "_rate").c_str(), payload / 1e6 / wall, "MB/s");
+    Figure((prefix + "_round_trip").c_str(),
+           wall / static_cast<double>(frames.size()) * static_cast<double>(window) * 1e6, "us");
+    Figure((prefix + "_cpu_per_mb").c_str(), cpu / (payload / 1e6), "s/MB");
     return 0;
 }
 
@@ -295,6 +367,7 @@ int Idle(const std::filesystem::path& root, int seconds, bool fast) {
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
                  "usage: pellan-bench-link transfer|raw --root DIR --firmware DIR\n"
+                 "       pellan-bench-link window --root DIR --firmware DIR [--window N]\n"
                  "       pellan-bench-link idle --root DIR [--seconds N] [--fast 0|1]\n");
     std::exit(2);
 }
@@ -308,6 +381,7 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     std::filesystem::path root, firmware;
     int seconds = 10;
+    int window = 5;
     bool fast = false;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
@@ -317,6 +391,8 @@ int main(int argc, char** argv) {
             firmware = argv[i + 1];
         } else if (option == "--fast") {
             fast = std::string(argv[i + 1]) == "1";
+        } else if (option == "--window") {
+            window = std::max(1, std::atoi(argv[i + 1]));
         } else if (option == "--seconds") {
             seconds = std::max(1, std::atoi(argv[i + 1]));
         } else {
@@ -331,6 +407,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "raw") {
         return Raw(root, firmware);
+    }
+    if (mode == "window") {
+        return Window(root, firmware, window);
     }
     if (mode == "idle") {
         return Idle(root, seconds, fast);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "diag/frame_codec.h"
 #include "raw_pty.h"
 
 namespace pellan::bench {
@@ -14,7 +15,9 @@ RawPtySink::~RawPtySink() {
     Stop();
 }
 
-bool RawPtySink::Start(const std::filesystem::path& root, int port, std::string& error) {
+bool RawPtySink::Start(const std::filesystem::path& root, int port, std::string& error,
+                       bool answer) {
+    m_answer = answer;
     m_master = posix_openpt(O_RDWR | O_NOCTTY);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
         error = "no pseudo-terminal";
@@ -54,11 +57,32 @@ bool RawPtySink::Start(const std::filesystem::path& root, int port, std::string&
 
 void RawPtySink::Drain() {
     std::vector<uint8_t> buf(4096);
+    // A block written, address 0: its bytes are the same for every frame answered.
+    const std::vector<uint8_t> ack = frame::EncodeFrame({0x08, 0, 0, 0, 0}, true);
+    std::vector<uint8_t> out;
+    uint64_t flags = 0;  // each streaming frame has a leading and a closing flag
     while (!m_stop.load(std::memory_order_acquire)) {
         pollfd pfd{m_master, POLLIN, 0};
         if (::poll(&pfd, 1, 5) > 0 && (pfd.revents & POLLIN) != 0) {
             const ssize_t n = ::read(m_master, buf.data(), buf.size());
             if (n > 0) {
+                if (m_answer) {
+                    out.clear();
+                    for (ssize_t i = 0; i < n; ++i) {
+                        if (buf[static_cast<size_t>(i)] == frame::kFlag && ++flags % 2 == 0) {
+                            out.insert(out.end(), ack.begin(), ack.end());
+                        }
+                    }
+                    for (size_t at = 0; at < out.size();) {
+                        const ssize_t w = ::write(m_master, out.data() + at, out.size() - at);
+                        if (w > 0) {
+                            at += static_cast<size_t>(w);
+                        } else {
+                            pollfd wait{m_master, POLLOUT, 0};
+                            ::poll(&wait, 1, 5);
+                        }
+                    }
+                }
                 m_received.fetch_add(static_cast<uint64_t>(n), std::memory_order_acq_rel);
             }
         }

@@ -64,6 +64,10 @@ echo "== the full-size synthetic firmware set"
 echo "== raw pseudo-terminal link"
 "$LINK" raw --root "$WORK/raw-root" --firmware "$WORK/fw" | tee "$WORK/raw.txt"
 
+echo "== a window of 5 (and of 1) to a far end that answers every frame at once"
+"$LINK" window --root "$WORK/window-root" --firmware "$WORK/fw" --window 5 | tee "$WORK/window.txt"
+"$LINK" window --root "$WORK/window1-root" --firmware "$WORK/fw" --window 1 | tee -a "$WORK/window.txt"
+
 echo "== windowed transfer to pellan-stick-sim (no modelled reply latency)"
 start_sim "$WORK/transfer-root" --fast --latency-ms 0
 sim_before=$(sim_cpu)
@@ -89,7 +93,7 @@ python3 - "$WORK" <<'PY'
 import json, sys
 work = sys.argv[1]
 figures = {}
-for name in ('raw', 'transfer', 'idle', 'idle-fast'):
+for name in ('raw', 'window', 'transfer', 'idle', 'idle-fast'):
     for line in open('%s/%s.txt' % (work, name)):
         parts = line.split()
         if len(parts) >= 2:
@@ -125,6 +129,11 @@ win = figures['windowed_rate']
 row('raw link, block frames over a pty', raw, 'MB/s')
 row('windowed transfer, application + EFS', win, 'MB/s', '>= 25 MB/s', win >= 25)
 row('windowed / raw', win / raw, '', '>= 0.5', win / raw >= 0.5)
+ceiling = figures['window5_rate']
+row('window of 5 to an instant far end (ceiling)', ceiling, 'MB/s')
+row('  its round trip (five frames out, five answers back)', figures['window5_round_trip'], 'us')
+row('  one frame alone (window of 1)', figures['window1_round_trip'], 'us')
+row('windowed / ceiling', win / ceiling, '')
 row('  application image alone', figures['windowed_amss_rate'], 'MB/s')
 row('  EFS image alone', figures['windowed_efs_rate'], 'MB/s')
 row('host CPU per MB (windowed)', figures['windowed_cpu_per_mb'], 's/MB')
