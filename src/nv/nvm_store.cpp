@@ -93,7 +93,11 @@ bool StoreNvmFile(const fs::path& target, const std::vector<uint8_t>& bytes, std
     partial += ".partial";
     std::error_code ec;
     std::string reason;
-    if (!platform::WriteFileDurably(partial, bytes.data(), bytes.size(), false, reason)) {
+    // A name left by an interrupted run is removed, never written through: created exclusively,
+    // the temporary file cannot be a link planted in a folder that others can write, which would
+    // make us overwrite whatever file it points at.
+    fs::remove(partial, ec);
+    if (!platform::WriteFileDurably(partial, bytes.data(), bytes.size(), true, reason)) {
         fs::remove(partial, ec);
         error = reason;
         return false;

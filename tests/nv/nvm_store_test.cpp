@@ -122,25 +122,50 @@ TEST(StoreNvmFileTest, FullDiskLeavesTheEarlierBackupUntouched) {
     test::TempDir dir;
     const fs::path target = dir.Path() / "Channel1.nvm";
     WriteAll(target, BackupBytes(7));
-    // The temporary file lands on a device that is always full.
-    if (!test::PlaceAlwaysFullFile(dir.Path() / "Channel1.nvm.partial")) {
-        GTEST_SKIP() << "no always-full device here";
+    // Room for less than a backup: the temporary file cannot be written whole.
+    test::WriteRoomLimit room(64 * 1024);
+    if (!room.Available()) {
+        GTEST_SKIP() << "file sizes cannot be limited here";
     }
 
     std::string kept;
     std::string error;
     EXPECT_FALSE(StoreNvmFile(target, BackupBytes(8), kept, error));
-    EXPECT_EQ(error, test::DiskFullText());
+    EXPECT_EQ(error, test::NoRoomText());
     EXPECT_EQ(ReadAll(target), BackupBytes(7));
     EXPECT_TRUE(kept.empty());
     EXPECT_EQ(FolderEntries(dir.Path()), std::vector<fs::path>{"Channel1.nvm"});
+}
+
+// A link planted at the temporary name (an NV folder that others can write) must not make the
+// backup overwrite the file it points at; it is replaced like any leftover of an earlier run.
+TEST(StoreNvmFileTest, LinkAtTheTemporaryNameIsNotWrittenThrough) {
+    test::TempDir dir;
+    const fs::path victim = dir.Path() / "victim.txt";
+    WriteAll(victim, {'k', 'e', 'e', 'p'});
+    const fs::path target = dir.Path() / "Channel1.nvm";
+    std::error_code ec;
+    fs::create_symlink(victim, dir.Path() / "Channel1.nvm.partial", ec);
+    if (ec) {
+        GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    }
+
+    std::string kept;
+    std::string error;
+    ASSERT_TRUE(StoreNvmFile(target, BackupBytes(8), kept, error)) << error;
+    EXPECT_EQ(ReadAll(victim), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_EQ(ReadAll(target), BackupBytes(8));
+    EXPECT_FALSE(fs::is_symlink(target));
+    EXPECT_FALSE(fs::exists(dir.Path() / "Channel1.nvm.partial"));
 }
 
 TEST(StoreNvmFileTest, UnwritableTemporaryFileLeavesTheEarlierBackupUntouched) {
     test::TempDir dir;
     const fs::path target = dir.Path() / "Channel1.nvm";
     WriteAll(target, BackupBytes(7));
+    // A folder with something in it cannot be cleared away like a leftover file.
     fs::create_directory(dir.Path() / "Channel1.nvm.partial");
+    WriteAll(dir.Path() / "Channel1.nvm.partial" / "inside", {1});
 
     std::string kept;
     std::string error;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -10,11 +11,23 @@ namespace pellan::test {
 // The reason given when a file is created in a folder that does not exist.
 std::string MissingFolderText();
 
-// The reason given when a write finds the disk full.
-std::string DiskFullText();
+// The reason given when a write goes past the room that WriteRoomLimit leaves.
+std::string NoRoomText();
 
-// Makes `path` a file that takes no byte (every write fails with DiskFullText()). False where the
-// system has no such device; the test is then skipped, as it cannot be played there.
-bool PlaceAlwaysFullFile(const std::filesystem::path& path);
+// While it lives, no file of this process can grow beyond `bytes`: a write past that fails with
+// NoRoomText(), as on a disk that has run full. Available() is false where the system cannot do
+// this; a test is then skipped, as it cannot be played there.
+class WriteRoomLimit {
+  public:
+    explicit WriteRoomLimit(std::uintmax_t bytes);
+    ~WriteRoomLimit();
+    WriteRoomLimit(const WriteRoomLimit&) = delete;
+    WriteRoomLimit& operator=(const WriteRoomLimit&) = delete;
+    bool Available() const { return m_available; }
+
+  private:
+    bool m_available = false;
+    std::uintmax_t m_saved = 0;
+};
 
 }  // namespace pellan::test

@@ -1,4 +1,7 @@
+#include <sys/resource.h>
+
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 
 #include "support/system_files.h"
@@ -9,13 +12,32 @@ std::string MissingFolderText() {
     return std::generic_category().message(ENOENT);
 }
 
-std::string DiskFullText() {
-    return std::generic_category().message(ENOSPC);
+std::string NoRoomText() {
+    return std::generic_category().message(EFBIG);
 }
 
-bool PlaceAlwaysFullFile(const std::filesystem::path& path) {
-    std::filesystem::create_symlink("/dev/full", path);
-    return true;
+// The file size limit of the process: a write past it fails with EFBIG once SIGXFSZ (which would
+// end the process) is ignored.
+WriteRoomLimit::WriteRoomLimit(std::uintmax_t bytes) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_max < bytes) {
+        return;
+    }
+    m_saved = limit.rlim_cur;
+    std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = bytes;
+    m_available = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+WriteRoomLimit::~WriteRoomLimit() {
+    if (!m_available) {
+        return;
+    }
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = m_saved;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_DFL);
 }
 
 }  // namespace pellan::test

@@ -10,13 +10,12 @@ std::string MissingFolderText() {
     return std::system_category().message(ERROR_PATH_NOT_FOUND);
 }
 
-std::string DiskFullText() {
+std::string NoRoomText() {
     return std::system_category().message(ERROR_DISK_FULL);
 }
 
-// Windows has no device that is always full.
-bool PlaceAlwaysFullFile(const std::filesystem::path& /*path*/) {
-    return false;
-}
+// Windows has no per-process limit on file sizes.
+WriteRoomLimit::WriteRoomLimit(std::uintmax_t /*bytes*/) {}
+WriteRoomLimit::~WriteRoomLimit() = default;
 
 }  // namespace pellan::test
