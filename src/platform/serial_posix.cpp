@@ -186,8 +186,8 @@ class PosixSerialDevice final : public SerialDevice {
                 if ((poller.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
                     return BytesWaiting() > 0;  // a hung-up port stays readable-but-empty forever
                 }
-                if (BytesWaiting() > 0) {
-                    return true;
+                if ((poller.revents & POLLIN) != 0) {
+                    return true;  // a terminal in raw mode is readable only with bytes queued
                 }
             }
             if (RemainingMs(deadline) == 0) {

@@ -19,6 +19,10 @@ class ImageFile {
     bool Open(const std::string& path) {
         Close();
         m_file = std::fopen(path.c_str(), "rb");
+        if (m_file != nullptr) {
+            // Blocks are read 1 KiB at a time: a larger buffer spares a system call per block.
+            std::setvbuf(m_file, nullptr, _IOFBF, 64 * 1024);
+        }
         return m_file != nullptr;
     }
     void Close() {
