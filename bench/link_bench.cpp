@@ -223,21 +223,35 @@ std::vector<std::vector<uint8_t>> BlockFrames(CPhoneLink& link, const std::files
     return frames;
 }
 
-int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
+// A pseudo-terminal pair published as COM1 of `root`, its far end, and the host's link on it.
+struct PtyBench {
+    explicit PtyBench(const std::filesystem::path& root) : provider(root), link(provider, clock) {}
+    bool Start(const std::filesystem::path& root, bool answer) {
+        constexpr int kPort = 1;
+        std::string error;
+        if (!sink.Start(root, kPort, error, answer)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return false;
+        }
+        if (!link.m_port.Open(kPort, 115200, 8, 1)) {
+            std::fprintf(stderr, "cannot open the pseudo-terminal\n");
+            return false;
+        }
+        return true;
+    }
     bench::RawPtySink sink;
-    std::string error;
-    constexpr int kPort = 1;
-    if (!sink.Start(root, kPort, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
-    platform::PosixSerialProvider provider(root);
+    platform::PosixSerialProvider provider;
     platform::SystemClock clock;
-    CPhoneLink link(provider, clock);
-    if (!link.m_port.Open(kPort, 115200, 8, 1)) {
-        std::fprintf(stderr, "cannot open the raw pseudo-terminal\n");
+    CPhoneLink link;
+};
+
+int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
+    PtyBench pty(root);
+    if (!pty.Start(root, /*answer=*/false)) {
         return 1;
     }
+    bench::RawPtySink& sink = pty.sink;
+    CPhoneLink& link = pty.link;
     // The frames are built before the clock starts: this measures what the link carries.
     double payload = 0;
     uint64_t wire = 0;
@@ -273,20 +287,12 @@ int Raw(const std::filesystem::path& root, const std::filesystem::path& fw) {
 // Sends the frames keeping at most `window` unacknowledged, as the windowed stream does, to a far
 // end that answers each one at once; the rate is then bound only by the link's round trip.
 int Window(const std::filesystem::path& root, const std::filesystem::path& fw, int window) {
-    bench::RawPtySink sink;
-    std::string error;
-    constexpr int kPort = 1;
-    if (!sink.Start(root, kPort, error, /*answer=*/true)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+    PtyBench pty(root);
+    if (!pty.Start(root, /*answer=*/true)) {
         return 1;
     }
-    platform::PosixSerialProvider provider(root);
-    platform::SystemClock clock;
-    CPhoneLink link(provider, clock);
-    if (!link.m_port.Open(kPort, 115200, 8, 1)) {
-        std::fprintf(stderr, "cannot open the answering pseudo-terminal\n");
-        return 1;
-    }
+    bench::RawPtySink& sink = pty.sink;
+    CPhoneLink& link = pty.link;
     double payload = 0;
     uint64_t wire = 0;
     const auto frames = BlockFrames(link, fw, payload, wire);
