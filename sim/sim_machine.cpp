@@ -70,6 +70,8 @@ class SimDevice final : public platform::SerialDevice {
         return true;
     }
 
+    bool Gone() override { return !m_stick->Alive(m_kind, m_generation); }
+
   private:
     struct Chunk {
         uint32_t visibleAt;

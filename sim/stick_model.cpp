@@ -508,6 +508,12 @@ void StickModel::HandleDiag(const std::vector<uint8_t>& body, std::vector<Output
             } else {
                 auto it = f.nvWriteStatus.find(id);
                 status = it != f.nvWriteStatus.end() ? it->second : f.nvWriteStatusAll;
+                const uint32_t now = m_clock.TickMs();
+                if (status == 0 && m_options.nvWriteSpacingMs > 0 && m_lastNvWriteMs &&
+                    now - *m_lastNvWriteMs < m_options.nvWriteSpacingMs) {
+                    status = 1;
+                }
+                m_lastNvWriteMs = now;
                 if (status == 0) {
                     m_nv.Write(id, data);
                 }

@@ -189,6 +189,7 @@ class StickModel {
     NvStore m_nv;
     std::map<uint32_t, int> m_nakCounts;
     std::set<uint64_t> m_firedBlockFaults;
+    std::optional<uint32_t> m_lastNvWriteMs;  // arrival of the last NV write, for the spacing
 
     // programmer state
     bool m_silent = false;

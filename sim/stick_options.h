@@ -90,6 +90,9 @@ struct StickOptions {
 
     // Time from a request to its reply becoming readable.
     uint32_t replyLatencyMs = 5;
+    // An NV task that takes one write at a time: an NV write that comes less than this long
+    // after the one before is refused with status 1 ("Request is queued"). 0: no limit.
+    uint32_t nvWriteSpacingMs = 0;
     // Time from the delivery of a reset's acknowledgement until the ports vanish; long enough
     // for the host to read the acknowledgement (two polls 10 ms apart) before its handle dies.
     uint32_t leaveDelayMs = 100;

@@ -32,6 +32,7 @@ const char* UsageText() {
            "  --line N            line 1..8 (default 1)\n"
            "  --fast              shorten fixed waits of 100 ms or more to 1/100 (simulated "
            "sticks)\n"
+           "  --paced-replies     take replies by the paced polling rule, not at their end\n"
            "  --nv-dir DIR        folder of the NVM backup files\n"
            "  --nv-mode 0..3      NV restore mode (default 2)\n"
            "  --default-nv FILE   default NV file (NV mode 3)\n"
@@ -56,6 +57,8 @@ std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], st
         std::string text;
         if (arg == "--fast") {
             options.fast = true;
+        } else if (arg == "--paced-replies") {
+            options.pacedReplies = true;
         } else if (arg == "--device-root") {
             if (!value(options.deviceRoot)) {
                 return std::nullopt;

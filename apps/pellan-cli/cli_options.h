@@ -10,6 +10,7 @@ struct CliOptions {
     std::string deviceRoot;
     int line = 0;  // 0..7 (given as 1..8)
     bool fast = false;
+    bool pacedReplies = false;
     std::string nvDir;
     std::optional<int> nvMode;
     std::string defaultNv;

@@ -137,6 +137,7 @@ int Run(const CliOptions& options) {
     if (!ApplyOptions(options, doc, env, folders.data, error)) {
         return Failed(sink, error);
     }
+    view.m_pacedReplies = options.pacedReplies ? 1 : 0;
     const int line = options.line;
     if (options.command == "ports") {
         return RunPorts(doc, sink, line);

@@ -31,6 +31,7 @@ Publishes a simulated stick in DIR (registry.reg, COM<N> links) and runs until S
   --renumber                 new port numbers after every ResetPhone
   --renumber-on LIST         reset,downloader,dload-reset,stream-reset
   --latency-ms N --leave-ms N --reenum-ms N --downloader-reenum-ms N
+  --nv-write-spacing MS      NV writes closer than MS to the last are answered status 1
   --never-return             the stick never comes back after a restart
   --drop-ack ADDR[,ADDR..]   --drop-ack-fraction F  --seed N  --corrupt-ack ADDR[,..]
   --error-block ADDR[:CODE]  --block-fault-type T   --block-faults-always
@@ -147,6 +148,8 @@ int main(int argc, char** argv) {
             });
         } else if (arg == "--latency-ms")
             options.replyLatencyMs = Number(value());
+        else if (arg == "--nv-write-spacing")
+            options.nvWriteSpacingMs = Number(value());
         else if (arg == "--leave-ms")
             options.leaveDelayMs = Number(value());
         else if (arg == "--reenum-ms")

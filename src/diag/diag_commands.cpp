@@ -360,6 +360,13 @@ bool CPhoneLink::ReadNvItem(uint16_t itemId, uint8_t data[128], uint16_t& status
     return true;
 }
 
+namespace {
+// "Request is queued": the stick's NV task is still busy with earlier writes.
+constexpr uint16_t kNvBusy = 1;
+// The least time the paced rule takes to judge an NV reply: two polls of 30 ms.
+constexpr uint32_t kNvPacedReplyMs = 60;
+}  // namespace
+
 bool CPhoneLink::WriteNvItem(uint16_t itemId, uint8_t data[128], uint16_t& status) {
     status = 0;
     ClearBuffers();
@@ -367,12 +374,23 @@ bool CPhoneLink::WriteNvItem(uint16_t itemId, uint8_t data[128], uint16_t& statu
     m_request.code = 0x27;
     m_request.itemId = itemId;
     std::copy_n(data, m_request.nvData.size(), m_request.nvData.begin());
+    const uint32_t sent = m_clock.TickMs();
     if (!Transact(1, 2000)) {
         status = 0xFFFF;
         FailWithItem(*this, "Cannot write #%d NVItem, Since %s", itemId, m_lastError);
         return false;
     }
     status = Le16(&m_response[kNvStatusAt]);
+    if (status == kNvBusy && !m_pacedReplies.load()) {
+        // The stick's NV task takes writes only at the paced rhythm. From here on the link keeps
+        // it, and this answer too counts only when the paced rule would have taken it, so that
+        // the caller's retry does not follow hard on the refused write.
+        m_pacedReplies = true;
+        const uint32_t spent = m_clock.TickMs() - sent;
+        if (spent < kNvPacedReplyMs) {
+            m_clock.SleepMs(kNvPacedReplyMs - spent);
+        }
+    }
     if (status != 0) {
         FailWithItem(*this, "Cannot Write #%d NVItem, Since %s", itemId, NvStatusText(status));
         return false;

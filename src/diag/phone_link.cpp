@@ -135,13 +135,55 @@ uint32_t CPhoneLink::BuildFrame() {
     return m_sendLen;
 }
 
+size_t CPhoneLink::WholeReplyLength() {
+    const std::vector<uint8_t>& held = m_port.Held();
+    if (held.empty() || m_pacedReplies.load(std::memory_order_relaxed)) {
+        return 0;
+    }
+    // A DIAG reply has no leading flag: one there makes no frame of its own, and the count rule
+    // hands the bytes to the checks, which take them for an error reply.
+    const size_t start = (m_mode != MODE_DIAG && held[0] == frame::kFlag) ? 1 : 0;
+    const auto close =
+        std::find(held.begin() + static_cast<std::ptrdiff_t>(start), held.end(), frame::kFlag);
+    if (close == held.end()) {
+        return 0;
+    }
+    const size_t end = static_cast<size_t>(close - held.begin());
+    if (m_mode == MODE_RAW) {
+        return end > start ? end + 1 : 0;  // the caller compares the raw bytes; no CRC to check
+    }
+    if (end - start > 2 * kRecvLimit) {
+        return 0;
+    }
+    std::array<uint8_t, 2 * kRecvLimit> body{};
+    const size_t n = frame::Unstuff(held.data() + start, end - start, body.data());
+    // A bad CRC makes no whole reply: the count rule then reads what came and the checks say why.
+    return n >= 3 && frame::CrcCheck(body.data(), n) ? end + 1 : 0;
+}
+
 bool CPhoneLink::ReceiveReply(uint32_t timeoutMs, uint32_t pollMs) {
+    const bool paced = m_pacedReplies.load(std::memory_order_relaxed);
     const uint32_t start = m_clock.TickMs();
     size_t n = 0;
+    size_t whole = 0;
+    // The count rule: input has come and did not grow over one poll. A whole frame ends the wait
+    // at once, and so does a port that can no longer answer.
     do {
         n = m_port.BytesWaiting();
-        m_clock.SleepMs(pollMs);
+        if ((whole = WholeReplyLength()) > 0) {
+            break;
+        }
+        if (paced) {
+            m_clock.SleepMs(pollMs);
+        } else if (m_port.AwaitMore(m_clock, pollMs) == CSerialPort::Arrival::kGone) {
+            n = m_port.BytesWaiting();
+            break;
+        }
         const size_t m = m_port.BytesWaiting();
+        if ((whole = WholeReplyLength()) > 0) {
+            n = m;
+            break;
+        }
         if (n >= 1 && m == n) {
             break;
         }
@@ -155,7 +197,9 @@ bool CPhoneLink::ReceiveReply(uint32_t timeoutMs, uint32_t pollMs) {
         m_lastError = "The Received Data from the Phone is Too Large";
         return false;
     }
-    m_recvLen = static_cast<uint16_t>(m_port.Read(m_recvBuf.data(), n));
+    // Bytes behind a whole frame belong to no reply of this request; they stay queued, and the
+    // next Write drops them.
+    m_recvLen = static_cast<uint16_t>(m_port.Read(m_recvBuf.data(), whole > 0 ? whole : n));
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -37,7 +38,7 @@ struct LinkRequest {
 // Its fields are public: the line procedures read m_lastError, m_ackList and friends directly, as
 // the protocol's results.
 class CPhoneLink {
-public:
+  public:
     static constexpr size_t kRecvLimit = 1024;  // most bytes ever read into m_recvBuf
     // The largest packet is a streaming write: code, 32-bit address, 1024 data bytes.
     static constexpr size_t kMaxPacket = 1 + 4 + 1024;
@@ -130,11 +131,16 @@ public:
     uint32_t m_payloadLen = 0;
     uint16_t m_rawReplyLen = 0;
     int32_t m_partOverride = 0;
+    // The paced rule for every reply: complete only when two counts a poll apart agree, never at
+    // its closing flag. Slower, but a stick whose NV task refuses writes that come too close
+    // together ("busy") gets them at the pace it was built for. Set from the document's option;
+    // an NV write refused as busy sets it for the rest of the job.
+    std::atomic<bool> m_pacedReplies{false};
 
-protected:
+  protected:
     platform::Clock& m_clock;
 
-private:
+  private:
     // Packet builders write the packet of m_request into m_sendBuf and set m_sendLen; parsers read
     // the unstuffed body in m_recvBuf (m_recvLen bytes) into m_response. Each protocol's pair
     // lives beside its commands.
@@ -148,8 +154,15 @@ private:
     bool ScanStreamReplies();
     // Formats `pattern` (one %s) with m_lastError into m_message and m_lastError; returns false.
     bool Fail(const char* pattern);
-    // Reads one reply by the polling rule of the transaction; leaves n in m_recvLen.
+    // Reads one reply by the polling rule of the transaction, or as soon as a whole frame is
+    // queued; leaves its length in m_recvLen.
     bool ReceiveReply(uint32_t timeoutMs, uint32_t pollMs);
+    // Length of the first whole reply frame queued (through its closing flag, good CRC; in
+    // MODE_RAW any closing flag), 0 while there is none.
+    size_t WholeReplyLength();
+    // End of the first whole streaming reply queued that answers the block at `address` (its
+    // acknowledgement, or an error reply), 0 while there is none.
+    size_t OwnStreamReplyEnd(uint32_t address);
 
     std::string m_spc = "000000";
 };

@@ -1,8 +1,10 @@
 // The streaming download protocol of the RAM flash programmer: packet builder, reply parser, the
 // scan of piled-up replies and the streaming commands of CPhoneLink.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "diag/frame_codec.h"
 #include "diag/phone_link.h"
@@ -363,12 +365,34 @@ bool CPhoneLink::StreamWrite(const uint8_t* data, uint32_t address, uint32_t len
         m_lastError = "Port Cannot Send desired data to the Phone";
         return false;
     }
+    const bool paced = m_pacedReplies.load(std::memory_order_relaxed);
     const uint32_t start = m_clock.TickMs();
     size_t n = 0;
+    size_t own = 0;  // end of this block's own reply among the queued bytes, once it is whole
+    // One pause of the count rule; true when the wait is over before it: this block's reply is
+    // whole, or the port can no longer answer.
+    const auto pause = [&](uint32_t ms) {
+        if (paced) {
+            m_clock.SleepMs(ms);
+            return false;
+        }
+        if ((own = OwnStreamReplyEnd(address)) > 0) {
+            return true;
+        }
+        const bool gone = m_port.AwaitMore(m_clock, ms) == CSerialPort::Arrival::kGone;
+        own = OwnStreamReplyEnd(address);
+        return own > 0 || gone;
+    };
     for (;;) {
-        m_clock.SleepMs(20);
+        if (pause(20)) {
+            n = m_port.BytesWaiting();
+            break;
+        }
         n = m_port.BytesWaiting();
-        m_clock.SleepMs(10);
+        if (pause(10)) {
+            n = m_port.BytesWaiting();
+            break;
+        }
         const size_t m = m_port.BytesWaiting();
         if (n >= 1 && m == n) {
             break;
@@ -385,11 +409,46 @@ bool CPhoneLink::StreamWrite(const uint8_t* data, uint32_t address, uint32_t len
         return true;  // silence: the block counts as sent, its acknowledgement may come later
     }
     // Never more than the receive buffer holds; the rest stays queued for the next read.
-    m_recvLen = static_cast<uint16_t>(m_port.Read(m_recvBuf.data(), std::min(n, kRecvLimit)));
+    // Bytes behind this block's own reply stay queued for the next scan.
+    m_recvLen = static_cast<uint16_t>(
+        m_port.Read(m_recvBuf.data(), std::min(own > 0 ? own : n, kRecvLimit)));
     if (!ScanStreamReplies()) {
         return Fail("Write a Block of Data to Memory Failed, Since %s");
     }
     return true;
+}
+
+size_t CPhoneLink::OwnStreamReplyEnd(uint32_t address) {
+    const std::vector<uint8_t>& held = m_port.Held();
+    // Frames pair up as the scan pairs them: each opens with its own flag, and the first one may
+    // have lost its flag.
+    bool open = !held.empty() && held[0] != frame::kFlag;
+    size_t from = 0;
+    std::array<uint8_t, 2 * kRecvLimit> body{};
+    for (size_t i = 0; i < held.size(); ++i) {
+        if (held[i] != frame::kFlag) {
+            continue;
+        }
+        if (!open) {
+            open = true;
+            from = i + 1;
+            continue;
+        }
+        open = false;
+        if (i - from > body.size()) {
+            continue;
+        }
+        const size_t n = frame::Unstuff(held.data() + from, i - from, body.data());
+        if (n < 3 || !frame::CrcCheck(body.data(), n)) {
+            continue;  // a corrupt reply ends nothing; the count rule reads it and the scan fails
+        }
+        const size_t bodyLen = n - 2;
+        if (body[0] == kError || (body[0] == kBlockWritten && bodyLen >= 5 &&
+                                  GetLe32(body.data(), bodyLen, 1) == address)) {
+            return i + 1;
+        }
+    }
+    return 0;
 }
 
 bool CPhoneLink::StreamWriteNoWait(const uint8_t* data, uint32_t address, uint32_t length) {

@@ -41,6 +41,10 @@ class SerialDevice {
     // Waits up to `ms` milliseconds until at least one byte is queued; true when input is queued.
     // Lets callers that only wait for input sleep in the kernel rather than poll.
     virtual bool WaitForInput(uint32_t ms) = 0;
+
+    // True when the device behind the port is gone (hung up, unplugged, the stick restarting):
+    // nothing written can be answered, so a wait for a reply on it would only run out its time.
+    virtual bool Gone() { return false; }
 };
 
 // Opens ports by their number N (COMN).

@@ -196,6 +196,12 @@ class PosixSerialDevice final : public SerialDevice {
         }
     }
 
+    bool Gone() override {
+        pollfd poller{m_fd, POLLIN, 0};
+        return ::poll(&poller, 1, 0) > 0 &&
+               (poller.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && BytesWaiting() == 0;
+    }
+
   private:
     int m_fd;
     uint32_t m_writeTimeoutMs;

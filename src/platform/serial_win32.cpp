@@ -185,6 +185,13 @@ class Win32SerialDevice final : public SerialDevice {
         }
     }
 
+    // A pulled stick's port fails every status call; a working one answers it at once.
+    bool Gone() override {
+        DWORD errors = 0;
+        COMSTAT status{};
+        return !ClearCommError(m_port.Get(), &errors, &status);
+    }
+
   private:
     // Runs one overlapped ReadFile or WriteFile (`start` issues it on the fresh record) and lets it
     // end within `waitMs`: true when it completed, `count` the bytes moved. A request still

@@ -4,6 +4,8 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace pellan {
 namespace {
@@ -20,6 +22,28 @@ bool EqualsNoCase(const std::string& a, const char* b) {
         }
     }
     return i == a.size() && b[i] == '\0';
+}
+
+// Whether the answer so far ends an exchange: it holds a final result line (OK, ERROR, or a
+// +CME/+CMS error) with its line end, and the two line ends the reply line is cut between. Only
+// the bytes that are read count.
+bool FinalResultArrived(const std::vector<uint8_t>& held) {
+    const std::string text(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                            held.size(), CAtChannel::kMaxReply)));
+    const size_t first = text.find(kCrLf);
+    if (first == std::string::npos || text.find(kCrLf, first + 1) == std::string::npos) {
+        return false;
+    }
+    for (size_t pos = 0, eol = 0; (eol = text.find(kCrLf, pos)) != std::string::npos;
+         pos = eol + 2) {
+        std::string line = text.substr(pos, eol - pos);
+        line.erase(0, line.find_first_not_of('\r'));
+        if (line == "OK" || line == "ERROR" || line.rfind("+CME ERROR:", 0) == 0 ||
+            line.rfind("+CMS ERROR:", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -70,17 +94,35 @@ bool CAtChannel::Exchange() {
     return false;
 }
 
-// An answer is complete when two counts 20 ms apart agree and are not zero. Without input by the
-// time-out the attempt has failed. An answer still growing at the time-out is waited for until it
-// stops changing, so that its closing line is not cut off; since it must grow at every round
-// to keep the wait going, the wait ends at the latest when the 256 bytes that are read are there.
+// An answer is complete at its final result line, or else when two counts 20 ms apart agree and
+// are not zero. Without input by the time-out the attempt has failed, and at once on a port
+// whose device is gone. An answer still growing at the time-out is waited for until it stops
+// changing, so that its closing line is not cut off; since it must grow at every round to keep
+// the wait going, the wait ends at the latest when the 256 bytes that are read are there.
 bool CAtChannel::AwaitAnswer() {
+    const bool paced = m_pacedReplies.load(std::memory_order_relaxed);
+    // One poll interval; true when the wait is over before it ends.
+    const auto pause = [&] {
+        if (paced) {
+            m_clock.SleepMs(kPollMs);
+            return false;
+        }
+        if (FinalResultArrived(m_port.Held())) {
+            return true;
+        }
+        const bool gone = m_port.AwaitMore(m_clock, kPollMs) == CSerialPort::Arrival::kGone;
+        return FinalResultArrived(m_port.Held()) || gone;
+    };
     const uint32_t start = m_clock.TickMs();
     size_t extraRounds = 0;
     for (;;) {
-        m_clock.SleepMs(kPollMs);
+        if (pause()) {
+            return m_port.BytesWaiting() >= 1;
+        }
         const size_t first = m_port.BytesWaiting();
-        m_clock.SleepMs(kPollMs);
+        if (pause()) {
+            return m_port.BytesWaiting() >= 1;
+        }
         const size_t second = m_port.BytesWaiting();
         if (first >= 1 && second == first) {
             return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,9 @@ class CAtChannel {
     std::string m_reply;
     uint32_t m_timeoutMs = kMaxTimeoutMs;
     int32_t m_attempts = 3;
+    // The paced rule: an answer is complete only when two counts 20 ms apart agree, never at its
+    // final result line (see CPhoneLink::m_pacedReplies).
+    std::atomic<bool> m_pacedReplies{false};
 
   private:
     // Sends m_command up to m_attempts times until an answer arrives; m_reply = what was waiting.

@@ -3,14 +3,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
+#include "platform/clock.h"
 #include "platform/serial.h"
 
 namespace pellan {
 
 // One COM port of a line (the stick's diagnostic or AT port). It knows no protocol: it opens and
-// configures the port, writes, reports the waiting byte count and reads what is waiting. The
-// protocol layers decide when a reply is complete by polling BytesWaiting.
+// configures the port, writes, reports the waiting byte count and reads what is waiting.
+//
+// The protocol layers decide when a reply is complete. To see whether the bytes queued so far
+// already make a whole reply, they look at them through Held(), which moves the device's queue
+// into a buffer of the port without consuming it: held bytes still count as waiting, are read
+// first, and are dropped by Write like the driver's queue.
 class CSerialPort {
   public:
     explicit CSerialPort(platform::SerialProvider& provider) : m_provider(provider) {}
@@ -30,16 +36,32 @@ class CSerialPort {
     size_t Write(const uint8_t* data, size_t len);
     // As Write, but input already queued (acknowledgements of earlier blocks) stays queued.
     size_t WriteKeepRx(const uint8_t* data, size_t len);
-    // Received bytes queued; 0 when the port is not open.
+    // Received bytes queued (held ones included); 0 when the port is not open.
     size_t BytesWaiting();
-    // At most `max` of the queued bytes, without waiting; 0 when nothing is queued or not open.
+    // At most `max` of the queued bytes, held ones first, without waiting; 0 when nothing is
+    // queued or not open.
     size_t Read(uint8_t* buf, size_t max);
     // Waits up to `ms` for input to arrive; true when bytes are queued. False at once when closed.
     bool WaitForInput(uint32_t ms);
 
+    // The bytes queued so far, in order, still unread (the driver's queue is moved in first).
+    const std::vector<uint8_t>& Held();
+    // True when the port is closed or its device is gone: no reply can come any more.
+    bool Gone();
+
+    enum class Arrival { kMore, kNone, kGone };
+    // Waits up to `ms` for bytes beyond those held: kMore as soon as some arrive, kNone when the
+    // time ran out without, kGone at once when nothing more can come. The time a wait takes is
+    // measured on `clock`; a device that returns before the limit has been slept on that clock
+    // is topped up there, so a wait costs the same on every clock and device.
+    Arrival AwaitMore(platform::Clock& clock, uint32_t ms);
+
   private:
+    void Fill();
+
     platform::SerialProvider& m_provider;
     std::unique_ptr<platform::SerialDevice> m_device;
+    std::vector<uint8_t> m_held;
     int32_t m_open = 0;
 };
 

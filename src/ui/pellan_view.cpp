@@ -331,6 +331,9 @@ bool CPellanView::StartLineJob(int line) {
     SetLineState(line, 0);
     m_doc.m_uiConsistent = m_uiConsistent.load();
     m_doc.m_eraseBoot = m_eraseBoot.load();
+    // A job starts at the chosen rhythm, also after an earlier job fell back to the paced one.
+    m_doc.Link(line).m_pacedReplies = m_pacedReplies.load() != 0;
+    m_doc.At(line).m_pacedReplies = m_pacedReplies.load() != 0;
     if (m_doc.m_nvMode.load() == NV_MODE_DEFAULT_FILE &&
         !CPellanDoc::FolderExists(GetField(m_doc.Record(line).defaultNvFile))) {
         MessageBox(Text("Default NV is not exist", "缺省NV文件不存在"));

@@ -85,6 +85,9 @@ class CPellanView {
     std::atomic<int32_t> m_eraseBoot{1};
     std::atomic<int32_t> m_uiConsistent{0};
     std::atomic<int32_t> m_portsReleased{0};
+    // 1: every reply of a job is taken by the paced rule (two counts a poll apart agree) instead
+    // of at its closing flag, for sticks that want the slower rhythm. Off by default.
+    std::atomic<int32_t> m_pacedReplies{0};
     // Per line: 1 after the DIAG port was made present by the port hide/restore action.
     std::array<std::atomic<int32_t>, kLineCount> m_diagPortHidden{};
 

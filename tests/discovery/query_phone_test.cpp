@@ -44,6 +44,7 @@ class OldFirmwareProvider final : public platform::SerialProvider {
         size_t Read(uint8_t* buf, size_t max) override { return m_inner->Read(buf, max); }
         void Purge() override { m_inner->Purge(); }
         bool WaitForInput(uint32_t ms) override { return m_inner->WaitForInput(ms); }
+        bool Gone() override { return m_inner->Gone(); }
 
       private:
         std::unique_ptr<platform::SerialDevice> m_inner;

@@ -65,6 +65,7 @@ class WithholdingDevice final : public platform::SerialDevice {
         }
         return m_inner->WaitForInput(ms);
     }
+    bool Gone() override { return m_inner->Gone(); }
 
   private:
     // The answer to a withheld request never reaches the host.
