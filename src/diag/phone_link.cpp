@@ -170,20 +170,15 @@ bool CPhoneLink::ReceiveReply(uint32_t timeoutMs, uint32_t pollMs) {
     // at once, and so does a port that can no longer answer.
     do {
         n = m_port.BytesWaiting();
-        if ((whole = WholeReplyLength()) > 0) {
-            break;
-        }
         if (paced) {
             m_clock.SleepMs(pollMs);
-        } else if (m_port.AwaitMore(m_clock, pollMs) == CSerialPort::Arrival::kGone) {
+        } else if (m_port.Pause(m_clock, pollMs, [&] {
+                       return (whole = WholeReplyLength()) > 0;
+                   }) != CSerialPort::PauseEnd::kFull) {
             n = m_port.BytesWaiting();
             break;
         }
         const size_t m = m_port.BytesWaiting();
-        if ((whole = WholeReplyLength()) > 0) {
-            n = m;
-            break;
-        }
         if (n >= 1 && m == n) {
             break;
         }

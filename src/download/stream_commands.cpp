@@ -369,19 +369,15 @@ bool CPhoneLink::StreamWrite(const uint8_t* data, uint32_t address, uint32_t len
     const uint32_t start = m_clock.TickMs();
     size_t n = 0;
     size_t own = 0;  // end of this block's own reply among the queued bytes, once it is whole
-    // One pause of the count rule; true when the wait is over before it: this block's reply is
-    // whole, or the port can no longer answer.
+    // One pause of the count rule; true when the wait is over before it ends: this block's reply
+    // is whole, or the port can no longer answer.
     const auto pause = [&](uint32_t ms) {
         if (paced) {
             m_clock.SleepMs(ms);
             return false;
         }
-        if ((own = OwnStreamReplyEnd(address)) > 0) {
-            return true;
-        }
-        const bool gone = m_port.AwaitMore(m_clock, ms) == CSerialPort::Arrival::kGone;
-        own = OwnStreamReplyEnd(address);
-        return own > 0 || gone;
+        return m_port.Pause(m_clock, ms, [&] { return (own = OwnStreamReplyEnd(address)) > 0; }) !=
+               CSerialPort::PauseEnd::kFull;
     };
     for (;;) {
         if (pause(20)) {

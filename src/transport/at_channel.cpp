@@ -107,11 +107,8 @@ bool CAtChannel::AwaitAnswer() {
             m_clock.SleepMs(kPollMs);
             return false;
         }
-        if (FinalResultArrived(m_port.Held())) {
-            return true;
-        }
-        const bool gone = m_port.AwaitMore(m_clock, kPollMs) == CSerialPort::Arrival::kGone;
-        return FinalResultArrived(m_port.Held()) || gone;
+        return m_port.Pause(m_clock, kPollMs, [&] { return FinalResultArrived(m_port.Held()); }) !=
+               CSerialPort::PauseEnd::kFull;
     };
     const uint32_t start = m_clock.TickMs();
     size_t extraRounds = 0;

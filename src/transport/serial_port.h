@@ -56,6 +56,27 @@ class CSerialPort {
     // is topped up there, so a wait costs the same on every clock and device.
     Arrival AwaitMore(platform::Clock& clock, uint32_t ms);
 
+    enum class PauseEnd { kFull, kDone, kGone };
+    // One poll interval of `ms` on `clock`, slept in the port: kDone as soon as `done()` holds
+    // (asked at the start and at every arrival of bytes), kGone as soon as nothing more can
+    // come, else kFull once the whole interval has passed.
+    template <typename Done>
+    PauseEnd Pause(platform::Clock& clock, uint32_t ms, Done done) {
+        const uint32_t start = clock.TickMs();
+        for (;;) {
+            if (done()) {
+                return PauseEnd::kDone;
+            }
+            const uint32_t spent = clock.TickMs() - start;
+            if (spent >= ms) {
+                return PauseEnd::kFull;
+            }
+            if (AwaitMore(clock, ms - spent) == Arrival::kGone) {
+                return done() ? PauseEnd::kDone : PauseEnd::kGone;
+            }
+        }
+    }
+
   private:
     void Fill();
 

@@ -1,5 +1,6 @@
-// The framed request/response transaction of the phone link against a scripted port on a test
-// clock: decoding, the polling rule, attempts, time-outs and every failure text.
+// The framed request/response transaction and the stream write of the phone link against a
+// scripted port on a test clock: when a reply counts as complete, attempts, time-outs and every
+// failure text; and the NV write pacing against the simulated stick.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "diag/frame_codec.h"
 #include "diag/phone_link.h"
+#include "sim/sim_machine.h"
 #include "support/fake_serial.h"
 
 namespace pellan {
@@ -15,11 +17,11 @@ namespace {
 using test::Bytes;
 
 constexpr int kPort = 7;
-constexpr uint8_t kSwitchToDownloader = 0x3A;  // DIAG: packet is the code alone, no reply fields
-constexpr uint8_t kNvRead = 0x26;
+constexpr uint8_t kSwitch = 0x3A;  // DIAG: packet is the code alone, no reply fields
 constexpr uint8_t kEsn = 0x01;
-constexpr uint8_t kDloadNop = 0x06;
-constexpr uint8_t kDloadAck = 0x02;
+constexpr uint8_t kNvRead = 0x26;
+constexpr uint8_t kNop = 0x06;  // DMSS
+constexpr uint8_t kAck = 0x02;  // DMSS
 
 const char* const kNoReply = "Port Cannot Receive Desired Data from the Phone";
 const char* const kTooLarge = "The Received Data from the Phone is Too Large";
@@ -35,34 +37,39 @@ class RecordingClock final : public platform::Clock {
         m_base.SleepMs(ms);
     }
     uint32_t TickMs() override { return m_base.TickMs(); }
-    const std::vector<uint32_t>& Sleeps() const { return m_sleeps; }
+    std::vector<uint32_t> m_sleeps;
 
   private:
     platform::VirtualClock m_base;
-    std::vector<uint32_t> m_sleeps;
 };
 
-// A frame of exactly `total` bytes (with flags, CRC and escapes) whose body starts with `code`.
-// The filler avoids 0x7E/0x7D; its last byte is varied until the CRC needs no escape either.
+Bytes Frame(const Bytes& body, bool leadingFlag = false) {
+    return frame::EncodeFrame(body, leadingFlag);
+}
+Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+// A frame of exactly `total` bytes whose body starts with `code` (no escapes in it).
 Bytes FrameOfLength(uint8_t code, size_t total, bool leadingFlag) {
-    const size_t overhead = 2 + 1 + (leadingFlag ? 1 : 0);
-    Bytes body(total - overhead, 0x55);
+    Bytes body(total - 3 - (leadingFlag ? 1 : 0), 0x55);
     body[0] = code;
     for (int last = 0; last < 256; ++last) {
-        if (last == 0x7E || last == 0x7D) {
-            continue;
-        }
-        body.back() = static_cast<uint8_t>(last);
-        Bytes encoded = frame::EncodeFrame(body, leadingFlag);
-        if (encoded.size() == total) {
-            return encoded;
+        body.back() = static_cast<uint8_t>(last == 0x7E || last == 0x7D ? 0 : last);
+        if (Frame(body, leadingFlag).size() == total) {
+            return Frame(body, leadingFlag);
         }
     }
     ADD_FAILURE() << "no frame of " << total << " bytes";
     return {};
 }
+Bytes Ack(uint32_t address) {
+    return Frame({0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
+                  static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 24)},
+                 true);
+}
 
-class Transaction : public ::testing::Test {
+class Link : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(link.m_port.Open(kPort, 115200, 8, 1)); }
 
@@ -70,24 +77,36 @@ class Transaction : public ::testing::Test {
         link.ClearBuffers();
         link.m_mode = mode;
         link.m_request.code = code;
+        if (mode == MODE_RAW) {
+            link.m_sendBuf = {code, 0xA3, 0x06, 0x00};
+            link.m_sendLen = 4;
+        }
     }
-    // A MODE_RAW request: the caller's body goes into m_sendBuf.
-    void RawRequest(const Bytes& body) {
-        link.ClearBuffers();
-        link.m_mode = MODE_RAW;
-        std::copy(body.begin(), body.end(), link.m_sendBuf.begin());
-        link.m_sendLen = static_cast<uint32_t>(body.size());
+    // Every write is answered with the pieces: bytes that arrive `ms` after the write.
+    struct Piece {
+        uint32_t ms;
+        Bytes bytes;
+    };
+    void AnswerAlways(std::vector<Piece> pieces) {
+        port.SetResponder([this, pieces](const Bytes&) {
+            for (const Piece& p : pieces) {
+                port.InjectAfter(p.ms, p.bytes);
+            }
+            return Bytes{};
+        });
     }
-    // Every write is answered with `reply`.
-    void AnswerAlways(const Bytes& reply) {
-        port.SetResponder([reply](const Bytes&) { return reply; });
-    }
-    // The n-th write (from 0) is answered with replies[n]; later writes get silence.
+    // The n-th write (from 0) is answered at once with replies[n]; later writes get silence.
     void AnswerInTurn(std::vector<Bytes> replies) {
         auto turn = std::make_shared<size_t>(0);
         port.SetResponder([replies, turn](const Bytes&) {
             return *turn < replies.size() ? replies[(*turn)++] : Bytes{};
         });
+    }
+    // Lets every late piece of a case arrive and drops it, so that nothing reaches the next case.
+    void Settle() {
+        clock.SleepMs(100);
+        link.m_port.Close();
+        ASSERT_TRUE(link.m_port.Open(kPort, 115200, 8, 1));
     }
     Bytes Received() const {
         return Bytes(link.m_recvBuf.begin(), link.m_recvBuf.begin() + link.m_recvLen);
@@ -99,341 +118,261 @@ class Transaction : public ::testing::Test {
     CPhoneLink link{serial, clock};
 };
 
-// ---- decoding ----
-
-TEST_F(Transaction, DiagRequestGoesOutAsBodyCrcAndTrailingFlag) {
-    Request(MODE_DIAG, kSwitchToDownloader);
-    AnswerAlways(frame::EncodeFrame({kSwitchToDownloader}, false));
-    ASSERT_TRUE(link.Transact(1, 2000)) << link.m_lastError;
-    ASSERT_EQ(port.WriteCount(), 1u);
-    EXPECT_EQ(port.Writes()[0], frame::EncodeFrame({kSwitchToDownloader}, false));
-    EXPECT_EQ(link.m_response[0], kSwitchToDownloader);
-}
-
-TEST_F(Transaction, EscapedReplyDecodesToTheBytesSent) {
-    const Bytes body = {kSwitchToDownloader, 0x7E, 0x7D, 0x00, 0x5E, 0x5D};
-    Request(MODE_DIAG, kSwitchToDownloader);
-    const Bytes reply = frame::EncodeFrame(body, false);
-    AnswerAlways(reply);
-    ASSERT_TRUE(link.Transact(1, 2000)) << link.m_lastError;
-    const Bytes got = Received();
-    ASSERT_EQ(got.size(), body.size() + 2);  // the CRC stays behind the body
-    EXPECT_TRUE(std::equal(body.begin(), body.end(), got.begin()));
-    EXPECT_EQ(link.m_rawReplyLen, reply.size());
-}
-
-TEST_F(Transaction, DownloadReplyWithOrWithoutLeadingFlag) {
-    for (const bool leadingFlag : {true, false}) {
-        SCOPED_TRACE(leadingFlag ? "with leading flag" : "without leading flag");
-        Request(MODE_DLOAD, kDloadNop);
-        const Bytes reply = frame::EncodeFrame({kDloadAck}, leadingFlag);
-        AnswerAlways(reply);
-        link.m_lastError.clear();
-        EXPECT_TRUE(link.Transact(1, 10000)) << link.m_lastError;
-        EXPECT_EQ(link.m_response[0], kDloadAck);
-        EXPECT_EQ(link.m_rawReplyLen, reply.size());
-        EXPECT_EQ(Received(),
-                  (Bytes{kDloadAck, reply[leadingFlag ? 2 : 1], reply[leadingFlag ? 3 : 2]}));
-    }
-    EXPECT_EQ(port.Writes().back(), frame::EncodeFrame({kDloadNop}, true));
-}
-
-TEST_F(Transaction, BrokenRepliesFailWithTheirTexts) {
+// When a reply is complete. A whole frame (closing flag, good CRC; in MODE_RAW any closing flag)
+// ends the wait the moment it is there; anything else is judged by the count rule: input came and
+// did not grow over one poll (10 ms, 30 ms for NV items). The checks then judge the reply as
+// they always did.
+TEST_F(Link, ReplyIsCompleteWhenItsFrameIsWhole) {
+    const Bytes esn = Frame({kEsn, 0x78, 0x7E, 0x34, 0x7D});  // escapes inside
+    const Bytes cut(esn.begin(), esn.begin() + 2);
+    const Bytes rest(esn.begin() + 2, esn.end());
+    Bytes badCrc = Frame({kAck, 0x01}, true);
+    badCrc[2] ^= 0x01;
+    const Bytes raw = {0x4B, 0xA3, 0x06, 0x00, 0x7D, 0x5E, 0x01, 0x7E};
+    Bytes nvBody(133, 0x00);
+    nvBody[0] = kNvRead;
+    nvBody[1] = 0x26;  // item 550
+    nvBody[2] = 0x02;
+    const Bytes nv = Frame(nvBody);
     struct Case {
         const char* what;
+        LinkMode mode;
+        uint8_t code;
+        std::vector<Piece> pieces;
+        const char* error;  // nullptr: success
+        uint32_t endsAt;    // after the write
+        size_t read;        // m_recvLen before decoding = m_rawReplyLen, and bytes left queued
+        size_t left;
+    };
+    const Bytes ack = Frame({kAck}, true);
+    const Bytes error = Frame({0x13, kSwitch});
+    const Bytes flagged = Frame({kSwitch}, true);
+    const Bytes big = FrameOfLength(kAck, 1024, false);
+    const Bytes tooBig = FrameOfLength(kAck, 1025, false);
+    const Bytes junk = {0x3A, 0x01};
+    // clang-format off
+    const Case cases[] = {
+        {"diag frame",           MODE_DIAG,  kEsn,    {{5, esn}},              nullptr, 5, esn.size(), 0},
+        {"nv item: no 30 ms polls", MODE_DIAG, kNvRead, {{5, nv}},             nullptr, 5, nv.size(), 0},
+        {"dload, leading flag",  MODE_DLOAD, kNop,    {{3, ack}},              nullptr, 3, ack.size(), 0},
+        {"dload, none",          MODE_DLOAD, kNop,    {{3, Frame({kAck})}},    nullptr, 3, 4, 0},
+        {"1024 bytes",           MODE_DLOAD, kNop,    {{2, big}},              nullptr, 2, 1024, 0},
+        {"two pieces: waits for the second", MODE_DIAG, kEsn, {{5, cut}, {12, rest}}, nullptr, 12, esn.size(), 0},
+        {"gap beyond a poll cuts it", MODE_DIAG, kEsn, {{5, cut}, {40, rest}}, kNoEndFlag, 20, 2, 0},
+        {"next frame's start stays", MODE_DLOAD, kNop, {{2, Cat(ack, {0x7E, 0x02})}}, nullptr, 2, ack.size(), 2},
+        {"garbage, then a frame", MODE_DIAG, kSwitch, {{2, junk}, {4, Frame({kSwitch})}}, kBadCrc, 20, 6, 0},
+        {"garbage, no flag",     MODE_DLOAD, kNop,    {{2, {2, 0x55, 0x66}}},  kNoEndFlag, 20, 3, 0},
+        {"bad crc",              MODE_DLOAD, kNop,    {{2, badCrc}},           kBadCrc, 20, badCrc.size(), 0},
+        {"error reply",          MODE_DIAG,  kSwitch, {{2, error}},            "Bad command", 2, error.size(), 0},
+        {"leading flag: no diag frame", MODE_DIAG, kSwitch, {{2, flagged}},    "unknow reason", 20, flagged.size(), 0},
+        {"raw: closing flag, no crc", MODE_RAW, 0x4B, {{2, Cat(raw, {0x4B})}}, nullptr, 2, 8, 1},
+        {"too large",            MODE_DLOAD, kNop,    {{2, tooBig}},           kTooLarge, 2, 0, 1025},
+        {"silence",              MODE_DLOAD, kNop,    {},                      kNoReply, 1010, 0, 0},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Request(c.mode, c.code);
+        link.m_request.itemId = 550;
+        AnswerAlways(c.pieces);
+        link.m_lastError.clear();
+        link.m_rawReplyLen = 0;
+        const uint32_t start = clock.TickMs();
+        const bool ok = link.Transact(1, 1000);
+        EXPECT_EQ(clock.TickMs() - start, c.endsAt);
+        EXPECT_EQ(ok, c.error == nullptr) << link.m_lastError;
+        if (c.error != nullptr) {
+            EXPECT_EQ(link.m_lastError, c.error);
+        }
+        // What was read: the decoded reply's raw length, else (raw, error replies) what is held.
+        EXPECT_EQ(link.m_rawReplyLen != 0 ? link.m_rawReplyLen : link.m_recvLen, c.read);
+        EXPECT_EQ(link.m_port.BytesWaiting(), c.left);
+        Settle();
+    }
+    // What a reply left queued never reaches the next transaction.
+    Request(MODE_DLOAD, kNop);
+    AnswerAlways({{1, Cat(Frame({kAck}, true), {0x7E, 0x03})}});
+    ASSERT_TRUE(link.Transact(1, 1000));
+    Request(MODE_DIAG, kSwitch);
+    AnswerAlways({{1, Frame({kSwitch})}});
+    EXPECT_TRUE(link.Transact(1, 1000)) << link.m_lastError;
+    EXPECT_EQ(link.m_rawReplyLen, Frame({kSwitch}).size());
+}
+
+// The paced rule of the option: two counts a poll apart, never the closing flag, in every mode.
+TEST_F(Link, PacedRepliesTakeTheCountRuleOnly) {
+    link.m_pacedReplies = true;
+    struct Case {
+        LinkMode mode;
+        uint8_t code;
+        Bytes reply;
+        uint32_t pollMs;
+    };
+    const Case cases[] = {{MODE_DIAG, kEsn, Frame({kEsn, 1, 2, 3, 4}), 10},
+                          {MODE_DIAG, kNvRead, FrameOfLength(kNvRead, 140, false), 30},
+                          {MODE_DLOAD, kNop, Frame({kAck}, true), 10},
+                          {MODE_RAW, kNvRead, Frame({kNvRead, 0x00}), 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pollMs);
+        Request(c.mode, c.code);
+        AnswerAlways({{2, c.reply}});
+        clock.m_sleeps.clear();
+        const uint32_t start = clock.TickMs();
+        link.Transact(1, 1000);
+        EXPECT_EQ(clock.TickMs() - start, 2 * c.pollMs);
+        EXPECT_EQ(clock.m_sleeps, std::vector<uint32_t>(2, c.pollMs));
+    }
+}
+
+TEST_F(Link, BrokenRepliesFailWithTheirTexts) {
+    Bytes withoutEndFlag = Frame({kAck}, true);
+    withoutEndFlag.pop_back();  // the CRC is still right
+    Bytes diagBadCrc = Frame({kSwitch, 0x10, 0x20});
+    diagBadCrc[1] ^= 0x80;
+    struct Case {
         LinkMode mode;
         uint8_t code;
         Bytes reply;
         const char* error;
     };
-    Bytes withoutEndFlag = frame::EncodeFrame({kDloadAck}, true);
-    withoutEndFlag.pop_back();  // the CRC is still right
-    Bytes diagWithoutEndFlag = frame::EncodeFrame({kSwitchToDownloader, 0x11}, false);
-    diagWithoutEndFlag.pop_back();
-    Bytes badCrc = frame::EncodeFrame({kDloadAck, 0x01}, true);
-    badCrc[2] ^= 0x01;
-    Bytes diagBadCrc = frame::EncodeFrame({kSwitchToDownloader, 0x10, 0x20}, false);
-    diagBadCrc[1] ^= 0x80;
     const Case cases[] = {
-        {"dload, no end flag", MODE_DLOAD, kDloadNop, withoutEndFlag, kNoEndFlag},
-        {"diag, no end flag", MODE_DIAG, kSwitchToDownloader, diagWithoutEndFlag, kNoEndFlag},
-        {"dload, bad crc", MODE_DLOAD, kDloadNop, badCrc, kBadCrc},
-        {"diag, bad crc", MODE_DIAG, kSwitchToDownloader, diagBadCrc, kBadCrc},
-        {"dload, flag only", MODE_DLOAD, kDloadNop, {0x7E}, kNoEndFlag},
-        {"diag, two bytes and a flag", MODE_DIAG, kSwitchToDownloader, {0x3A, 0x7E}, kBadCrc},
+        {MODE_DLOAD, kNop, withoutEndFlag, kNoEndFlag},
+        {MODE_DIAG, kSwitch, diagBadCrc, kBadCrc},
+        {MODE_DLOAD, kNop, {0x7E}, kNoEndFlag},
+        {MODE_DIAG, kSwitch, {0x3A, 0x7E}, kBadCrc},
+        {MODE_DIAG, kSwitch, Frame({0x14, kSwitch}),
+         "The Request packet has invalid or inconsistent parameters"},
+        {MODE_DIAG, kSwitch, Frame({0x15, kSwitch}), "The Request packet has an invalid length"},
+        {MODE_DIAG, kSwitch, Frame({0x18, kSwitch}), "the DMSS isn't in a particular mode"},
+        {MODE_DIAG, kSwitch, Frame({0x42, kSwitch}),
+         "the correct SPC has not yet been entered to unlock service programming"},
+        {MODE_DIAG, kSwitch, Frame({0x47, kSwitch}),
+         "the correct Security Password has not yet been entered to unlock the phone"},
+        {MODE_DIAG, kSwitch, Frame({0x00, kSwitch}), "unknow reason"},
+        {MODE_DIAG, kSwitch, Frame({0xFF, kSwitch}), "unknow reason"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.error);
         Request(c.mode, c.code);
-        AnswerAlways(c.reply);
+        AnswerAlways({{0, c.reply}});
         EXPECT_FALSE(link.Transact(1, 1000));
         EXPECT_EQ(link.m_lastError, c.error);
     }
 }
 
-// ---- reply size ----
-
-TEST_F(Transaction, ReplyOf1024BytesIsReadWhole) {
-    struct Case {
-        const char* what;
-        LinkMode mode;
-        uint8_t code;
-        uint8_t replyCode;
-        bool leadingFlag;
-    };
-    const Case cases[] = {
-        {"diag", MODE_DIAG, kSwitchToDownloader, kSwitchToDownloader, false},
-        {"dload with flag", MODE_DLOAD, kDloadNop, kDloadAck, true},
-        // The flag put in front makes 1025 bytes: the buffer has room for it.
-        {"dload without flag", MODE_DLOAD, kDloadNop, kDloadAck, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Request(c.mode, c.code);
-        const Bytes reply = FrameOfLength(c.replyCode, 1024, c.leadingFlag);
-        AnswerAlways(reply);
-        EXPECT_TRUE(link.Transact(1, 1000)) << link.m_lastError;
-        EXPECT_EQ(link.m_rawReplyLen, 1024u);
-        EXPECT_EQ(link.m_recvLen, 1024u - 1 - (c.leadingFlag ? 1 : 0));  // body and CRC
-        EXPECT_EQ(link.m_response[0], c.replyCode);
-    }
-    EXPECT_EQ(port.LargestRead(), 1024u);
-
-    RawRequest({0x4B, 0xA3, 0x06, 0x00});
-    const Bytes raw = FrameOfLength(0x4B, 1024, false);
-    AnswerAlways(raw);
-    EXPECT_TRUE(link.Transact(1, 1000));
-    EXPECT_EQ(Received(), raw);
-}
-
-TEST_F(Transaction, ReplyOf1025BytesIsTooLargeAndNotRead) {
-    for (const LinkMode mode : {MODE_DIAG, MODE_DLOAD, MODE_STREAM, MODE_RAW}) {
-        SCOPED_TRACE(mode);
-        if (mode == MODE_RAW) {
-            RawRequest({0x4B, 0xA3, 0x06, 0x00});
-        } else {
-            Request(mode, mode == MODE_DIAG ? kSwitchToDownloader : kDloadNop);
-        }
-        AnswerAlways(FrameOfLength(mode == MODE_DIAG ? kSwitchToDownloader : 0x02, 1025, false));
-        EXPECT_FALSE(link.Transact(1, 1000));
-        EXPECT_EQ(link.m_lastError, kTooLarge);
-        EXPECT_EQ(link.m_recvLen, 0u);
-        EXPECT_EQ(link.m_port.BytesWaiting(), 1025u);  // left in the queue, not read
-    }
-    EXPECT_EQ(port.LargestRead(), 0u);
-}
-
-// ---- DIAG error replies ----
-
-TEST_F(Transaction, DiagErrorRepliesAndTheirTexts) {
-    struct Case {
-        uint8_t first;
-        const char* text;
-    };
-    const Case cases[] = {
-        {0x13, "Bad command"},
-        {0x14, "The Request packet has invalid or inconsistent parameters"},
-        {0x15, "The Request packet has an invalid length"},
-        {0x18, "the DMSS isn't in a particular mode"},
-        {0x42, "the correct SPC has not yet been entered to unlock service programming"},
-        {0x47, "the correct Security Password has not yet been entered to unlock the phone"},
-        {0x00, "unknow reason"},
-        {0x16, "unknow reason"},
-        {0x3B, "unknow reason"},
-        {0xFF, "unknow reason"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.first));
-        Request(MODE_DIAG, kSwitchToDownloader);
-        // Error replies echo the request behind their own code.
-        AnswerAlways(frame::EncodeFrame({c.first, kSwitchToDownloader}, false));
-        EXPECT_FALSE(link.Transact(1, 1000));
-        EXPECT_EQ(link.m_lastError, c.text);
-    }
-}
-
-TEST_F(Transaction, DiagReplyStartingWithFlagIsAnErrorReply) {
-    // A well-formed reply with the right code, but framed with a leading flag as the download
-    // protocols do: in DIAG mode the first byte read decides, before any unstuffing.
-    Request(MODE_DIAG, kSwitchToDownloader);
-    AnswerAlways(frame::EncodeFrame({kSwitchToDownloader}, true));
-    EXPECT_FALSE(link.Transact(1, 1000));
-    EXPECT_EQ(link.m_lastError, "unknow reason");
-}
-
-TEST_F(Transaction, ErrorReplyIsRetriedWhileAttemptsRemain) {
-    const Bytes bad = frame::EncodeFrame({0x13, kSwitchToDownloader}, false);
-    const Bytes good = frame::EncodeFrame({kSwitchToDownloader}, false);
-
-    Request(MODE_DIAG, kSwitchToDownloader);
+TEST_F(Link, AttemptsAndTimeOuts) {
+    const Bytes bad = Frame({0x13, kSwitch});
+    const Bytes good = Frame({kSwitch});
+    Request(MODE_DIAG, kSwitch);
     AnswerInTurn({bad, good});
     EXPECT_TRUE(link.Transact(3, 2000)) << link.m_lastError;
     EXPECT_EQ(port.WriteCount(), 2u);  // stops at the first success
-
-    Request(MODE_DIAG, kSwitchToDownloader);
-    AnswerInTurn({bad, good});
-    EXPECT_FALSE(link.Transact(1, 2000));
-    EXPECT_EQ(link.m_lastError, "Bad command");
-    EXPECT_EQ(port.WriteCount(), 3u);
-
     // The text of the last failed attempt stays.
-    Request(MODE_DIAG, kSwitchToDownloader);
+    Request(MODE_DIAG, kSwitch);
     AnswerInTurn({bad});
     EXPECT_FALSE(link.Transact(2, 100));
     EXPECT_EQ(link.m_lastError, kNoReply);
-    EXPECT_EQ(port.WriteCount(), 5u);
-}
+    EXPECT_EQ(port.WriteCount(), 4u);
 
-// ---- attempts and time-outs ----
-
-TEST_F(Transaction, SilenceTakesEveryAttemptsFullTimeOut) {
-    struct Case {
-        LinkMode mode;
-        uint8_t attempts;
-        uint32_t timeoutMs;
-    };
-    const Case cases[] = {
-        {MODE_DIAG, 3, 300}, {MODE_DLOAD, 1, 10000}, {MODE_STREAM, 2, 2000}, {MODE_RAW, 3, 1000}};
-    size_t writes = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.mode);
-        if (c.mode == MODE_RAW) {
-            RawRequest({0x4B, 0xAA, 0x00, 0x00, 0x01});
-        } else {
-            Request(c.mode, c.mode == MODE_DIAG ? kEsn : kDloadNop);
-        }
-        port.SetResponder({});
-        const uint32_t start = clock.TickMs();
-        EXPECT_FALSE(link.Transact(c.attempts, c.timeoutMs));
-        const uint32_t elapsed = clock.TickMs() - start;
-        EXPECT_EQ(link.m_lastError, kNoReply);
-        writes += c.attempts;
-        EXPECT_EQ(port.WriteCount(), writes);
-        // Each attempt polls on while no more than the time-out has passed, so it ends with the
-        // first 10 ms step beyond it (the time-outs here are multiples of 10).
-        EXPECT_EQ(elapsed, c.attempts * (c.timeoutMs + 10));
-    }
-}
-
-TEST_F(Transaction, ReplyWithinTheTimeOutIsTaken) {
+    // Silence takes every attempt's full time-out, ending at the first poll beyond it.
     Request(MODE_DIAG, kEsn);
-    AnswerAlways(frame::EncodeFrame({kEsn, 0x78, 0x56, 0x34, 0x12}, false));
-    port.SetReplyDelayMs(250);
-    const uint32_t start = clock.TickMs();
-    EXPECT_TRUE(link.Transact(1, 300)) << link.m_lastError;
-    EXPECT_LT(clock.TickMs() - start, 300u);
+    port.SetResponder({});
+    uint32_t start = clock.TickMs();
+    EXPECT_FALSE(link.Transact(3, 300));
+    EXPECT_EQ(clock.TickMs() - start, 3u * 310);
+    EXPECT_EQ(port.WriteCount(), 7u);
 
-    Request(MODE_DIAG, kEsn);
-    port.SetReplyDelayMs(400);
-    EXPECT_FALSE(link.Transact(1, 300));
-    EXPECT_EQ(link.m_lastError, kNoReply);
-}
-
-TEST_F(Transaction, ZeroAttemptsBuildsButSendsNothing) {
-    Request(MODE_DLOAD, kDloadNop);
-    EXPECT_TRUE(link.Transact(0, 1000));
-    EXPECT_EQ(port.WriteCount(), 0u);
-    EXPECT_EQ(Bytes(link.m_sendBuf.begin(), link.m_sendBuf.begin() + link.m_sendLen),
-              frame::EncodeFrame({kDloadNop}, true));
-}
-
-TEST_F(Transaction, ShortWriteFailsTheAttempt) {
-    Request(MODE_DIAG, kEsn);
-    AnswerAlways(frame::EncodeFrame({kEsn, 1, 2, 3, 4}, false));
-    port.SetWriteFails(true);
-    EXPECT_FALSE(link.Transact(2, 300));
-    EXPECT_EQ(link.m_lastError, kShortWrite);
-
-    // A closed port writes nothing either.
-    port.SetWriteFails(false);
-    link.m_port.Close();
-    Request(MODE_DIAG, kEsn);
-    EXPECT_FALSE(link.Transact(1, 300));
-    EXPECT_EQ(link.m_lastError, kShortWrite);
-}
-
-// ---- MODE_RAW ----
-
-TEST_F(Transaction, RawModeSendsOnEveryAttempt) {
-    const Bytes body = {0x4B, 0xA3, 0x06, 0x00};
-    RawRequest(body);
-    const Bytes first = {0x4B, 0xA3, 0x06, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x11, 0x22, 0x7E};
-    const Bytes second = {0x4B, 0xA3, 0x06, 0x00, 9, 9, 9, 9, 9, 9, 9, 9, 0x33, 0x44, 0x7E};
+    // In MODE_RAW the frame goes out on every attempt; any failed attempt fails the call.
+    const Bytes first = {0x4B, 0xA3, 0x06, 0x00, 1, 2, 0x7E};
+    const Bytes second = {0x4B, 0xA3, 0x06, 0x00, 3, 4, 0x7E};
+    Request(MODE_RAW, 0x4B);
     AnswerInTurn({first, second});
     EXPECT_TRUE(link.Transact(2, 1000));
-    ASSERT_EQ(port.WriteCount(), 2u);
-    EXPECT_EQ(port.Writes()[0], frame::EncodeFrame(body, false));
-    EXPECT_EQ(port.Writes()[1], port.Writes()[0]);
-    EXPECT_EQ(Received(), second);  // the last reply, as received: not unstuffed, not checked
-}
-
-TEST_F(Transaction, RawModeFailsWhenAnyAttemptFailed) {
-    RawRequest({0x4B, 0xA1, 0x00, 0x00, 0x00});
-    AnswerInTurn({{}, {0x4B, 0xA1, 0x00, 0x00, 0x00}});
+    EXPECT_EQ(port.Writes()[8], port.Writes()[7]);
+    EXPECT_EQ(Received(), second);
+    Request(MODE_RAW, 0x4B);
+    AnswerInTurn({{}, second});
     EXPECT_FALSE(link.Transact(2, 500));
-    EXPECT_EQ(port.WriteCount(), 2u);
     EXPECT_EQ(link.m_lastError, kNoReply);
+
+    // Zero attempts build the frame and send nothing; a failed write fails the attempt.
+    Request(MODE_DLOAD, kNop);
+    const size_t writes = port.WriteCount();
+    EXPECT_TRUE(link.Transact(0, 1000));
+    EXPECT_EQ(port.WriteCount(), writes);
+    EXPECT_EQ(Bytes(link.m_sendBuf.begin(), link.m_sendBuf.begin() + link.m_sendLen),
+              Frame({kNop}, true));
+    port.SetWriteFails(true);
+    start = clock.TickMs();
+    EXPECT_FALSE(link.Transact(2, 300));
+    EXPECT_EQ(link.m_lastError, kShortWrite);
+    EXPECT_EQ(clock.TickMs(), start);
 }
 
-// ---- the polling rule ----
-
-TEST_F(Transaction, PollsEvery30MsOnlyForDiagNvItems) {
+// A stream write ends on its own block's acknowledgement or an error reply; acknowledgements of
+// earlier blocks still queued do not end it, and are scanned with it.
+TEST_F(Link, StreamWriteWaitsForItsOwnReply) {
+    const uint8_t block[4] = {1, 2, 3, 4};
+    const std::string kVerifyFailed =
+        "Write a Block of Data to Memory Failed, Since Write-verify failed";
     struct Case {
         const char* what;
-        LinkMode mode;
-        uint8_t code;
-        uint32_t pollMs;
+        Bytes queued;  // before the write
+        std::vector<Piece> pieces;
+        bool ok;
+        uint32_t endsAt;
+        std::vector<uint32_t> acks;
+        std::string error;
     };
+    // clang-format off
     const Case cases[] = {
-        {"diag nv read", MODE_DIAG, 0x26, 30},
-        {"diag nv write", MODE_DIAG, 0x27, 30},
-        {"diag esn", MODE_DIAG, kEsn, 10},
-        {"dload nop", MODE_DLOAD, kDloadNop, 10},
-        {"raw body starting with 0x26", MODE_RAW, 0x26, 10},
+        {"silence", {}, {}, true, 3030, {}, "time is 3030(ms)"},
+        {"own ack", {}, {{2, Ack(0x400)}}, true, 2, {0x400}, "time is 2(ms)"},
+        {"older ack queued", Ack(0), {{7, Ack(0x400)}}, true, 7, {0, 0x400}, "time is 7(ms)"},
+        {"older ack late", {}, {{2, Ack(0)}, {25, Ack(0x400)}}, true, 25, {0, 0x400}, "time is 25(ms)"},
+        {"error reply", {}, {{3, Frame({0x0D, 10, 0, 0, 0}, true)}}, false, 3, {}, kVerifyFailed},
+        {"only an older ack", {}, {{2, Ack(0)}}, true, 30, {0}, "time is 30(ms)"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.mode == MODE_RAW) {
-            RawRequest({c.code, 0x00});
-        } else {
-            Request(c.mode, c.code);
-        }
-        port.SetResponder({});
-        const size_t before = clock.Sleeps().size();
-        EXPECT_FALSE(link.Transact(1, 200));
-        const std::vector<uint32_t> sleeps(clock.Sleeps().begin() + before, clock.Sleeps().end());
-        ASSERT_FALSE(sleeps.empty());
-        EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), c.pollMs), std::ssize(sleeps));
+        port.Inject(c.queued);
+        AnswerAlways(c.pieces);
+        const uint32_t start = clock.TickMs();
+        EXPECT_EQ(link.StreamWrite(block, 0x400, sizeof block), c.ok);
+        EXPECT_EQ(clock.TickMs() - start, c.endsAt);
+        EXPECT_EQ(
+            std::vector<uint32_t>(link.m_ackList.begin(), link.m_ackList.begin() + link.m_ackCount),
+            c.acks);
+        EXPECT_EQ(link.m_lastError, c.error);
+        Settle();
     }
 }
 
-TEST_F(Transaction, NvReplyIsTakenWhenItStopsGrowing) {
-    Bytes body(133, 0x00);
-    body[0] = kNvRead;
-    body[1] = 0x26;  // item 550
-    body[2] = 0x02;
-    for (size_t i = 0; i < 128; ++i) {
-        body[3 + i] = static_cast<uint8_t>(i);
+// A stick whose NV task refuses writes that come faster than it can take them ("Request is
+// queued", status 1): the fast path falls back to the paced one for the rest of the job, and the
+// caller's one described retry of the refused item then goes through.
+TEST(NvPacing, BusyWriteFallsBackToThePacedRhythm) {
+    platform::VirtualClock clock;
+    sim::SimMachine machine(clock);
+    sim::StickOptions options;
+    options.nvWriteSpacingMs = 50;
+    options.replyLatencyMs = 2;
+    auto stick = machine.AddStick(options);
+    sim::SimSerialProvider serial(machine);
+    CPhoneLink link(serial, clock);
+    ASSERT_TRUE(link.m_port.Open(options.diagPort, 115200, 8, 1));
+    uint8_t data[128] = {1};
+    uint16_t status = 0;
+    EXPECT_TRUE(link.WriteNvItem(10, data, status)) << link.m_lastError;
+    EXPECT_FALSE(link.m_pacedReplies);
+    EXPECT_FALSE(link.WriteNvItem(11, data, status));  // 2 ms after the first
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(link.m_lastError, "Cannot Write #11 NVItem, Since Request is queued");
+    EXPECT_TRUE(link.m_pacedReplies);
+    for (uint16_t id : {11, 12, 13}) {
+        EXPECT_TRUE(link.WriteNvItem(id, data, status)) << link.m_lastError;
     }
-    const Bytes reply = frame::EncodeFrame(body, false);
-    const Bytes head(reply.begin(), reply.begin() + 60);
-    const Bytes tail(reply.begin() + 60, reply.end());
-
-    // The tail comes 20 ms after the head: within one 30 ms NV poll, so the reply is whole.
-    Request(MODE_DIAG, kNvRead);
-    link.m_request.itemId = 550;
-    AnswerAlways(head);
-    port.InjectAfter(20, tail);
-    EXPECT_TRUE(link.Transact(1, 2000)) << link.m_lastError;
-    EXPECT_EQ(link.m_rawReplyLen, reply.size());
-
-    // The same gap after an ESN request (10 ms polls) cuts the reply at the head.
-    Request(MODE_DIAG, kEsn);
-    const Bytes esn = frame::EncodeFrame({kEsn, 0x78, 0x56, 0x34, 0x12}, false);
-    AnswerAlways(Bytes(esn.begin(), esn.begin() + 3));
-    port.InjectAfter(20, Bytes(esn.begin() + 3, esn.end()));
-    EXPECT_FALSE(link.Transact(1, 2000));
-    EXPECT_EQ(link.m_rawReplyLen, 3u);
 }
 
 }  // namespace
