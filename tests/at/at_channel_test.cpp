@@ -1,9 +1,9 @@
-// The AT channel against a scripted AT port: limits, the answer-collecting rule, the reply line
-// and the commands built on it.
+// The AT channel against a scripted AT port on a test clock: limits, when an answer is complete,
+// the reply line and the commands built on it.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.h"
 #include "support/fake_serial.h"
@@ -16,74 +16,52 @@ Bytes ToBytes(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
-// A virtual clock that lets a test act at given moments, for answers that arrive in pieces.
-class ScriptedClock final : public platform::Clock {
-  public:
-    void SleepMs(uint32_t ms) override {
-        m_base.SleepMs(ms);
-        if (m_onTick) {
-            m_onTick(m_base.TickMs());
-        }
-    }
-    uint32_t TickMs() override { return m_base.TickMs(); }
-    std::function<void(uint32_t now)> m_onTick;
-
-  private:
-    platform::VirtualClock m_base;
-};
-
 class AtChannel : public ::testing::Test {
   protected:
     static constexpr int kPortNumber = 7;
     void SetUp() override { ASSERT_TRUE(at.m_port.Open(kPortNumber, 115200, 8, 1)); }
 
-    void Answer(const std::string& text) {
-        port.SetResponder([b = ToBytes(text)](const Bytes&) { return b; });
+    struct Piece {
+        uint32_t ms;  // after the write
+        std::string text;
+    };
+    void Answer(std::vector<Piece> pieces) {
+        port.SetResponder([this, pieces](const Bytes&) {
+            for (const Piece& p : pieces) {
+                port.InjectAfter(p.ms, ToBytes(p.text));
+            }
+            return Bytes{};
+        });
     }
+    void Answer(const std::string& text) { Answer({{0, text}}); }
     std::string Written(size_t i = 0) {
         const auto w = port.Writes();
         return i < w.size() ? std::string(w[i].begin(), w[i].end()) : std::string();
     }
 
-    ScriptedClock clock;
+    platform::VirtualClock clock;
     FakeSerialProvider serial{clock};
     FakePort& port = serial.Port(kPortNumber);
     CAtChannel at{serial, clock};
 };
 
-TEST_F(AtChannel, Defaults) {
+TEST_F(AtChannel, Limits) {
     EXPECT_EQ(at.m_timeoutMs, 5000u);
     EXPECT_EQ(at.m_attempts, 3);
-}
-
-TEST_F(AtChannel, TimeoutIsClampedTo5000) {
-    const struct {
-        uint32_t in, stored;
-    } cases[] = {{0, 0}, {1000, 1000}, {5000, 5000}, {5001, 5000}, {0xFFFFFFFF, 5000}};
-    for (const auto& c : cases) {
-        EXPECT_TRUE(at.SetTimeout(c.in));
-        EXPECT_EQ(at.m_timeoutMs, c.stored) << c.in;
+    for (const auto& [in, stored] : {std::pair<uint32_t, uint32_t>{0, 0},
+                                     {1000, 1000},
+                                     {5000, 5000},
+                                     {5001, 5000},
+                                     {0xFFFFFFFF, 5000}}) {
+        EXPECT_TRUE(at.SetTimeout(in));
+        EXPECT_EQ(at.m_timeoutMs, stored) << in;
     }
-}
-
-TEST_F(AtChannel, RetriesOutside1To9AreRefusedAndKept) {
     ASSERT_TRUE(at.SetRetries(4));
-    for (int bad : {0, 10, -1, 100}) {
+    for (int bad : {0, 10, -1}) {
         EXPECT_FALSE(at.SetRetries(bad)) << bad;
         EXPECT_EQ(at.m_attempts, 4);
     }
-    for (int good : {1, 9}) {
-        EXPECT_TRUE(at.SetRetries(good));
-        EXPECT_EQ(at.m_attempts, good);
-    }
-}
-
-TEST_F(AtChannel, CommandGoesOutWithOneCr) {
-    Answer("\r\nOK\r\n");
-    std::string line;
-    EXPECT_TRUE(at.SendAt("AT+WCDRUN=E", line));
-    EXPECT_EQ(Written(), "AT+WCDRUN=E\r");
-    EXPECT_EQ(at.m_command, "AT+WCDRUN=E\r");
+    EXPECT_TRUE(at.SetRetries(9));
 }
 
 TEST(AtReplyLine, Cases) {
@@ -94,168 +72,148 @@ TEST(AtReplyLine, Cases) {
     } cases[] = {
         {"\r\nOK\r\n", true, "OK"},
         {"\r\nERROR\r\n", false, "ERROR"},
-        {"\r\nerror\r\n", false, "error"},
         {"\r\nErRoR\r\n", false, "ErRoR"},
         {"\r\nERRORS\r\n", true, "ERRORS"},
         {"AT+GMR\r\r\nX 1.0 D\r\n\r\nOK\r\n", true, "X 1.0 D"},  // echo on
         {"\r\nX 1.0 D\r\n\r\nOK\r\n", true, "X 1.0 D"},          // echo off
         {"\r\n\r\nOK\r\n", true, ""},
-        {"\r\nOK", false, ""},
-        {"OK\r\n", false, ""},
-        {"\rOK\n", false, ""},
-        {"", false, ""},
+        {"\r\nOK", false, nullptr},
+        {"OK\r\n", false, nullptr},
+        {"\rOK\n", false, nullptr},
     };
     for (const auto& c : cases) {
         std::string line = "unchanged";
         EXPECT_EQ(CAtChannel::ExtractReplyLine(c.reply, line), c.ok) << c.reply;
-        if (c.ok || std::string(c.line) != "") {
-            EXPECT_EQ(line, c.line) << c.reply;
-        }
+        EXPECT_EQ(line, c.line != nullptr ? c.line : "unchanged") << c.reply;
     }
 }
 
-TEST_F(AtChannel, ErrorLineFailsOkLineSucceeds) {
+// An answer is complete at its final result line (OK, ERROR, +CME ERROR:, +CMS ERROR:) once its
+// line end is there; any other answer when two counts 20 ms apart agree.
+TEST_F(AtChannel, AnswerIsCompleteAtItsFinalResultLine) {
+    const struct {
+        const char* what;
+        std::vector<Piece> pieces;
+        bool ok;
+        const char* line;
+        uint32_t endsAt;
+    } cases[] = {
+        {"ok", {{3, "\r\nOK\r\n"}}, true, "OK", 3},
+        {"echo, text, then ok",
+         {{2, "AT\r\r\nX 1.0 D\r\n"}, {9, "\r\nOK\r\n"}},
+         true,
+         "X 1.0 D",
+         9},
+        {"error", {{4, "\r\nERROR\r\n"}}, false, "ERROR", 4},
+        {"+cme error", {{4, "\r\n+CME ERROR: 10\r\n"}}, true, "+CME ERROR: 10", 4},
+        {"+cms error", {{4, "\r\n+CMS ERROR: 30\r\n"}}, true, "+CMS ERROR: 30", 4},
+        {"ok waits for its line end", {{2, "\r\nOK"}, {15, "\r\n"}}, true, "OK", 15},
+        {"no final line: the count rule", {{2, "\r\nV1\r\n"}}, true, "V1", 40},
+        {"nothing", {}, false, "", 120},
+    };
+    ASSERT_TRUE(at.SetTimeout(100));
+    ASSERT_TRUE(at.SetRetries(1));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Answer(c.pieces);
+        std::string line;
+        const uint32_t start = clock.TickMs();
+        EXPECT_EQ(at.SendAt("AT", line), c.ok);
+        EXPECT_EQ(clock.TickMs() - start, c.endsAt);
+        EXPECT_EQ(line, c.line);
+        clock.SleepMs(100);  // late pieces arrive; the next write drops them
+    }
+    // A paced channel never ends at the result line.
+    at.m_pacedReplies = true;
+    Answer({{3, "\r\nOK\r\n"}});
     std::string line;
-    Answer("\r\nERROR\r\n");
-    EXPECT_FALSE(at.SendAt("AT+WCDRUN=8", line));
-    Answer("\r\nOK\r\n");
-    EXPECT_TRUE(at.SendAt("AT+WCDRUN=8", line));
-    EXPECT_EQ(line, "OK");
-}
-
-TEST_F(AtChannel, NoAnswerSendsOncePerAttemptAndWaitsTheTimeOutEachTime) {
-    ASSERT_TRUE(at.SetTimeout(1000));
-    ASSERT_TRUE(at.SetRetries(2));
-    std::string line = "unchanged";
     const uint32_t start = clock.TickMs();
-    EXPECT_FALSE(at.SendAt("AT+GMR", line));
-    const uint32_t elapsed = clock.TickMs() - start;
-    EXPECT_EQ(port.WriteCount(), 2u);
-    EXPECT_GE(elapsed, 2000u);
-    EXPECT_LE(elapsed, 2 * (1000u + 40u));
-    EXPECT_EQ(line, "unchanged");
-}
-
-TEST_F(AtChannel, FailedWritesCountAsAttempts) {
-    port.SetWriteFails(true);
-    std::string line;
-    EXPECT_FALSE(at.SendAt("AT", line));
-    EXPECT_EQ(port.WriteCount(), 0u);
-}
-
-TEST_F(AtChannel, AnswerOfTheSecondAttemptIsTaken) {
-    ASSERT_TRUE(at.SetTimeout(200));
-    int writes = 0;
-    port.SetResponder(
-        [&](const Bytes&) { return ++writes == 2 ? ToBytes("\r\nOK\r\n") : Bytes{}; });
-    std::string line;
     EXPECT_TRUE(at.SendAt("AT", line));
-    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(clock.TickMs() - start, 40u);
 }
 
-TEST_F(AtChannel, AnswerGrowingPastTheTimeOutIsReadOnceStable) {
+TEST_F(AtChannel, AnswerGrowingPastTheTimeOutIsReadOnceWhole) {
     ASSERT_TRUE(at.SetTimeout(100));
     ASSERT_TRUE(at.SetRetries(1));
     const std::string answer = "\r\n+WDIAG: 6\r\n\r\nOK\r\n";
     // One byte every 15 ms from the write on: still arriving well after the 100 ms time-out.
-    uint32_t writtenAt = 0;
-    size_t sent = 0;
-    port.SetResponder([&](const Bytes&) {
-        writtenAt = clock.TickMs();
-        sent = 0;
-        return Bytes{};
-    });
-    clock.m_onTick = [&](uint32_t now) {
-        while (sent < answer.size() && now - writtenAt >= 15 * (sent + 1)) {
-            port.Inject(Bytes{static_cast<uint8_t>(answer[sent++])});
-        }
-    };
+    std::vector<Piece> pieces;
+    for (size_t i = 0; i < answer.size(); ++i) {
+        pieces.push_back({static_cast<uint32_t>(15 * (i + 1)), answer.substr(i, 1)});
+    }
+    Answer(pieces);
+    const uint32_t start = clock.TickMs();
     EXPECT_EQ(at.QueryDiagPort(), 6);
     EXPECT_EQ(at.m_reply, answer);
-    EXPECT_GT(clock.TickMs() - writtenAt, 15u * answer.size());
+    EXPECT_EQ(clock.TickMs() - start, 15u * answer.size());
 }
 
-TEST_F(AtChannel, AtMost256BytesAreTaken) {
-    std::string answer = "\r\nOK\r\n";
-    answer.append(400, 'x');
-    Answer(answer);
-    std::string line;
-    EXPECT_TRUE(at.SendAt("AT", line));
-    EXPECT_EQ(at.m_reply.size(), 256u);
-    EXPECT_EQ(at.m_reply, answer.substr(0, 256));
-}
-
-TEST_F(AtChannel, StaleInputIsDroppedBeforeSending) {
+TEST_F(AtChannel, AttemptsAndWhatIsRead) {
+    ASSERT_TRUE(at.SetTimeout(1000));
+    ASSERT_TRUE(at.SetRetries(2));
+    std::string line = "unchanged";
+    uint32_t start = clock.TickMs();
+    EXPECT_FALSE(at.SendAt("AT+GMR", line));
+    EXPECT_EQ(port.WriteCount(), 2u);
+    EXPECT_EQ(clock.TickMs() - start, 2u * 1040);  // the time-out, to the end of its round
+    EXPECT_EQ(line, "unchanged");
+    // The second attempt's answer is taken; stale input never is; at most 256 bytes are read.
+    int writes = 0;
     port.Inject(ToBytes("\r\nSTALE\r\n"));
-    Answer("\r\nFRESH\r\n");
-    std::string line;
-    EXPECT_TRUE(at.SendAt("AT", line));
-    EXPECT_EQ(line, "FRESH");
+    port.SetResponder([&](const Bytes&) {
+        return ++writes == 2 ? ToBytes("\r\nOK\r\n" + std::string(400, 'x')) : Bytes{};
+    });
+    EXPECT_TRUE(at.SendAt("AT+WCDRUN=E", line));
+    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(Written(2), "AT+WCDRUN=E\r");
+    EXPECT_EQ(line, "OK");
+    EXPECT_EQ(at.m_reply.size(), 256u);
+    // A failed write is a failed attempt.
+    port.SetWriteFails(true);
+    start = clock.TickMs();
+    EXPECT_FALSE(at.SendAt("AT", line));
+    EXPECT_EQ(clock.TickMs(), start);
 }
 
-TEST_F(AtChannel, VersionIsTheWordBetweenTheFirstTwoBlanks) {
+TEST_F(AtChannel, Commands) {
     const struct {
         const char* line;
         const char* version;
+        int digit;  // the same line as the answer to "AT+WDIAG?"
     } cases[] = {
-        {"HX402A V1.2 2008-05-01", "V1.2"},
-        {"V1.2", ""},
-        {"HX402A V1.2", ""},
-        {"A B C D", "B"},
-        {"", ""},
+        {"HX402A V1.2 2008-05-01", "V1.2", 1},
+        {"V1.2", "", 0},
+        {"A B C D", "B", 0},
+        {"+WDIAG: 6", "", 6},
+        {"+WDIAG: 12", "", 1},
+        {"+WDIAG: x", "", 0},
+        {"+WDIAG:", "", 0},
+        {"123456789", "", 9},
     };
     for (const auto& c : cases) {
         Answer(std::string("\r\n") + c.line + "\r\n\r\nOK\r\n");
         std::string version = "unchanged";
         EXPECT_TRUE(at.QueryVersion(version)) << c.line;
         EXPECT_EQ(version, c.version) << c.line;
+        EXPECT_EQ(at.QueryDiagPort(), c.digit) << c.line;
     }
-    EXPECT_EQ(Written(), "AT+GMR\r");
-}
-
-TEST_F(AtChannel, VersionQueryFailsWithoutAnswer) {
-    ASSERT_TRUE(at.SetTimeout(50));
-    std::string version = "unchanged";
-    EXPECT_FALSE(at.QueryVersion(version));
-    EXPECT_EQ(version, "unchanged");
-}
-
-TEST_F(AtChannel, DiagPortDigit) {
-    const struct {
-        const char* line;
-        int value;
-    } cases[] = {
-        {"+WDIAG: 6", 6},
-        {"+WDIAG: 12", 1},
-        {"+WDIAG: 0", 0},
-        {"+WDIAG: x", 0},
-        {"+WDIAG: ", 0},
-        {"+WDIAG:", 0},
-        {"", 0},
-        {"12345678"
-         "9",
-         9},
-    };
-    for (const auto& c : cases) {
-        Answer(std::string("\r\n") + c.line + "\r\n\r\nOK\r\n");
-        EXPECT_EQ(at.QueryDiagPort(), c.value) << c.line;
-    }
-    EXPECT_EQ(Written(), "AT+WDIAG?\r");
-    Answer("\r\nERROR\r\n");
-    EXPECT_EQ(at.QueryDiagPort(), 0);
-}
-
-TEST_F(AtChannel, SetDiagPortAndSendCommand) {
+    EXPECT_EQ(Written(0), "AT+GMR\r");
+    EXPECT_EQ(Written(1), "AT+WDIAG?\r");
     Answer("\r\nOK\r\n");
     EXPECT_TRUE(at.SetDiagPort(6));
-    EXPECT_EQ(Written(0), "AT+WDIAG=6\r");
-    EXPECT_TRUE(at.SetDiagPort(1));
-    EXPECT_EQ(Written(1), "AT+WDIAG=1\r");
     EXPECT_TRUE(at.SendCommand("AT+WCDRUN=F"));
-    EXPECT_EQ(Written(2), "AT+WCDRUN=F\r");
+    const size_t n = port.WriteCount();
+    EXPECT_EQ(Written(n - 2), "AT+WDIAG=6\r");
+    EXPECT_EQ(Written(n - 1), "AT+WCDRUN=F\r");
     Answer("\r\nERROR\r\n");
     EXPECT_FALSE(at.SendCommand("AT+WCDRUN=9"));
-    EXPECT_FALSE(at.SetDiagPort(6));
+    EXPECT_FALSE(at.SetDiagPort(1));
+    EXPECT_EQ(at.QueryDiagPort(), 0);
+    std::string version = "unchanged";
+    ASSERT_TRUE(at.SetTimeout(50));
+    Answer(std::vector<Piece>{});
+    EXPECT_FALSE(at.QueryVersion(version));
+    EXPECT_EQ(version, "unchanged");
 }
 
 }  // namespace
