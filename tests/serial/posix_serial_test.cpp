@@ -1,5 +1,5 @@
-// The POSIX serial backend and CSerialPort over real pseudo-terminal pairs: the test plays the
-// stick on the master side of a pair whose slave is linked as DIR/COM<N>.
+// The POSIX serial backend, CSerialPort and the phone link over real pseudo-terminal pairs: the
+// test plays the stick on the master side of a pair whose slave is linked as DIR/COM<N>.
 #include "platform/serial_posix.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "diag/frame_codec.h"
+#include "diag/phone_link.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
-#include "transport/serial_port.h"
+#include "transport/at_channel.h"
 
 namespace pellan {
 namespace {
@@ -25,44 +27,23 @@ using namespace std::chrono_literals;
 
 constexpr int kPort = 12;  // above 9 on purpose
 
-Bytes Ascii(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
-// Waits (really) until at least `count` bytes are queued on `device`, at most two seconds.
-bool AwaitQueued(platform::SerialDevice& device, size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 2s;
-    while (device.BytesWaiting() < count) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        device.WaitForInput(50);
-        std::this_thread::sleep_for(1ms);  // the count may grow in steps
-    }
-    return true;
-}
-
-// Runs `call` on a thread; false when it has not returned within `limit` (it is then left to
-// finish when the test unblocks it).
-template <typename Call>
-bool ReturnsWithin(std::chrono::milliseconds limit, Call call) {
-    auto done = std::async(std::launch::async, call);
-    const bool inTime = done.wait_for(limit) == std::future_status::ready;
-    return inTime;
-}
-
 class PosixSerial : public ::testing::Test {
   protected:
     void SetUp() override { pty.LinkAsPort(root.Path(), kPort); }
-
     std::unique_ptr<platform::SerialDevice> OpenPort(platform::LineSettings settings = {}) {
         return provider.Open(kPort, settings);
     }
-    // The line settings the slave has now, as the master sees them.
-    termios Settings() const {
+    termios Settings() const {  // as the master sees the slave's
         termios tio{};
         EXPECT_EQ(::tcgetattr(pty.MasterFd(), &tio), 0);
         return tio;
+    }
+    // Waits (really) until `count` bytes are queued on `port`, at most two seconds.
+    static bool Queued(CSerialPort& port, size_t count) {
+        for (int i = 0; i < 400 && port.BytesWaiting() < count; ++i) {
+            port.WaitForInput(5);
+        }
+        return port.BytesWaiting() == count;
     }
 
     test::TempDir root;
@@ -70,307 +51,195 @@ class PosixSerial : public ::testing::Test {
     platform::PosixSerialProvider provider{root.Path()};
 };
 
-// ---- open ----
-
-TEST_F(PosixSerial, OpensRawWithTheLineSettings) {
-    struct Case {
+TEST_F(PosixSerial, OpensRawWithTheLineSettingsOrNotAtAll) {
+    const struct {
         platform::LineSettings settings;
         speed_t speed;
-        tcflag_t size;
         bool twoStopBits;
-    };
-    const Case cases[] = {
-        {{115200, 8, 1}, B115200, CS8, false},
-        {{9600, 8, 2}, B9600, CS8, true},
-        {{57600, 8, 1}, B57600, CS8, false},
-        {{230400, 8, 1}, B230400, CS8, false},
-    };
-    for (const Case& c : cases) {
+    } cases[] = {{{115200, 8, 1}, B115200, false},
+                 {{9600, 8, 2}, B9600, true},
+                 {{230400, 8, 1}, B230400, false}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.settings.baud);
         auto device = OpenPort(c.settings);
         ASSERT_NE(device, nullptr);
         const termios tio = Settings();
         EXPECT_EQ(::cfgetospeed(&tio), c.speed);
         EXPECT_EQ(::cfgetispeed(&tio), c.speed);
-        EXPECT_EQ(tio.c_cflag & CSIZE, c.size);
-        EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, c.twoStopBits);
-        EXPECT_EQ(tio.c_cflag & (PARENB | CRTSCTS), 0u);
-        EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(tio.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS | CLOCAL | CREAD),
+                  static_cast<tcflag_t>(CS8 | (c.twoStopBits ? CSTOPB : 0) | CLOCAL | CREAD));
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP), 0u);
         EXPECT_EQ(tio.c_oflag & OPOST, 0u);
-        EXPECT_EQ(tio.c_cc[VMIN], 0);
-        EXPECT_EQ(tio.c_cc[VTIME], 0);
+        EXPECT_EQ(tio.c_cc[VMIN] + tio.c_cc[VTIME], 0);
+        EXPECT_EQ(OpenPort(), nullptr);  // one user at a time
     }
-}
-
-TEST_F(PosixSerial, NeverSilentlyKeepsOtherSettings) {
-    // Some kernels force 8 data bits on a pseudo-terminal: the port then must not open at all.
-    auto device = OpenPort({9600, 7, 1});
-    if (device != nullptr) {
-        EXPECT_EQ(Settings().c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
+    for (const platform::LineSettings& refused :
+         {platform::LineSettings{12345, 8, 1}, {115200, 9, 1}, {115200, 8, 3}}) {
+        EXPECT_EQ(OpenPort(refused), nullptr) << refused.baud << " " << refused.dataBits;
     }
-}
-
-TEST_F(PosixSerial, RefusesSettingsItCannotKeep) {
-    const platform::LineSettings refused[] = {{12345, 8, 1},  {0, 8, 1},      {115200, 9, 1},
-                                              {115200, 4, 1}, {115200, 8, 0}, {115200, 8, 3}};
-    for (const auto& settings : refused) {
-        EXPECT_EQ(OpenPort(settings), nullptr)
-            << settings.baud << " " << settings.dataBits << " " << settings.stopBits;
-    }
-    EXPECT_NE(OpenPort(), nullptr);  // a refusal leaves the port free
-}
-
-TEST_F(PosixSerial, PortsWithoutAUsableNodeDoNotOpen) {
     std::ofstream(root.Path() / "COM14") << "not a terminal";
     std::filesystem::create_symlink(root.Path() / "gone", root.Path() / "COM15");
-    EXPECT_EQ(provider.Open(13, {}), nullptr);  // missing
-    EXPECT_EQ(provider.Open(14, {}), nullptr);  // a plain file
-    EXPECT_EQ(provider.Open(15, {}), nullptr);  // dangling link
-    EXPECT_EQ(provider.Open(0, {}), nullptr);
-}
-
-TEST_F(PosixSerial, PortIsForOneUserAtATime) {
-    auto first = OpenPort();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(OpenPort(), nullptr);
-    platform::PosixSerialProvider otherProvider(root.Path());
-    EXPECT_EQ(otherProvider.Open(kPort, {}), nullptr);
-    first.reset();
-    EXPECT_NE(OpenPort(), nullptr);
-}
-
-// ---- read ----
-
-TEST_F(PosixSerial, ReadOnAnEmptyQueueReturnsAtOnce) {
-    auto device = OpenPort();
-    ASSERT_NE(device, nullptr);
-    uint8_t buf[64];
-    size_t got = 99;
-    const bool returned = ReturnsWithin(5s, [&] { got = device->Read(buf, sizeof buf); });
-    if (!returned) {
-        pty.SendToPort({0x00});  // release the blocked read before failing
+    for (int missing : {13, 14, 15, 0}) {
+        EXPECT_EQ(provider.Open(missing, {}), nullptr) << missing;
     }
-    ASSERT_TRUE(returned);
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(device->BytesWaiting(), 0u);
-    EXPECT_FALSE(device->WaitForInput(20));
 }
 
-TEST_F(PosixSerial, WaitForInputWaitsItsWholeLimitEvenBelowAMillisecondLeft) {
+TEST_F(PosixSerial, ReadsNeverWaitWaitsLastTheirLimit) {
     auto device = OpenPort();
     ASSERT_NE(device, nullptr);
-    // A look of 1 ms that answered at once would turn every short wait for an acknowledgement
-    // into a spin; each look must last at least its limit on a silent port.
-    for (const uint32_t ms : {1u, 2u, 7u}) {
+    uint8_t buf[300];
+    EXPECT_EQ(device->Read(buf, sizeof buf), 0u);
+    for (const uint32_t ms : {1u, 7u}) {  // a look that answered at once would make a spin
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(device->WaitForInput(ms));
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms)) << ms;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
     }
-    pty.SendToPort({0x7E});
-    EXPECT_TRUE(device->WaitForInput(2000));
-}
-
-TEST_F(PosixSerial, ReadTakesAtMostMaxAndLeavesTheRest) {
-    auto device = OpenPort();
-    ASSERT_NE(device, nullptr);
-    const Bytes sent = Ascii("0123456789");
-    ASSERT_TRUE(pty.SendToPort(sent));
-    ASSERT_TRUE(AwaitQueued(*device, sent.size()));
-    EXPECT_EQ(device->BytesWaiting(), 10u);
-
-    uint8_t buf[64] = {};
-    ASSERT_EQ(device->Read(buf, 4), 4u);
-    EXPECT_EQ(Bytes(buf, buf + 4), Ascii("0123"));
-    EXPECT_EQ(device->BytesWaiting(), 6u);
-    ASSERT_EQ(device->Read(buf, sizeof buf), 6u);
-    EXPECT_EQ(Bytes(buf, buf + 6), Ascii("456789"));
-    EXPECT_EQ(device->Read(buf, sizeof buf), 0u);
-}
-
-TEST_F(PosixSerial, BinaryBytesPassUntouchedBothWays) {
-    auto device = OpenPort();
-    ASSERT_NE(device, nullptr);
     Bytes all(256);
     for (int i = 0; i < 256; ++i) {
-        all[i] = static_cast<uint8_t>(i);  // includes CR, LF, XON, XOFF, ^C, 0x7E, 0x7D
+        all[i] = static_cast<uint8_t>(i);  // CR, LF, XON, XOFF, ^C, 0x7E, 0x7D pass untouched
     }
     ASSERT_TRUE(pty.SendToPort(all));
-    ASSERT_TRUE(AwaitQueued(*device, all.size()));
-    Bytes got(300);
-    got.resize(device->Read(got.data(), got.size()));
-    EXPECT_EQ(got, all);
+    EXPECT_TRUE(device->WaitForInput(2000));
+    for (int i = 0; i < 100 && device->BytesWaiting() < all.size(); ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(device->Read(buf, 4), 4u);  // at most what is asked for; the rest stays
+    ASSERT_EQ(device->Read(buf + 4, sizeof buf - 4), all.size() - 4);
+    EXPECT_EQ(Bytes(buf, buf + all.size()), all);
     EXPECT_EQ(device->Write(all.data(), all.size(), true), all.size());
     EXPECT_EQ(pty.ReceiveFromPort(all.size(), 2000), all);
 }
 
-// ---- write ----
-
-TEST_F(PosixSerial, WriteDropsStaleInputWriteKeepRxKeepsIt) {
+// Held input (what a reply wait looked at) is queued input: counted, read first, dropped by Write
+// and kept by WriteKeepRx like the driver's queue.
+TEST_F(PosixSerial, HeldInputIsQueuedInput) {
+    ASSERT_TRUE(pty.SendToPort({'o', 'l', 'd'}));
+    std::this_thread::sleep_for(50ms);
     CSerialPort port(provider);
     ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    auto queued = [&](size_t count) {
-        for (int i = 0; i < 400 && port.BytesWaiting() < count; ++i) {
-            port.WaitForInput(5);
-        }
-        return port.BytesWaiting();
-    };
-
-    ASSERT_TRUE(pty.SendToPort(Ascii("stale")));
-    ASSERT_EQ(queued(5), 5u);
-    const Bytes request = Ascii("request");
+    EXPECT_EQ(port.BytesWaiting(), 0u);  // open drops what came before
+    ASSERT_TRUE(pty.SendToPort({'s', 't', 'a', 'l', 'e'}));
+    ASSERT_TRUE(Queued(port, 5));
+    EXPECT_EQ(port.Held().size(), 5u);
+    ASSERT_TRUE(pty.SendToPort({'!'}));
+    ASSERT_TRUE(Queued(port, 6));
+    const Bytes request = {'r', 'e', 'q'};
     EXPECT_EQ(port.Write(request.data(), request.size()), request.size());
     EXPECT_EQ(port.BytesWaiting(), 0u);
-    EXPECT_EQ(pty.ReceiveFromPort(request.size(), 2000), request);
-
-    ASSERT_TRUE(pty.SendToPort(Ascii("ack")));
-    ASSERT_EQ(queued(3), 3u);
-    const Bytes block = Ascii("block");
-    EXPECT_EQ(port.WriteKeepRx(block.data(), block.size()), block.size());
-    EXPECT_EQ(port.BytesWaiting(), 3u);
+    EXPECT_EQ(pty.ReceiveFromPort(3, 2000), request);
+    ASSERT_TRUE(pty.SendToPort({'a', 'c', 'k'}));
+    ASSERT_TRUE(Queued(port, 3));
+    port.Held();
+    EXPECT_EQ(port.WriteKeepRx(request.data(), request.size()), request.size());
     uint8_t buf[8] = {};
-    ASSERT_EQ(port.Read(buf, sizeof buf), 3u);
-    EXPECT_EQ(Bytes(buf, buf + 3), Ascii("ack"));
-    EXPECT_EQ(pty.ReceiveFromPort(block.size(), 2000), block);
+    ASSERT_EQ(port.Read(buf, 2), 2u);
+    ASSERT_EQ(port.Read(buf + 2, sizeof buf), 1u);
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{'a', 'c', 'k'}));
+    // Open on an open port keeps its settings; a closed one does nothing.
+    EXPECT_TRUE(port.Open(kPort, 9600, 7, 2));
+    EXPECT_EQ(::cfgetospeed(&static_cast<const termios&>(Settings())), B115200);
+    EXPECT_TRUE(port.Close());
+    EXPECT_TRUE(port.Close());
+    EXPECT_EQ(port.Write(buf, 1) + port.BytesWaiting() + port.Read(buf, 1), 0u);
+    EXPECT_TRUE(port.Gone());
 }
 
-TEST_F(PosixSerial, BackToBackWritesAllArriveIntactInOrder) {
-    constexpr size_t kBlocks = 2000;
-    constexpr size_t kBlockSize = 1024;
+TEST_F(PosixSerial, WritesArriveWholeAndInOrderOrReportWhatWentOut) {
+    constexpr size_t kBlocks = 1000;
+    constexpr size_t kBlock = 1024;
     auto device = OpenPort();
     ASSERT_NE(device, nullptr);
-
-    Bytes expected(kBlocks * kBlockSize);
+    Bytes expected(kBlocks * kBlock);
     uint32_t state = 0x12345678;
     for (uint8_t& b : expected) {
         state = state * 1664525u + 1013904223u;
         b = static_cast<uint8_t>(state >> 24);
     }
-    // The master reads while blocks go out; once the writer is done it stops at the first
-    // quiet spell, so lost bytes fail the test quickly instead of at a long time-out.
     std::atomic<bool> writerDone{false};
     auto received = std::async(std::launch::async, [&] {
         Bytes all;
-        while (all.size() < expected.size()) {
-            const bool last = writerDone.load();
+        for (bool last = false; all.size() < expected.size() && !last;) {
+            last = writerDone.load();
             const Bytes more = pty.ReceiveFromPort(expected.size() - all.size(), 300);
             all.insert(all.end(), more.begin(), more.end());
-            if (more.empty() && last) {
-                break;
-            }
+            last = last && more.empty();
         }
         return all;
     });
-    for (size_t i = 0; i < kBlocks; ++i) {
-        // Alternate the two kinds of write: neither may touch bytes still on their way.
-        const bool dropInput = (i % 2) == 0;
-        const size_t written =
-            device->Write(expected.data() + i * kBlockSize, kBlockSize, dropInput);
-        EXPECT_EQ(written, kBlockSize) << "block " << i;
-        if (written != kBlockSize) {
-            break;
-        }
+    for (size_t i = 0; i < kBlocks; ++i) {  // neither kind of write touches bytes on their way
+        ASSERT_EQ(device->Write(expected.data() + i * kBlock, kBlock, i % 2 == 0), kBlock) << i;
     }
     writerDone = true;
-    const Bytes got = received.get();
-    ASSERT_EQ(got.size(), expected.size());
-    for (size_t i = 0; i < kBlocks; ++i) {
-        ASSERT_TRUE(std::equal(got.begin() + i * kBlockSize, got.begin() + (i + 1) * kBlockSize,
-                               expected.begin() + i * kBlockSize))
-            << "block " << i << " differs";
-    }
-}
-
-TEST_F(PosixSerial, WriteThatCannotFinishReturnsWhatWentOut) {
+    EXPECT_TRUE(received.get() == expected);
+    // A reset written just before the close still goes out.
+    CSerialPort port(provider);
+    device.reset();
+    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
+    ASSERT_EQ(port.Write(expected.data(), 900), 900u);
+    port.Close();
+    EXPECT_EQ(pty.ReceiveFromPort(900, 2000), Bytes(expected.begin(), expected.begin() + 900));
+    // Nobody reads: a write gives up at its time limit and says how much went out.
     platform::PosixSerialProvider quick(root.Path(), /*writeTimeoutMs=*/300);
-    auto device = quick.Open(kPort, {});
-    ASSERT_NE(device, nullptr);
-    const Bytes big(1 << 20, 0x5A);  // far more than the terminal queues hold; nobody reads
-    size_t written = big.size();
-    ASSERT_TRUE(ReturnsWithin(10s, [&] { written = device->Write(big.data(), big.size(), true); }));
+    device = quick.Open(kPort, {});
+    const Bytes big(1 << 20, 0x5A);
+    const size_t written = device->Write(big.data(), big.size(), true);
     EXPECT_LT(written, big.size());
-    const Bytes arrived = pty.ReceiveUntilQuiet(200);
-    EXPECT_EQ(arrived.size(), written);
+    EXPECT_EQ(pty.ReceiveUntilQuiet(200).size(), written);
 }
 
-TEST_F(PosixSerial, VanishedPeerNeitherHangsNorCrashes) {
-    auto device = OpenPort();
-    ASSERT_NE(device, nullptr);
-    ASSERT_TRUE(pty.SendToPort(Ascii("unread")));
-    ASSERT_TRUE(AwaitQueued(*device, 6));
-    pty.CloseMaster();
+// A reply arriving in pieces is taken whole through the kernel wait; a port whose stick has gone
+// (hung up) ends every wait at once instead of at its time-out, on any clock.
+TEST_F(PosixSerial, LinkTakesWholeFramesAndNeverWaitsOnAHungUpPort) {
+    platform::VirtualClock clock;
+    CPhoneLink link(provider, clock);
+    CAtChannel at(provider, clock);
+    ASSERT_TRUE(link.m_port.Open(kPort, 115200, 8, 1));
+    const Bytes body = {0x01, 0x78, 0x7E, 0x34, 0x7D};
+    auto stick = std::async(std::launch::async, [&] {
+        const Bytes request = pty.ReceiveFromPort(frame::EncodeFrame({0x01}, false).size(), 3000);
+        const Bytes reply = frame::EncodeFrame(body, false);
+        pty.SendToPort(Bytes(reply.begin(), reply.begin() + 4));
+        std::this_thread::sleep_for(3ms);
+        pty.SendToPort(Bytes(reply.begin() + 4, reply.end()));
+        return request;
+    });
+    link.ClearBuffers();
+    link.m_request.code = 0x01;
+    EXPECT_TRUE(link.Transact(1, 2000)) << link.m_lastError;
+    EXPECT_EQ(stick.get(), frame::EncodeFrame({0x01}, false));
+    EXPECT_EQ(Bytes(link.m_recvBuf.begin(), link.m_recvBuf.begin() + 5), body);
 
-    const Bytes block(1024, 0x42);
-    size_t written = block.size();
-    ASSERT_TRUE(
-        ReturnsWithin(15s, [&] { written = device->Write(block.data(), block.size(), true); }));
-    EXPECT_EQ(written, 0u);
-    bool input = true;
-    ASSERT_TRUE(ReturnsWithin(5s, [&] { input = device->WaitForInput(10000); }));
-    EXPECT_FALSE(input);
-    EXPECT_EQ(device->BytesWaiting(), 0u);
-    uint8_t buf[16];
-    EXPECT_EQ(device->Read(buf, sizeof buf), 0u);
-    device.reset();  // closing a hung-up port must not hang either
-}
-
-// ---- CSerialPort on the pseudo-terminal ----
-
-TEST_F(PosixSerial, PortOpenCloseRules) {
-    CSerialPort port(provider);
-    EXPECT_TRUE(port.Close());  // never opened
-    EXPECT_TRUE(port.Close());
-    EXPECT_FALSE(port.IsOpen());
-
-    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    EXPECT_EQ(::cfgetospeed(&static_cast<const termios&>(Settings())), B115200);
-    // Open on an open port succeeds and keeps the settings it has.
-    EXPECT_TRUE(port.Open(kPort, 9600, 7, 2));
-    const termios tio = Settings();
-    EXPECT_EQ(::cfgetospeed(&tio), B115200);
-    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-
-    EXPECT_TRUE(port.Close());
-    EXPECT_TRUE(port.Close());
-    EXPECT_FALSE(port.IsOpen());
-    uint8_t byte = 0x01;
-    EXPECT_EQ(port.Write(&byte, 1), 0u);
-    EXPECT_EQ(port.WriteKeepRx(&byte, 1), 0u);
-    EXPECT_EQ(port.BytesWaiting(), 0u);
-    EXPECT_EQ(port.Read(&byte, 1), 0u);
-    EXPECT_FALSE(port.WaitForInput(10));
-
-    // After a failed open the object opens again once the node is there.
-    EXPECT_FALSE(port.Open(kPort + 1, 115200, 8, 1));
-    pty.LinkAsPort(root.Path(), kPort + 1);
-    EXPECT_TRUE(port.Open(kPort + 1, 115200, 8, 1));
-}
-
-TEST_F(PosixSerial, OpenDiscardsWhatWasQueuedBefore) {
-    ASSERT_TRUE(pty.SendToPort(Ascii("left over from earlier")));
-    std::this_thread::sleep_for(50ms);
-    CSerialPort port(provider);
-    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    EXPECT_EQ(port.BytesWaiting(), 0u);
-    ASSERT_TRUE(pty.SendToPort(Ascii("fresh")));
-    for (int i = 0; i < 400 && port.BytesWaiting() < 5; ++i) {
-        port.WaitForInput(5);
-    }
-    uint8_t buf[32] = {};
-    ASSERT_EQ(port.Read(buf, sizeof buf), 5u);
-    EXPECT_EQ(Bytes(buf, buf + 5), Ascii("fresh"));
-}
-
-TEST_F(PosixSerial, CloseDeliversTheLastWrite) {
-    // A reset command written just before the port is closed must still reach the stick.
-    for (int round = 0; round < 20; ++round) {
-        CSerialPort port(provider);
-        ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-        Bytes command(900, static_cast<uint8_t>(round));
-        ASSERT_EQ(port.Write(command.data(), command.size()), command.size());
+    for (const bool atPort : {false, true}) {
+        SCOPED_TRACE(atPort ? "AT channel" : "phone link");
+        test::PtyPair gone;
+        const int number = atPort ? kPort + 2 : kPort + 1;
+        gone.LinkAsPort(root.Path(), number);
+        CSerialPort& port = atPort ? at.m_port : link.m_port;
         port.Close();
-        EXPECT_EQ(pty.ReceiveFromPort(command.size(), 2000), command) << "round " << round;
+        ASSERT_TRUE(port.Open(number, 115200, 8, 1));
+        auto pulled = std::async(std::launch::async, [&] {
+            gone.ReceiveFromPort(1, 3000);  // the request went out; the stick leaves the bus
+            gone.CloseMaster();
+        });
+        const uint32_t start = clock.TickMs();
+        if (atPort) {
+            at.SetRetries(1);
+            std::string line;
+            EXPECT_FALSE(at.SendAt("AT", line));
+        } else {
+            link.ClearBuffers();
+            link.m_mode = MODE_DLOAD;
+            link.m_request.code = 0x06;
+            EXPECT_FALSE(link.Transact(1, 10000));
+            EXPECT_EQ(link.m_lastError, "Port Cannot Receive Desired Data from the Phone");
+        }
+        pulled.get();
+        EXPECT_LT(clock.TickMs() - start, 1000u);
+        EXPECT_TRUE(port.Gone());
+        const Bytes block(1024, 0x42);
+        EXPECT_EQ(port.Write(block.data(), block.size()), 0u);  // and writes fail at once
+        EXPECT_FALSE(port.WaitForInput(10000));
     }
 }
 
