@@ -153,3 +153,78 @@ width = max(len(r[0]) for r in rows)
 for what, value, target, verdict in rows:
     print('%-*s  %16s  %-14s %s' % (width, what, value, target, verdict))
 PY
+
+# ---- the update against the simulator, by phase, and the real-clock figures -----------------
+# pellan-cli (with the embedded full-size firmware set) runs on a pseudo-terminal so that its
+# progress bar marks the phases; scripts/bench_update.py stamps every mark as it arrives.
+bench_update() {
+    cmake --build "$BUILD" -j"$JOBS" --target pellan-cli >/dev/null
+    local cli="$BUILD/apps/pellan-cli/pellan-cli" out="$WORK/update.txt"
+    : >"$out"
+    echo "== whole update with --fast on both sides (the simulator's default reply latency)"
+    start_sim "$WORK/update-fast-root" --fast
+    python3 "$HERE/scripts/bench_update.py" fast -- "$cli" --device-root \
+        "$WORK/update-fast-root" --fast update | tee -a "$out"
+    stop_sim
+    echo "== pellan-cli backup-nv on the real clock"
+    start_sim "$WORK/backup-root"
+    python3 "$HERE/scripts/bench_update.py" backup -- "$cli" --device-root "$WORK/backup-root" \
+        backup-nv | tee -a "$out"
+    stop_sim
+    echo "== whole update on the real clock (the estimate for a real stick)"
+    start_sim "$WORK/update-real-root"
+    python3 "$HERE/scripts/bench_update.py" real -- "$cli" --device-root \
+        "$WORK/update-real-root" update | tee -a "$out"
+    stop_sim
+    echo "== restore-nv with --paced-replies against a stick that takes NV writes 50 ms apart"
+    start_sim "$WORK/paced-root" --fast --nv-write-spacing 50
+    python3 "$HERE/scripts/bench_update.py" spaced -- "$cli" --device-root "$WORK/paced-root" \
+        --fast backup-nv >/dev/null
+    python3 "$HERE/scripts/bench_update.py" spaced_fast -- "$cli" --device-root \
+        "$WORK/paced-root" --fast restore-nv | tee -a "$out"
+    python3 "$HERE/scripts/bench_update.py" spaced_paced -- "$cli" --device-root \
+        "$WORK/paced-root" --fast --paced-replies restore-nv \
+        | tee -a "$out"
+    stop_sim
+
+    echo
+    echo "== update figures"
+    python3 - "$out" <<'PY'
+import sys
+f = {}
+for line in open(sys.argv[1]):
+    parts = line.split()
+    if len(parts) == 2:
+        f[parts[0]] = float(parts[1])
+def row(what, value, unit, target=None, ok=None):
+    verdict = '' if ok is None else ('PASS' if ok else 'MISS')
+    print('%-58s %10.3f %-6s %-16s %s' % (what, value, unit, target or '-', verdict))
+ok = f['fast_exit'] == 0
+row('update --fast, wall (exit %d)' % f['fast_exit'], f['fast_wall'], 's', '<= 30 s',
+    ok and f['fast_wall'] <= 30)
+for key in sorted(k for k in f if k.startswith('fast_phase_')):
+    row('  ' + key[len('fast_phase_'):], f[key], 's')
+share = f['fast_cpu'] / f['fast_wall']
+row('  host CPU over the update (pellan-cli)', share, 'core', '< 0.3 core', share < 0.3)
+row('backup-nv, real clock, wall (exit %d)' % f['backup_exit'], f['backup_wall'], 's',
+    '<= 3.5 s', f['backup_exit'] == 0 and f['backup_wall'] <= 3.5)
+if 'real_wall' in f:
+    row('update, real clock, wall (exit %d)' % f['real_exit'], f['real_wall'], 's')
+    row('  NV backup phase', f['real_phase_nv_backup'], 's', '<= 2 s',
+        f['real_phase_nv_backup'] <= 2)
+    restore = f['real_phase_nv_restore'] - 2.0
+    row('  NV restore phase less its two 1000 ms waits', restore, 's', '<= 2 s', restore <= 2)
+    boot = (f['real_phase_armprg_and_programmer'] - 3.0 +
+            f['real_phase_security_partition_boot_loaders'] - 4.0)
+    row('  armprg + programmer start + boot loaders, less 7 s of waits', boot, 's', '<= 2 s',
+        boot <= 2)
+    for key in sorted(k for k in f if k.startswith('real_phase_')):
+        row('    ' + key[len('real_phase_'):], f[key], 's')
+    row('  host CPU over the real-clock update', f['real_cpu'] / f['real_wall'], 'core')
+row('restore-nv, NV writes >= 50 ms apart, fast path (exit %d)' % f['spaced_fast_exit'],
+    f['spaced_fast_wall'], 's', 'exit 0', f['spaced_fast_exit'] == 0)
+row('restore-nv, same stick, --paced-replies (exit %d)' % f['spaced_paced_exit'],
+    f['spaced_paced_wall'], 's', 'exit 0', f['spaced_paced_exit'] == 0)
+PY
+}
+bench_update

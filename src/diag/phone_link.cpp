@@ -12,6 +12,7 @@ namespace pellan {
 namespace {
 
 constexpr size_t kFileCrcPiece = 65536;  // the file is read in pieces of at most this size
+constexpr uint8_t kStreamBlockWritten = 0x08;
 
 const char* DiagErrorText(uint8_t code) {
     switch (code) {
@@ -158,7 +159,16 @@ size_t CPhoneLink::WholeReplyLength() {
     std::array<uint8_t, 2 * kRecvLimit> body{};
     const size_t n = frame::Unstuff(held.data() + start, end - start, body.data());
     // A bad CRC makes no whole reply: the count rule then reads what came and the checks say why.
-    return n >= 3 && frame::CrcCheck(body.data(), n) ? end + 1 : 0;
+    if (n < 3 || !frame::CrcCheck(body.data(), n)) {
+        return 0;
+    }
+    // A block acknowledgement answers a stream write only. One in front of another request's
+    // reply is a late answer to a block of before; it does not end this wait, and the count
+    // rule reads it with what follows, as it always did.
+    if (m_mode == MODE_STREAM && body[0] == kStreamBlockWritten && m_request.code != 0x07) {
+        return 0;
+    }
+    return end + 1;
 }
 
 bool CPhoneLink::ReceiveReply(uint32_t timeoutMs, uint32_t pollMs) {

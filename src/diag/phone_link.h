@@ -163,6 +163,8 @@ class CPhoneLink {
     // End of the first whole streaming reply queued that answers the block at `address` (its
     // acknowledgement, or an error reply), 0 while there is none.
     size_t OwnStreamReplyEnd(uint32_t address);
+    // End of the last whole streaming reply queued (frames paired as the scan pairs them).
+    size_t ClosedStreamRepliesEnd();
 
     std::string m_spc = "000000";
 };

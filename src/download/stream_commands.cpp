@@ -405,13 +405,29 @@ bool CPhoneLink::StreamWrite(const uint8_t* data, uint32_t address, uint32_t len
         return true;  // silence: the block counts as sent, its acknowledgement may come later
     }
     // Never more than the receive buffer holds; the rest stays queued for the next read.
-    // Bytes behind this block's own reply stay queued for the next scan.
-    m_recvLen = static_cast<uint16_t>(
-        m_port.Read(m_recvBuf.data(), std::min(own > 0 ? own : n, kRecvLimit)));
+    // Every reply that is whole is scanned with this block's own, as the count rule would have
+    // read them; only the start of a reply still coming stays queued for the next scan.
+    m_recvLen = static_cast<uint16_t>(m_port.Read(
+        m_recvBuf.data(), std::min(own > 0 ? ClosedStreamRepliesEnd() : n, kRecvLimit)));
     if (!ScanStreamReplies()) {
         return Fail("Write a Block of Data to Memory Failed, Since %s");
     }
     return true;
+}
+
+size_t CPhoneLink::ClosedStreamRepliesEnd() {
+    const std::vector<uint8_t>& held = m_port.Held();
+    bool open = !held.empty() && held[0] != frame::kFlag;
+    size_t end = 0;
+    for (size_t i = 0; i < held.size(); ++i) {
+        if (held[i] == frame::kFlag) {
+            if (open) {
+                end = i + 1;
+            }
+            open = !open;
+        }
+    }
+    return end;
 }
 
 size_t CPhoneLink::OwnStreamReplyEnd(uint32_t address) {

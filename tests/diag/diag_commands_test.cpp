@@ -217,6 +217,7 @@ TEST_F(DiagCommands, NvItemsArePolledEvery30Ms) {
     port.SetReplyDelayMs(100);
     auto data = Pattern(0);
     uint16_t status = 0;
+    link.m_pacedReplies = true;  // the 30 ms rhythm is the paced rule's; a whole reply ends sooner
     const uint64_t slept = clock.SleptMs();
     ASSERT_TRUE(link.ReadNvItem(5, data.data(), status));
     EXPECT_EQ((clock.SleptMs() - slept) % 30, 0u);

@@ -41,7 +41,7 @@ class PosixSerial : public ::testing::Test {
     // Waits (really) until `count` bytes are queued on `port`, at most two seconds.
     static bool Queued(CSerialPort& port, size_t count) {
         for (int i = 0; i < 400 && port.BytesWaiting() < count; ++i) {
-            port.WaitForInput(5);
+            std::this_thread::sleep_for(5ms);
         }
         return port.BytesWaiting() == count;
     }

@@ -371,7 +371,7 @@ TEST_F(StreamTest, StreamWriteReadsNoMoreThanTheReceiveBuffer) {
     AnswerAll(flood);
     const uint8_t block[1] = {0};
     ASSERT_TRUE(link.StreamWrite(block, 0, 1));
-    EXPECT_EQ(port.DoBytesWaiting(), flood.size() - 1024);
+    EXPECT_EQ(link.m_port.BytesWaiting(), flood.size() - 1024);
     EXPECT_EQ(link.m_ackCount, 64);
 }
 
