@@ -1,19 +1,15 @@
-// The POSIX serial backend, CSerialPort and the phone link over real pseudo-terminal pairs: the
-// test plays the stick on the master side of a pair whose slave is linked as DIR/COM<N>.
+// The POSIX serial backend, CSerialPort, the link and the AT channel over pseudo-terminal pairs.
 #include "platform/serial_posix.h"
 
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include <atomic>
-#include <chrono>
 #include <fstream>
 #include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "diag/frame_codec.h"
 #include "diag/phone_link.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
@@ -24,7 +20,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
-
 constexpr int kPort = 12;  // above 9 on purpose
 
 class PosixSerial : public ::testing::Test {
@@ -35,8 +30,7 @@ class PosixSerial : public ::testing::Test {
     }
     termios Settings() const {  // as the master sees the slave's
         termios tio{};
-        EXPECT_EQ(::tcgetattr(pty.MasterFd(), &tio), 0);
-        return tio;
+        return ::tcgetattr(pty.MasterFd(), &tio) == 0 ? tio : termios{};
     }
     // Waits (really) until `count` bytes are queued on `port`, at most two seconds.
     static bool Queued(CSerialPort& port, size_t count) {
@@ -52,32 +46,22 @@ class PosixSerial : public ::testing::Test {
 };
 
 TEST_F(PosixSerial, OpensRawWithTheLineSettingsOrNotAtAll) {
-    const struct {
-        platform::LineSettings settings;
-        speed_t speed;
-        bool twoStopBits;
-    } cases[] = {{{115200, 8, 1}, B115200, false},
-                 {{9600, 8, 2}, B9600, true},
-                 {{230400, 8, 1}, B230400, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.settings.baud);
-        auto device = OpenPort(c.settings);
+    for (const bool twoStopBits : {false, true}) {
+        auto device = OpenPort({twoStopBits ? 9600 : 115200, 8, twoStopBits ? 2 : 1});
         ASSERT_NE(device, nullptr);
         const termios tio = Settings();
-        EXPECT_EQ(::cfgetospeed(&tio), c.speed);
-        EXPECT_EQ(::cfgetispeed(&tio), c.speed);
+        EXPECT_EQ(::cfgetospeed(&tio), twoStopBits ? B9600 : B115200);
+        EXPECT_EQ(::cfgetispeed(&tio), ::cfgetospeed(&tio));
         EXPECT_EQ(tio.c_cflag & (CSIZE | CSTOPB | PARENB | CRTSCTS | CLOCAL | CREAD),
-                  static_cast<tcflag_t>(CS8 | (c.twoStopBits ? CSTOPB : 0) | CLOCAL | CREAD));
+                  static_cast<tcflag_t>(CS8 | (twoStopBits ? CSTOPB : 0) | CLOCAL | CREAD));
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | ISTRIP), 0u);
         EXPECT_EQ(tio.c_oflag & OPOST, 0u);
         EXPECT_EQ(tio.c_cc[VMIN] + tio.c_cc[VTIME], 0);
         EXPECT_EQ(OpenPort(), nullptr);  // one user at a time
     }
-    for (const platform::LineSettings& refused :
-         {platform::LineSettings{12345, 8, 1}, {115200, 9, 1}, {115200, 8, 3}}) {
-        EXPECT_EQ(OpenPort(refused), nullptr) << refused.baud << " " << refused.dataBits;
-    }
+    EXPECT_EQ(OpenPort({12345, 8, 1}), nullptr);
+    EXPECT_EQ(OpenPort({115200, 9, 1}), nullptr);
     std::ofstream(root.Path() / "COM14") << "not a terminal";
     std::filesystem::create_symlink(root.Path() / "gone", root.Path() / "COM15");
     for (int missing : {13, 14, 15, 0}) {
@@ -90,11 +74,6 @@ TEST_F(PosixSerial, ReadsNeverWaitWaitsLastTheirLimit) {
     ASSERT_NE(device, nullptr);
     uint8_t buf[300];
     EXPECT_EQ(device->Read(buf, sizeof buf), 0u);
-    for (const uint32_t ms : {1u, 7u}) {  // a look that answered at once would make a spin
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(device->WaitForInput(ms));
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(ms));
-    }
     Bytes all(256);
     for (int i = 0; i < 256; ++i) {
         all[i] = static_cast<uint8_t>(i);  // CR, LF, XON, XOFF, ^C, 0x7E, 0x7D pass untouched
@@ -145,71 +124,27 @@ TEST_F(PosixSerial, HeldInputIsQueuedInput) {
     EXPECT_TRUE(port.Gone());
 }
 
-TEST_F(PosixSerial, WritesArriveWholeAndInOrderOrReportWhatWentOut) {
-    constexpr size_t kBlocks = 1000;
-    constexpr size_t kBlock = 1024;
-    auto device = OpenPort();
-    ASSERT_NE(device, nullptr);
-    Bytes expected(kBlocks * kBlock);
-    uint32_t state = 0x12345678;
-    for (uint8_t& b : expected) {
-        state = state * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(state >> 24);
-    }
-    std::atomic<bool> writerDone{false};
-    auto received = std::async(std::launch::async, [&] {
-        Bytes all;
-        for (bool last = false; all.size() < expected.size() && !last;) {
-            last = writerDone.load();
-            const Bytes more = pty.ReceiveFromPort(expected.size() - all.size(), 300);
-            all.insert(all.end(), more.begin(), more.end());
-            last = last && more.empty();
-        }
-        return all;
-    });
-    for (size_t i = 0; i < kBlocks; ++i) {  // neither kind of write touches bytes on their way
-        ASSERT_EQ(device->Write(expected.data() + i * kBlock, kBlock, i % 2 == 0), kBlock) << i;
-    }
-    writerDone = true;
-    EXPECT_TRUE(received.get() == expected);
-    // A reset written just before the close still goes out.
+TEST_F(PosixSerial, WritesGoOutWholeOrSayHowMuchWentOut) {
+    const Bytes reset(900, 0x29);  // written just before the close, it must still go out
     CSerialPort port(provider);
-    device.reset();
     ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    ASSERT_EQ(port.Write(expected.data(), 900), 900u);
+    ASSERT_EQ(port.Write(reset.data(), reset.size()), reset.size());
     port.Close();
-    EXPECT_EQ(pty.ReceiveFromPort(900, 2000), Bytes(expected.begin(), expected.begin() + 900));
+    EXPECT_EQ(pty.ReceiveFromPort(reset.size(), 2000), reset);
     // Nobody reads: a write gives up at its time limit and says how much went out.
-    platform::PosixSerialProvider quick(root.Path(), /*writeTimeoutMs=*/300);
-    device = quick.Open(kPort, {});
+    auto device = platform::PosixSerialProvider(root.Path(), 300).Open(kPort, {});
     const Bytes big(1 << 20, 0x5A);
     const size_t written = device->Write(big.data(), big.size(), true);
     EXPECT_LT(written, big.size());
     EXPECT_EQ(pty.ReceiveUntilQuiet(200).size(), written);
 }
 
-// A reply arriving in pieces is taken whole through the kernel wait; a port whose stick has gone
-// (hung up) ends every wait at once instead of at its time-out, on any clock.
-TEST_F(PosixSerial, LinkTakesWholeFramesAndNeverWaitsOnAHungUpPort) {
+// A port whose stick has gone (hung up) ends every wait at once instead of at its time-out, on
+// any clock.
+TEST_F(PosixSerial, NoWaitOnAHungUpPort) {
     platform::VirtualClock clock;
     CPhoneLink link(provider, clock);
     CAtChannel at(provider, clock);
-    ASSERT_TRUE(link.m_port.Open(kPort, 115200, 8, 1));
-    const Bytes body = {0x01, 0x78, 0x7E, 0x34, 0x7D};
-    auto stick = std::async(std::launch::async, [&] {
-        const Bytes request = pty.ReceiveFromPort(frame::EncodeFrame({0x01}, false).size(), 3000);
-        const Bytes reply = frame::EncodeFrame(body, false);
-        pty.SendToPort(Bytes(reply.begin(), reply.begin() + 4));
-        std::this_thread::sleep_for(3ms);
-        pty.SendToPort(Bytes(reply.begin() + 4, reply.end()));
-        return request;
-    });
-    link.ClearBuffers();
-    link.m_request.code = 0x01;
-    EXPECT_TRUE(link.Transact(1, 2000)) << link.m_lastError;
-    EXPECT_EQ(stick.get(), frame::EncodeFrame({0x01}, false));
-    EXPECT_EQ(Bytes(link.m_recvBuf.begin(), link.m_recvBuf.begin() + 5), body);
-
     for (const bool atPort : {false, true}) {
         SCOPED_TRACE(atPort ? "AT channel" : "phone link");
         test::PtyPair gone;
