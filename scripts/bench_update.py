@@ -74,6 +74,8 @@ def main():
         hits = [t for p, t in reached.items() if p >= value]
         return min(hits) if hits else None
 
+    if max(reached, default=0) < 95:
+        return  # not an update: the phases mean nothing
     for name, begin, end in PHASES:
         t0 = 0.0 if begin is None else first(begin)
         t1 = wall if end is None else first(end)
