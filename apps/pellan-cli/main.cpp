@@ -65,8 +65,8 @@ int RunPorts(CPellanDoc& doc, CliSink& sink, int line) {
     if (!doc.DiscoverPorts(line)) {
         return Failed(sink, "No stick found.");
     }
-    sink.PrintLine("DIAG port: COM" + std::to_string(doc.Record(line).diagPort));
-    sink.PrintLine("AT port: COM" + std::to_string(doc.Record(line).atPort));
+    sink.PrintLine("DIAG port: COM" + std::to_string(doc.LineDiagPort(line)));
+    sink.PrintLine("AT port: COM" + std::to_string(doc.LineAtPort(line)));
     return kExitSuccess;
 }
 
@@ -74,11 +74,11 @@ int RunInfo(CPellanDoc& doc, CliSink& sink, int line) {
     if (!doc.DiscoverPorts(line)) {
         return Failed(sink, "No stick found.");
     }
-    doc.ReopenDiagPort(line, doc.Record(line).diagPort, kBaud);
-    doc.ReopenAtPort(line, doc.Record(line).atPort, kBaud);
+    doc.ReopenDiagPort(line, doc.LineDiagPort(line), kBaud);
+    doc.ReopenAtPort(line, doc.LineAtPort(line), kBaud);
     const bool answered = doc.QueryPhone(line);
-    sink.PrintLine("DIAG port: COM" + std::to_string(doc.Record(line).diagPort));
-    sink.PrintLine("AT port: COM" + std::to_string(doc.Record(line).atPort));
+    sink.PrintLine("DIAG port: COM" + std::to_string(doc.LineDiagPort(line)));
+    sink.PrintLine("AT port: COM" + std::to_string(doc.LineAtPort(line)));
     if (!answered) {
         return Failed(sink, "No Phone");
     }

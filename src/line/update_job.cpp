@@ -63,8 +63,8 @@ class UpdateRun {
     void Progress(int percent) { m_view.SetLineProgress(m_line, percent); }
     void Status() { m_view.ShowLineMessage(m_line, "Downloading...", 1); }
     void Sleep(uint32_t ms) { m_clock.SleepMs(ms); }
-    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.Record(m_line).diagPort, kBaud); }
-    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.Record(m_line).atPort, kBaud); }
+    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud); }
+    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.LineAtPort(m_line), kBaud); }
     const char* Text(const char* english, const char* chinese) const {
         return m_view.Text(english, chinese);
     }
@@ -466,6 +466,8 @@ void UpdateRun::ReturnToNormalMode() {
     Progress(97);
     WithSleep(3, 3000, [&] { return m_link.GoOffline(); });
     WithSleep(3, 3000, [&] { return m_link.ResetPhone(); });
+    // The line keeps its stick while it restarts into normal mode.
+    m_doc.Bindings().KeepAfterReset(m_line);
     Progress(98);
     Sleep(1000);
     Progress(99);
@@ -533,7 +535,7 @@ std::string UpdateSuccessText(bool english, int line, unsigned elapsedMs) {
 
 void ReadStickVersion(CPellanView& view, int line) {
     CPellanDoc& doc = view.Doc();
-    doc.ReopenDiagPort(line, doc.Record(line).diagPort, kBaud);
+    doc.ReopenDiagPort(line, doc.LineDiagPort(line), kBaud);
     std::array<uint8_t, 303> record{};
     for (int i = 0; i < 3; ++i) {
         record.fill(0);

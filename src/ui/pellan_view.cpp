@@ -219,7 +219,7 @@ void CPellanView::ShowLinePort(int line) {
     if (panel == nullptr) {
         return;
     }
-    const int port = std::atomic_ref<int32_t>(m_doc.Record(line).diagPort).load();
+    const int port = m_doc.LineDiagPort(line);
     const std::string text = port != 0 ? Format("COM%d", port) : "NULL";
     {
         std::lock_guard lock(panel->mutex);
