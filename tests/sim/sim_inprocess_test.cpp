@@ -690,24 +690,99 @@ TEST(ImageAssembly, GapsOverlapsAndComparison) {
     EXPECT_FALSE(image.EqualsFile("/nonexistent/file"));
 }
 
-TEST_F(SimStick, SeveralSticksEnumerateInOrderAndTheLastIsCountMinusOne) {
-    sim::StickOptions first;
-    sim::StickOptions second;
-    second.diagPort = 7;
-    second.atPort = 8;
-    second.serial = "0002";
-    machine.AddStick(first);
-    auto later = machine.AddStick(second);
-    EXPECT_EQ(Discover(registry)->diag, 7);
-    auto key = registry.OpenKey("system\\currentcontrolset\\services\\vlkusbser6k\\enum");
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->ReadDword("count"), 2u);
-    EXPECT_NE(key->ReadString("0"), key->ReadString("1"));
-    later->Unplug();
-    EXPECT_EQ(Discover(registry)->diag, 5);
-    EXPECT_EQ(registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\VLKusbser6k\\Enum")
-                  ->ReadDword("Count"),
-              1u);
+// What a driver's list shows, in list order: "COM<N>@<location>" per instance.
+std::vector<std::string> Listed(platform::Registry& registry, const std::string& service) {
+    std::vector<std::string> out;
+    auto list = registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum");
+    const uint32_t count = list ? list->ReadDword("Count").value_or(0) : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const std::string instance = list->ReadString(std::to_string(i)).value_or("?");
+        const std::string path = "SYSTEM\\CurrentControlSet\\Enum\\" + instance;
+        auto params = registry.OpenKey(path + "\\Device Parameters");
+        auto where = registry.OpenKey(path);
+        out.push_back((params ? params->ReadString("PortName").value_or("-") : "-") + "@" +
+                      (where ? where->ReadString("LocationInformation").value_or("-") : "-"));
+    }
+    return out;
+}
+
+// Three sticks on one machine, the way a station sees them: each in its own USB port through
+// every restart, the restarted one listed last, and numbers handed on from one stick to another.
+TEST_F(SimStick, StationOfSticksKeepsLocationsAndHandsNumbersOn) {
+    machine.SetPortPolicy(sim::PortPolicy::kLowestFree);
+    std::vector<std::shared_ptr<sim::StickModel>> sticks;
+    for (int k = 0; k < 3; ++k) {
+        sim::StickOptions o;
+        o.diagPort = 3 + 2 * k;
+        o.atPort = 4 + 2 * k;
+        o.serial = "000" + std::to_string(k + 1);
+        o.imei = "35881204567890" + std::to_string(k);
+        o.renumberOn = sim::RENUMBER_ON_RESET_PHONE | sim::RENUMBER_ON_DOWNLOADER;
+        o.reenumDelayMs = k == 1 ? 1000 : 3000;  // the second stick comes back first
+        sticks.push_back(machine.AddStick(o));
+    }
+    sim::StickOptions sameUsbPort;
+    sameUsbPort.location = "Port_#0002.Hub_#0001";
+    EXPECT_EQ(machine.AddStick(sameUsbPort), nullptr) << "two sticks cannot share a USB port";
+    const std::vector<std::string> atFirst = {
+        "COM3@Port_#0001.Hub_#0001", "COM5@Port_#0002.Hub_#0001", "COM7@Port_#0003.Hub_#0001"};
+    EXPECT_EQ(Listed(registry, sim::kDiagService), atFirst);
+    EXPECT_EQ(Listed(registry, sim::kAtService),
+              (std::vector<std::string>{"COM4@Port_#0001.Hub_#0001", "COM6@Port_#0002.Hub_#0001",
+                                        "COM8@Port_#0003.Hub_#0001"}));
+
+    // The first stick resets, then the second: the second comes back first, on the first's
+    // old numbers, and an old handle on COM3 stays dead while a new open of COM3 reaches it.
+    ASSERT_TRUE(host.OpenDiag(3));
+    ASSERT_TRUE(host.link.ResetPhone());
+    Host second(serial, clock);
+    ASSERT_TRUE(second.OpenDiag(5));
+    ASSERT_TRUE(second.link.ResetPhone());
+    Wait(1500);
+    EXPECT_EQ(Listed(registry, sim::kDiagService),
+              (std::vector<std::string>{"COM7@Port_#0003.Hub_#0001", "COM3@Port_#0002.Hub_#0001"}));
+    uint32_t esn = 0;
+    EXPECT_FALSE(host.link.ReadEsn(esn)) << "a handle of the first stick never reaches the second";
+    Wait(2000);
+    EXPECT_EQ(Listed(registry, sim::kDiagService),
+              (std::vector<std::string>{"COM7@Port_#0003.Hub_#0001", "COM3@Port_#0002.Hub_#0001",
+                                        "COM5@Port_#0001.Hub_#0001"}));
+    ASSERT_TRUE(host.OpenDiag(3));
+    std::array<uint8_t, 128> imei{};
+    uint16_t status = 1;
+    ASSERT_TRUE(host.link.ReadNvItem(550, imei.data(), status));
+    EXPECT_EQ(sim::UnpackImei(*sticks[1]->NvItem(550)), "358812045678901");
+    EXPECT_EQ(0, std::memcmp(imei.data(), sticks[1]->NvItem(550)->data(), imei.size()))
+        << "COM3 now belongs to the second stick";
+
+    // In the boot downloader a stick shows its DIAG interface only, in the same USB port.
+    ASSERT_TRUE(host.OpenDiag(5));
+    ASSERT_TRUE(host.link.SwitchToDownloader());
+    Wait(2000);
+    EXPECT_EQ(Listed(registry, sim::kDiagService).back(), "COM9@Port_#0001.Hub_#0001");
+    EXPECT_EQ(Listed(registry, sim::kAtService),
+              (std::vector<std::string>{"COM8@Port_#0003.Hub_#0001", "COM4@Port_#0002.Hub_#0001"}))
+        << "no AT interface while the first stick is in the downloader";
+
+    // A stick pulled out on a command, and one that is plugged in late.
+    sim::FaultPlan pull;
+    pull.pullOut = {"ReadEsn", 1};
+    sticks[2]->SetFaults(pull);
+    ASSERT_TRUE(host.OpenDiag(7));
+    EXPECT_FALSE(host.link.ReadEsn(esn));
+    EXPECT_FALSE(sticks[2]->Bus().diagPresent);
+    Wait(5000);
+    EXPECT_FALSE(sticks[2]->Bus().diagPresent) << "a pulled stick stays out";
+    sim::StickOptions late;
+    late.appearAfterMs = 2000;
+    late.diagPort = 7;
+    late.atPort = 8;
+    late.publishLocation = false;
+    auto fourth = machine.AddStick(late);
+    EXPECT_EQ(Listed(registry, sim::kAtService).size(), 1u);
+    Wait(2000);
+    EXPECT_EQ(Listed(registry, sim::kAtService).back(), "COM8@-")
+        << "numbers the pulled stick held are free again; no location when none is shown";
 }
 
 TEST(NvStore, LoadsTheGoodRecordsOfAnNvmFile) {
