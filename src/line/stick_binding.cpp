@@ -217,8 +217,14 @@ int StickBindings::PortFor(int line, int requested, bool diag) {
     const StickEnumeration now = Read();
     LineBinding& binding = m_lines[static_cast<size_t>(line)];
     if (binding.bound && !binding.location.empty()) {
-        Lookup(binding, now);
-        return diag ? binding.ports.diag : binding.ports.at;
+        if (diag) {
+            Lookup(binding, now);
+            return binding.ports.diag;
+        }
+        // The AT port is the stick's even while its DIAG port is hidden (the port actions
+        // restore it through the AT port).
+        binding.ports.at = LastPortAt(now.at, binding.location);
+        return binding.ports.at;
     }
     if (!now.HasLocations()) {
         return requested;  // no locations: the number the line was given, as described
@@ -227,7 +233,7 @@ int StickBindings::PortFor(int line, int requested, bool diag) {
     // but never one that another line holds.
     for (const StickInstance& entry : diag ? now.diag : now.at) {
         if (entry.port == requested && requested > 0 && !entry.location.empty()) {
-            if (HeldByOther(line, entry.location) || !now.PortsAt(entry.location)) {
+            if (HeldByOther(line, entry.location)) {
                 return 0;
             }
             Bind(line, entry.location);

@@ -67,6 +67,7 @@ class StickBindings {
     // The line's current DIAG or AT port, looked up again; 0 when the line holds no stick or its
     // stick (or that interface) is absent. A line that holds nothing takes the stick that
     // `requested` belongs to when no other line holds it (an open with an explicit number).
+    // The AT port is found by the location alone, so that it can restore a hidden DIAG port.
     int DiagPort(int line, int requested);
     int AtPort(int line, int requested);
     // The line's job reset its stick: the binding stays until the stick is back or 60 s passed.

@@ -85,6 +85,9 @@ class CPellanView {
     std::atomic<int32_t> m_eraseBoot{1};
     std::atomic<int32_t> m_uiConsistent{0};
     std::atomic<int32_t> m_portsReleased{0};
+    // A standalone NV restore may write a file that holds another stick's IMEI (asked for
+    // explicitly: pellan-cli --other-imei).
+    std::atomic<int32_t> m_allowOtherImei{0};
     // Per line: 1 after the DIAG port was made present by the port hide/restore action.
     std::array<std::atomic<int32_t>, kLineCount> m_diagPortHidden{};
 
@@ -94,6 +97,7 @@ class CPellanView {
     LinePanel* Panel(int line) const;
     JobProcedures Procedures(JobKind kind) const;
     void RunJobThread(int line, JobProcedures procedures);
+    bool StartLineJobOnThisThread(int line);
     void SetControlsLocked(bool anyRunning, bool allRunning);
 
     CPellanDoc& m_doc;

@@ -83,7 +83,7 @@ TEST_F(PollingFixture, WithAStickTheLineIsReady) {
     EXPECT_EQ("HX402A", sink.Text(VersionControlId(0, VersionText::BoardInternal)));
     EXPECT_EQ(true, sink.Enabled(ctl::kStartButton));
     EXPECT_EQ(2, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ(6, doc.Record(0).atPort);
+    EXPECT_EQ(6, doc.LineAtPort(0));
     // Each pass stamps a new ready line into the log.
     ASSERT_TRUE(WaitForReadyCount(0, 3));
     const std::string log = view.LineLog(0);
@@ -118,8 +118,8 @@ TEST_F(PollingFixture, FollowsTheStickToNewPortNumbers) {
     view.ResumeLinePolling(0);
     ASSERT_TRUE(WaitForText(ctl::kPortInformation, "COM15"));
     ASSERT_TRUE(WaitForReadyCount(0, readyBefore + 1));
-    EXPECT_EQ(15, doc.Record(0).diagPort);
-    EXPECT_EQ(16, doc.Record(0).atPort);
+    EXPECT_EQ(15, doc.LineDiagPort(0));
+    EXPECT_EQ(16, doc.LineAtPort(0));
     EXPECT_EQ(2, stick->Enumerations());
     EXPECT_EQ(true, sink.Enabled(ctl::kStartButton));
 }

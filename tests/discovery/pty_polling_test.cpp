@@ -50,8 +50,8 @@ TEST(PtyPolling, FollowsTheStickAcrossNewPortNumbers) {
 
     view.StartLinePolling(0);
     ASSERT_TRUE(waitReadyOn("COM5", 0)) << view.LineLog(0);
-    EXPECT_EQ(5, doc.Record(0).diagPort);
-    EXPECT_EQ(6, doc.Record(0).atPort);
+    EXPECT_EQ(5, doc.LineDiagPort(0));
+    EXPECT_EQ(6, doc.LineAtPort(0));
     EXPECT_EQ("COM5", view.LinePortText(0));
 
     // Each reset makes the stick leave the bus and come back under numbers ten higher.
@@ -61,8 +61,8 @@ TEST(PtyPolling, FollowsTheStickAcrossNewPortNumbers) {
         const size_t readyBefore = sink.CountEntries(0, kReady);
         view.ResumeLinePolling(0);
         ASSERT_TRUE(waitReadyOn("COM" + std::to_string(diag), readyBefore)) << view.LineLog(0);
-        EXPECT_EQ(diag, doc.Record(0).diagPort);
-        EXPECT_EQ(diag + 1, doc.Record(0).atPort);
+        EXPECT_EQ(diag, doc.LineDiagPort(0));
+        EXPECT_EQ(diag + 1, doc.LineAtPort(0));
         EXPECT_EQ(2, doc.Runtime(0).phoneState.load());
     }
     std::printf("line log:\n%s", view.LineLog(0).c_str());
