@@ -157,7 +157,7 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options,
     m_diagHidden = m_wdiag == 1;
     m_flashPartitionTable = m_options.flashPartitionTable;
     if (m_options.nvItems.empty()) {
-        m_nv.FillFactoryDefaults(m_options.imei);
+        m_nv.FillFactoryDefaults(m_options.imei, m_options.nvSalt);
     } else {
         for (const auto& [id, bytes] : m_options.nvItems) {
             NvData data{};
@@ -165,6 +165,7 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options,
             m_nv.Write(id, data);
         }
     }
+    m_nvStartDigest = m_nv.Digest();
     const uint32_t now = m_clock.TickMs();
     if (m_options.appearAfterMs > 0) {
         // Plugged in later: off the bus until then, as if a restart were under way.
@@ -337,6 +338,11 @@ void StickModel::Plug(bool renumber) {
         LeaveBus();  // plugging a present stick again is a pull and a plug
     }
     Enumerate(StickMode::kNormal, renumber, m_clock.TickMs());
+}
+
+bool StickModel::Plugged() {
+    std::lock_guard lock(m_mutex);
+    return m_plugged;
 }
 
 StickMode StickModel::Mode() {

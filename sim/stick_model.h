@@ -131,6 +131,8 @@ class StickModel {
     // (with new port numbers when `renumber`) and ends a stopAnswering fault.
     void Unplug();
     void Plug(bool renumber = false);
+    // Whether the stick is plugged in (it may still be off the bus while it restarts).
+    bool Plugged();
 
     StickMode Mode();
     StickOptions Options() const;
@@ -239,6 +241,7 @@ class StickModel {
     bool m_updateFinished = false;
     std::vector<uint8_t> m_challenge;
     NvStore m_nv;
+    std::string m_nvStartDigest;
     std::map<uint32_t, int> m_nakCounts;
     std::set<uint64_t> m_firedBlockFaults;
 
