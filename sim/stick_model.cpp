@@ -76,34 +76,31 @@ void PortBook::SetPolicy(PortPolicy policy) {
     m_policy = policy;
 }
 
-bool PortBook::Free(const void* owner, int port) const {
+bool PortBook::Free(const void* owner, int port, uint32_t atMs) const {
     if (port <= 0) {
         return false;
     }
-    for (const auto& [who, ports] : m_held) {
-        if (who != owner && (ports.first == port || ports.second == port)) {
+    for (const auto& [who, held] : m_held) {
+        const bool gone = held.leaving && static_cast<int32_t>(atMs - held.freeFromMs) >= 0;
+        if (who != owner && !gone && (held.ports.first == port || held.ports.second == port)) {
             return false;
         }
     }
     return true;
 }
 
-bool PortBook::HeldByOther(const void* owner, int port) {
-    std::lock_guard lock(m_mutex);
-    return !Free(owner, port);
-}
-
-std::pair<int, int> PortBook::Claim(const void* owner, int diag, int at, bool renumber, int step) {
+std::pair<int, int> PortBook::Claim(const void* owner, int diag, int at, bool renumber, int step,
+                                    uint32_t atMs) {
     std::lock_guard lock(m_mutex);
     m_held.erase(owner);
+    auto free = [&](int port) { return Free(owner, port, atMs); };
     std::pair<int, int> ports{diag, at};
-    const bool wantedFree = Free(owner, diag) && Free(owner, at) && diag != at;
-    if (!renumber && wantedFree) {
+    if (!renumber && free(diag) && free(at) && diag != at) {
         // keeps its numbers
     } else if (m_policy == PortPolicy::kLowestFree) {
         auto lowest = [&](int other) {
             int n = 3;
-            while (!Free(owner, n) || n == diag || n == at || n == other) {
+            while (!free(n) || n == diag || n == at || n == other) {
                 ++n;
             }
             return n;
@@ -113,7 +110,7 @@ std::pair<int, int> PortBook::Claim(const void* owner, int diag, int at, bool re
     } else if (renumber) {
         const int by = step > 0 ? step : 1;
         int k = 1;
-        while (!Free(owner, diag + k * by) || !Free(owner, at + k * by)) {
+        while (!free(diag + k * by) || !free(at + k * by)) {
             ++k;
         }
         ports = {diag + k * by, at + k * by};
@@ -121,7 +118,7 @@ std::pair<int, int> PortBook::Claim(const void* owner, int diag, int at, bool re
         // The wanted numbers are taken: the next free ones above them.
         auto above = [&](int from, int other) {
             int n = std::max(from, 1);
-            while (!Free(owner, n) || n == other) {
+            while (!free(n) || n == other) {
                 ++n;
             }
             return n;
@@ -129,13 +126,22 @@ std::pair<int, int> PortBook::Claim(const void* owner, int diag, int at, bool re
         ports.first = above(diag, 0);
         ports.second = above(at, ports.first);
     }
-    m_held[owner] = ports;
+    m_held[owner] = {ports, false, 0};
     return ports;
 }
 
 void PortBook::Release(const void* owner) {
     std::lock_guard lock(m_mutex);
     m_held.erase(owner);
+}
+
+void PortBook::ReleaseAt(const void* owner, uint32_t atMs) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_held.find(owner);
+    if (it != m_held.end()) {
+        it->second.leaving = true;
+        it->second.freeFromMs = atMs;
+    }
 }
 
 uint64_t PortBook::NextSequence() {
@@ -157,7 +163,7 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options,
     m_diagHidden = m_wdiag == 1;
     m_flashPartitionTable = m_options.flashPartitionTable;
     if (m_options.nvItems.empty()) {
-        m_nv.FillFactoryDefaults(m_options.imei);
+        m_nv.FillFactoryDefaults(m_options.imei, m_options.nvSalt);
     } else {
         for (const auto& [id, bytes] : m_options.nvItems) {
             NvData data{};
@@ -165,6 +171,7 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options,
             m_nv.Write(id, data);
         }
     }
+    m_nvStartDigest = m_nv.Digest();
     const uint32_t now = m_clock.TickMs();
     if (m_options.appearAfterMs > 0) {
         // Plugged in later: off the bus until then, as if a restart were under way.
@@ -177,7 +184,7 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options,
     }
     if (m_ports) {
         std::tie(m_diagPort, m_atPort) =
-            m_ports->Claim(this, m_diagPort, m_atPort, false, m_options.renumberStep);
+            m_ports->Claim(this, m_diagPort, m_atPort, false, m_options.renumberStep, now);
         m_options.diagPort = m_diagPort;
         m_options.atPort = m_atPort;
     }
@@ -225,6 +232,9 @@ void StickModel::ScheduleRestart(StickMode next, uint32_t delayMs, bool renumber
     m_transition.never = m_options.faults.neverReturn;
     m_transition.next = next;
     m_transition.renumber = renumber;
+    if (m_ports) {
+        m_ports->ReleaseAt(this, m_transition.leaveAt);
+    }
 }
 
 void StickModel::LeaveBus() {
@@ -244,8 +254,8 @@ uint64_t StickModel::NextSequence() {
 
 void StickModel::Enumerate(StickMode mode, bool renumber, uint32_t appearedMs) {
     if (m_ports) {
-        std::tie(m_diagPort, m_atPort) =
-            m_ports->Claim(this, m_diagPort, m_atPort, renumber, m_options.renumberStep);
+        std::tie(m_diagPort, m_atPort) = m_ports->Claim(this, m_diagPort, m_atPort, renumber,
+                                                        m_options.renumberStep, appearedMs);
     } else if (renumber) {
         m_diagPort += m_options.renumberStep;
         m_atPort += m_options.renumberStep;
@@ -337,6 +347,11 @@ void StickModel::Plug(bool renumber) {
         LeaveBus();  // plugging a present stick again is a pull and a plug
     }
     Enumerate(StickMode::kNormal, renumber, m_clock.TickMs());
+}
+
+bool StickModel::Plugged() {
+    std::lock_guard lock(m_mutex);
+    return m_plugged;
 }
 
 StickMode StickModel::Mode() {

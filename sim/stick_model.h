@@ -61,20 +61,29 @@ enum class PortPolicy {
 class PortBook {
   public:
     void SetPolicy(PortPolicy policy);
-    // The numbers `owner` gets as it appears: the wanted pair when it keeps its numbers and both
-    // are free, otherwise new ones by the policy (also when one of the wanted is taken).
-    std::pair<int, int> Claim(const void* owner, int diag, int at, bool renumber, int step);
+    // The numbers `owner` gets as it appears at tick `atMs`: the wanted pair when it keeps its
+    // numbers and both are free, otherwise new ones by the policy (also when one of the wanted is
+    // taken).
+    std::pair<int, int> Claim(const void* owner, int diag, int at, bool renumber, int step,
+                              uint32_t atMs);
+    // `owner` gives its numbers up now / from tick `atMs` on (it leaves the bus then). Sticks
+    // update themselves only when they are looked at, so a stick that comes back must still see
+    // the numbers of a stick that left before it as free, whichever of the two is looked at first.
     void Release(const void* owner);
-    // Whether a present stick other than `owner` holds `port`.
-    bool HeldByOther(const void* owner, int port);
+    void ReleaseAt(const void* owner, uint32_t atMs);
     uint64_t NextSequence();
 
   private:
-    bool Free(const void* owner, int port) const;
+    struct Held {
+        std::pair<int, int> ports;
+        bool leaving = false;
+        uint32_t freeFromMs = 0;
+    };
+    bool Free(const void* owner, int port, uint32_t atMs) const;
 
     std::mutex m_mutex;
     PortPolicy m_policy = PortPolicy::kStep;
-    std::map<const void*, std::pair<int, int>> m_held;
+    std::map<const void*, Held> m_held;
     uint64_t m_sequence = 0;
 };
 
@@ -131,6 +140,8 @@ class StickModel {
     // (with new port numbers when `renumber`) and ends a stopAnswering fault.
     void Unplug();
     void Plug(bool renumber = false);
+    // Whether the stick is plugged in (it may still be off the bus while it restarts).
+    bool Plugged();
 
     StickMode Mode();
     StickOptions Options() const;
@@ -239,6 +250,7 @@ class StickModel {
     bool m_updateFinished = false;
     std::vector<uint8_t> m_challenge;
     NvStore m_nv;
+    std::string m_nvStartDigest;
     std::map<uint32_t, int> m_nakCounts;
     std::set<uint64_t> m_firedBlockFaults;
 

@@ -119,6 +119,8 @@ struct StickOptions {
     std::vector<uint8_t> flashPartitionTable;
     // NV contents to start from (item -> 128 bytes); empty fills the backup list with patterns.
     std::map<uint16_t, std::vector<uint8_t>> nvItems;
+    // Makes those patterns the stick's own: sticks with different salts share no calibration.
+    uint32_t nvSalt = 0;
     // "AT+WDIAG?" answer at start (6: diagnostic port shown).
     int wdiag = 6;
 
