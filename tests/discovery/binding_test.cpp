@@ -2,6 +2,9 @@
 // the real reader, the real document, a fake serial provider that counts every open.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <tuple>
+
 #include "platform/registry_reg.h"
 #include "support/fake_serial.h"
 #include "support/temp_dir.h"
@@ -194,6 +197,87 @@ TEST_F(BindingBench, WithoutLocationsOneLineHoldsTheLastInstances) {
     EXPECT_TRUE(doc.DiscoverPorts(0));
     EXPECT_EQ(5, doc.Record(0).diagPort);
     EXPECT_TRUE(doc.ReopenDiagPort(0, 5, 115200));  // the record's number, as described
+}
+
+// The described reading of a registry without locations, from stored files, one per fault: the
+// line starts with AT 77 and DIAG 88, and only what was read is stored.
+TEST_F(BindingBench, WithoutLocationsEachFaultOfTheRegistry) {
+    const struct {
+        const char* fixture;
+        bool found;
+        int at, diag;
+    } rows[] = {
+        {"one_stick.reg", true, 3, 12},
+        {"two_sticks.reg", true, 21, 20},  // the instances named Count - 1
+        // Without the AT driver nothing is found although the DIAG driver is there.
+        {"missing_at_driver.reg", false, 77, 88},
+        // Without the DIAG driver the AT port is stored, but the search still fails.
+        {"missing_diag_driver.reg", false, 3, 88},
+        {"missing_count.reg", false, 77, 88},
+        {"count_as_text.reg", false, 77, 88},
+        {"count_zero.reg", false, 77, 88},
+        {"missing_instance_value.reg", false, 77, 88},
+        {"missing_at_portname.reg", false, 77, 88},
+        {"missing_diag_portname.reg", false, 3, 88},
+        {"portname_without_number.reg", false, 77, 88},
+        {"malformed_dword.reg", false, 77, 88},
+        {"no_such_file.reg", false, 77, 88},
+    };
+    const auto fixtures = std::filesystem::path(PELLAN_SOURCE_DIR) / "tests/discovery/fixtures";
+    for (const auto& row : rows) {
+        std::filesystem::remove(registry.File());
+        if (std::string(row.fixture) != "no_such_file.reg") {
+            std::filesystem::copy_file(fixtures / row.fixture, registry.File());
+        }
+        doc.Bindings().Release(2);
+        doc.Record(2).atPort = 77;
+        doc.Record(2).diagPort = 88;
+        EXPECT_EQ(row.found, doc.DiscoverPorts(2)) << row.fixture;
+        EXPECT_EQ(row.at, doc.Record(2).atPort) << row.fixture;
+        EXPECT_EQ(row.diag, doc.Record(2).diagPort) << row.fixture;
+        EXPECT_EQ(0, doc.Record(1).atPort) << "another line was touched";
+    }
+}
+
+// "PortName" values: the decimal number after the first three characters, 0 meaning none; a
+// value longer than the 1024-byte buffer cannot be read.
+TEST_F(BindingBench, PortNamesAndTheValueBuffer) {
+    const struct {
+        std::string at, diag, instance;
+        bool found;
+        int atPort, diagPort;
+    } rows[] = {
+        {"COM3", "COM12", "6&1&", true, 3, 12},
+        {"com9", "COM10", "6&1&", true, 9, 10},
+        {"COM0", "COM4", "6&1&", false, -1, -1},
+        {"COM", "COM4", "6&1&", false, -1, -1},
+        {"CO", "COM4", "6&1&", false, -1, -1},
+        {"COM7x", "COM8", "6&1&", true, 7, 8},
+        {"COM3", "COM4", std::string(1100, 'x'), false, -1, -1},
+    };
+    for (const auto& row : rows) {
+        std::vector<platform::RegKeyData> keys;
+        for (const auto& [service, name, end] :
+             {std::tuple{"VLKusbnmea", row.at, "1"}, std::tuple{"VLKusbser6k", row.diag, "0"}}) {
+            const std::string instance = "USB\\VID_05C6&PID_9000\\" + row.instance + end;
+            keys.push_back({EnumKey(service),
+                            {{"Count", RegValue::Type::Dword, "", 1},
+                             {"0", RegValue::Type::String, instance, 0}}});
+            keys.push_back({"SYSTEM\\CurrentControlSet\\Enum\\" + instance + "\\Device Parameters",
+                            {{"PortName", RegValue::Type::String, name, 0}}});
+        }
+        ASSERT_TRUE(platform::WriteRegFile(registry.File(), keys));
+        doc.Bindings().Release(0);
+        doc.Record(0).atPort = -1;
+        doc.Record(0).diagPort = -1;
+        EXPECT_EQ(row.found, doc.DiscoverPorts(0)) << row.at;
+        EXPECT_EQ(row.atPort, doc.Record(0).atPort) << row.at;
+        EXPECT_EQ(row.diagPort, doc.Record(0).diagPort) << row.at;
+    }
+    // Without a registry at all nothing is found.
+    platform::Env bare{&clock, &serial, nullptr, {}};
+    EXPECT_FALSE(CPellanDoc(bare, dir.Path()).DiscoverPorts(0));
+    EXPECT_FALSE(doc.DiscoverPorts(8));
 }
 
 }  // namespace

@@ -70,15 +70,29 @@ TEST_F(PollingFixture, WithoutAStickTheFormShowsTheSearch) {
     EXPECT_EQ("", view.LineLog(0));
 }
 
-TEST_F(PollingFixture, WithAStickTheLineIsReady) {
+// Line 0 drives the form's own fields, the other lines their panels; a stick pulled out turns
+// the line back to the search, and one plugged in again is found.
+TEST_F(PollingFixture, WithAStickTheLineIsReadyAndAPulledOneIsSearchedFor) {
     sim::StickOptions options = QuickStick();
     options.firmwareVersion = "HX402A_V1.0.3_B05";
-    machine.AddStick(options);
+    auto stick = machine.AddStick(options);
+    view.StartLinePolling(3);
+    ASSERT_TRUE(WaitForReadyCount(3, 1));
+    EXPECT_EQ("COM5", sink.Text(ctl::kDiagPortText + 3));
+    EXPECT_EQ(true, sink.Enabled(ctl::kStartButton + 3));
+    EXPECT_FALSE(sink.Text(ctl::kPortInformation)) << "line 4 wrote line 1's field";
+    stick->Unplug();
+    ASSERT_TRUE(sink.WaitFor(
+        [](const test::RecordingSink& s) { return s.TextLocked(ctl::kDiagPortText + 3) == "NULL"; },
+        kWaitMs));
+    view.PauseLinePolling(3);
+    ASSERT_FALSE(doc.Bindings().Holds(3)) << "three missed searches let the stick go";
+
+    stick->Plug();
     view.StartLinePolling(0);
     ASSERT_TRUE(WaitForReadyCount(0, 1));
     EXPECT_EQ(kReady, sink.Text(ctl::kStatusLine));
     EXPECT_EQ("COM5", sink.Text(ctl::kPortInformation));
-    EXPECT_EQ("COM5", sink.Text(ctl::kDiagPortText));
     EXPECT_EQ("HX402A_V1.0.3_B05", sink.Text(ctl::kCurrentVersion));
     EXPECT_EQ("HX402A", sink.Text(VersionControlId(0, VersionText::BoardInternal)));
     EXPECT_EQ(true, sink.Enabled(ctl::kStartButton));
@@ -86,61 +100,7 @@ TEST_F(PollingFixture, WithAStickTheLineIsReady) {
     EXPECT_EQ(6, doc.LineAtPort(0));
     // Each pass stamps a new ready line into the log.
     ASSERT_TRUE(WaitForReadyCount(0, 3));
-    const std::string log = view.LineLog(0);
-    EXPECT_NE(std::string::npos, log.find(std::string("\u2014\u2014") + kReady + "\n"));
-}
-
-TEST_F(PollingFixture, OtherLinesReportOnTheirOwnControls) {
-    machine.AddStick(QuickStick());
-    view.StartLinePolling(3);
-    ASSERT_TRUE(WaitForReadyCount(3, 1));
-    EXPECT_EQ("COM5", sink.Text(ctl::kDiagPortText + 3));
-    EXPECT_EQ(kReady, sink.Text(ctl::kMessageText + 3));
-    EXPECT_EQ(true, sink.Enabled(ctl::kStartButton + 3));
-    EXPECT_FALSE(sink.Text(ctl::kStatusLine));
-    EXPECT_FALSE(sink.Text(ctl::kPortInformation));
-    EXPECT_FALSE(sink.Enabled(ctl::kStartButton));
-}
-
-TEST_F(PollingFixture, FollowsTheStickToNewPortNumbers) {
-    sim::StickOptions options = QuickStick();
-    options.renumberOn = sim::RENUMBER_ON_RESET_PHONE;
-    options.renumberStep = 10;
-    auto stick = machine.AddStick(options);
-    view.StartLinePolling(0);
-    ASSERT_TRUE(WaitForReadyCount(0, 1));
-    ASSERT_EQ("COM5", sink.Text(ctl::kPortInformation));
-
-    // The stick restarts and comes back as COM15/COM16, as after an update's reset.
-    view.PauseLinePolling(0);
-    ASSERT_TRUE(doc.ResetStick(0, false)) << doc.Link(0).m_lastError;
-    const size_t readyBefore = sink.CountEntries(0, kReady);
-    view.ResumeLinePolling(0);
-    ASSERT_TRUE(WaitForText(ctl::kPortInformation, "COM15"));
-    ASSERT_TRUE(WaitForReadyCount(0, readyBefore + 1));
-    EXPECT_EQ(15, doc.LineDiagPort(0));
-    EXPECT_EQ(16, doc.LineAtPort(0));
-    EXPECT_EQ(2, stick->Enumerations());
-    EXPECT_EQ(true, sink.Enabled(ctl::kStartButton));
-}
-
-TEST_F(PollingFixture, PulledStickTurnsBackToTheSearch) {
-    auto stick = machine.AddStick(QuickStick());
-    view.StartLinePolling(0);
-    ASSERT_TRUE(WaitForReadyCount(0, 1));
-    stick->Unplug();
-    ASSERT_TRUE(sink.WaitFor(
-        [](const test::RecordingSink& s) {
-            return s.TextLocked(ctl::kStatusLine) == "Search..." &&
-                   s.EnabledLocked(ctl::kStartButton) == false;
-        },
-        kWaitMs));
-    EXPECT_EQ("NULL", sink.Text(ctl::kPortInformation));
-    EXPECT_EQ(false, sink.Enabled(ctl::kStartButton));
-    const size_t readyBefore = sink.CountEntries(0, kReady);
-    stick->Plug();
-    ASSERT_TRUE(WaitForReadyCount(0, readyBefore + 1));
-    EXPECT_EQ(true, sink.Enabled(ctl::kStartButton));
+    EXPECT_NE(std::string::npos, view.LineLog(0).find(std::string("\u2014\u2014") + kReady + "\n"));
 }
 
 // While the job runs the loop sends the stick nothing; afterwards it goes on with new passes.
