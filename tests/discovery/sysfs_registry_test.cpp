@@ -2,6 +2,7 @@
 
 #include <array>
 #include <fstream>
+#include <tuple>
 
 #include "platform/registry_sysfs_posix.h"
 #include "platform/stick_drivers.h"
@@ -124,7 +125,7 @@ TEST_F(SysfsFixture, EachLineTakesTheStickOfItsOwnUsbPort) {
 
 TEST_F(SysfsFixture, ConfiguredInterfacesAndProducts) {
     const struct {
-        int atInterface, diagInterface, productId;
+        int at, diag, productId;
         std::pair<int, int> ports;
     } rows[] = {
         {2, 0, 0x9000, {100, 4}},  // ttyACM0
@@ -134,11 +135,10 @@ TEST_F(SysfsFixture, ConfiguredInterfacesAndProducts) {
     };
     for (const auto& row : rows) {
         StickUsbConfig changed = config;
-        changed.atInterface = row.atInterface;
-        changed.diagInterface = row.diagInterface;
+        std::tie(changed.atInterface, changed.diagInterface) = std::tuple(row.at, row.diag);
         changed.productId = static_cast<uint16_t>(row.productId);
         SysfsRegistry registry{changed};
-        EXPECT_EQ(row.ports, Discover(registry)[0]) << row.atInterface << " " << row.productId;
+        EXPECT_EQ(row.ports, Discover(registry)[0]) << row.at << " " << row.productId;
     }
 }
 
