@@ -190,45 +190,57 @@ void DeviceRootPublisher::Stop() {
 void DeviceRootPublisher::Sync() {
     std::lock_guard lock(m_syncMutex);
     const auto sticks = m_machine.Sticks();
-    bool changed = false;
-    for (size_t i = 0; i < sticks.size(); ++i) {
-        const BusState bus = sticks[i]->Bus();
-        for (PortKind kind : {PortKind::kDiag, PortKind::kAt}) {
-            const bool present = kind == PortKind::kDiag ? bus.diagPresent : bus.atPresent;
-            const int port = kind == PortKind::kDiag ? bus.diagPort : bus.atPort;
-            const uint64_t generation =
-                kind == PortKind::kDiag ? bus.diagGeneration : bus.atGeneration;
-            const auto key = std::make_pair(i, static_cast<int>(kind));
-            auto it = m_published.find(key);
-            if (it != m_published.end() &&
-                (!present || it->second.port != port || it->second.generation != generation)) {
-                std::error_code ec;
-                std::filesystem::remove(m_root / ("COM" + std::to_string(it->second.port)), ec);
-                m_published.erase(it);  // closes the pseudo-terminal
-                changed = true;
-                it = m_published.end();
-            }
-            if (present && it == m_published.end()) {
-                Published pub;
-                pub.port = port;
-                pub.generation = generation;
-                pub.server = std::make_unique<PortServer>(sticks[i], kind, generation);
-                std::string slave;
-                if (!pub.server->Open(slave)) {
-                    continue;  // tried again on the next round
-                }
-                const std::filesystem::path link = m_root / ("COM" + std::to_string(port));
-                const std::filesystem::path temp = link.string() + ".new";
-                std::error_code ec;
-                std::filesystem::remove(temp, ec);
-                std::filesystem::create_symlink(slave, temp, ec);
-                std::filesystem::rename(temp, link, ec);
-                m_published[key] = std::move(pub);
-                changed = true;
-            }
+    std::vector<BusState> buses;
+    for (const auto& stick : sticks) {
+        buses.push_back(stick->Bus());
+    }
+    auto wanted = [&](size_t i, PortKind kind, int& port, uint64_t& generation) {
+        const BusState& bus = buses[i];
+        port = kind == PortKind::kDiag ? bus.diagPort : bus.atPort;
+        generation = kind == PortKind::kDiag ? bus.diagGeneration : bus.atGeneration;
+        return kind == PortKind::kDiag ? bus.diagPresent : bus.atPresent;
+    };
+    // Every stale link goes before any new one is made: a stick may come back under a number
+    // that another stick has just given up, and that stick's old link must not take the new one
+    // away.
+    for (auto it = m_published.begin(); it != m_published.end();) {
+        int port = 0;
+        uint64_t generation = 0;
+        const bool present =
+            wanted(it->first.first, static_cast<PortKind>(it->first.second), port, generation);
+        if (!present || it->second.port != port || it->second.generation != generation) {
+            std::error_code ec;
+            std::filesystem::remove(m_root / ("COM" + std::to_string(it->second.port)), ec);
+            it = m_published.erase(it);  // closes the pseudo-terminal
+        } else {
+            ++it;
         }
     }
-    (void)changed;
+    for (size_t i = 0; i < sticks.size(); ++i) {
+        for (PortKind kind : {PortKind::kDiag, PortKind::kAt}) {
+            int port = 0;
+            uint64_t generation = 0;
+            const auto key = std::make_pair(i, static_cast<int>(kind));
+            if (!wanted(i, kind, port, generation) || m_published.count(key) != 0) {
+                continue;
+            }
+            Published pub;
+            pub.port = port;
+            pub.generation = generation;
+            pub.server = std::make_unique<PortServer>(sticks[i], kind, generation);
+            std::string slave;
+            if (!pub.server->Open(slave)) {
+                continue;  // tried again on the next round
+            }
+            const std::filesystem::path link = m_root / ("COM" + std::to_string(port));
+            const std::filesystem::path temp = link.string() + ".new";
+            std::error_code ec;
+            std::filesystem::remove(temp, ec);
+            std::filesystem::create_symlink(slave, temp, ec);
+            std::filesystem::rename(temp, link, ec);
+            m_published[key] = std::move(pub);
+        }
+    }
     WriteRegistry(false);  // also catches registry changes that moved no port
 }
 

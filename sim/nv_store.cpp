@@ -1,5 +1,7 @@
 #include "sim/nv_store.h"
 
+#include "sim/image_assembly.h"
+
 #include <cstdio>
 #include <fstream>
 
@@ -60,9 +62,12 @@ std::optional<NvData> NvStore::Read(uint16_t id) const {
     return it->second;
 }
 
-NvData PatternFor(uint16_t id) {
+NvData PatternFor(uint16_t id, uint32_t salt) {
     NvData data{};
-    uint32_t x = 0x9E3779B9u ^ (static_cast<uint32_t>(id) * 2654435761u);
+    uint32_t x = 0x9E3779B9u ^ (static_cast<uint32_t>(id) * 2654435761u) ^ (salt * 0x85EBCA6Bu);
+    if (x == 0) {
+        x = 1;  // the shift generator would stay at zero
+    }
     for (auto& b : data) {
         x ^= x << 13;
         x ^= x >> 17;
@@ -74,12 +79,23 @@ NvData PatternFor(uint16_t id) {
     return data;
 }
 
-void NvStore::FillFactoryDefaults(const std::string& imei) {
+void NvStore::FillFactoryDefaults(const std::string& imei, uint32_t salt) {
     for (uint16_t id : kCalibrationItems) {
-        m_items[id] = PatternFor(id);
+        m_items[id] = PatternFor(id, salt);
     }
-    m_items[22] = PatternFor(22);
+    m_items[22] = PatternFor(22, salt);
     m_items[kImeiItem] = PackImei(imei);
+}
+
+std::string NvStore::Digest() const {
+    std::vector<uint8_t> bytes;
+    bytes.reserve(m_items.size() * (2 + sizeof(NvData)));
+    for (const auto& [id, data] : m_items) {
+        bytes.push_back(static_cast<uint8_t>(id));
+        bytes.push_back(static_cast<uint8_t>(id >> 8));
+        bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+    return Md5Hex(bytes.data(), bytes.size());
 }
 
 bool NvStore::LoadNvmFile(const std::string& path, std::string& error) {

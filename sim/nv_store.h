@@ -25,8 +25,11 @@ class NvStore {
     size_t Size() const { return m_items.size(); }
     const std::map<uint16_t, NvData>& Items() const { return m_items; }
 
-    // Every calibration item filled with a pattern derived from its id, item 22, and the IMEI.
-    void FillFactoryDefaults(const std::string& imei);
+    // Every calibration item filled with a pattern derived from its id and the stick's `salt`,
+    // item 22, and the IMEI.
+    void FillFactoryDefaults(const std::string& imei, uint32_t salt = 0);
+    // MD5 (hex) over every item's id and contents, in id order.
+    std::string Digest() const;
     // Loads the records of an NVM file (850 records of 136 bytes) whose status is 0.
     bool LoadNvmFile(const std::string& path, std::string& error);
 
@@ -40,7 +43,8 @@ constexpr uint16_t kImeiItem = 550;
 NvData PackImei(const std::string& digits);
 // The fifteen digits of an item 550 record as text.
 std::string UnpackImei(const NvData& data);
-// A pattern that is unique per item, so a restored item can be told from any other.
-NvData PatternFor(uint16_t id);
+// A pattern that is unique per item and per salt, so a restored item can be told from any other
+// and from the same item of another stick.
+NvData PatternFor(uint16_t id, uint32_t salt = 0);
 
 }  // namespace pellan::sim

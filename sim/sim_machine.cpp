@@ -127,8 +127,22 @@ class SimKey final : public platform::RegistryKey {
 }  // namespace
 
 std::shared_ptr<StickModel> SimMachine::AddStick(StickOptions options) {
-    auto stick = std::make_shared<StickModel>(m_clock, std::move(options));
     std::lock_guard lock(m_mutex);
+    auto taken = [&](const std::string& location) {
+        return std::any_of(m_sticks.begin(), m_sticks.end(), [&](const auto& stick) {
+            return stick->Options().location == location;
+        });
+    };
+    if (options.location.empty()) {
+        for (int port = 1; options.location.empty() || taken(options.location); ++port) {
+            char text[32];
+            std::snprintf(text, sizeof text, "Port_#%04d.Hub_#0001", port);
+            options.location = text;
+        }
+    } else if (taken(options.location)) {
+        return nullptr;  // two sticks cannot sit in one USB port
+    }
+    auto stick = std::make_shared<StickModel>(m_clock, std::move(options), m_ports);
     m_sticks.push_back(stick);
     return stick;
 }
@@ -158,26 +172,45 @@ RegistryKeys SimMachine::RegistrySnapshot() {
         std::lock_guard lock(m_mutex);
         keys = m_extra;
     }
-    std::vector<std::string> diagInstances;
-    std::vector<std::string> atInstances;
-    auto addPort = [&](const std::string& instance, int port) {
+    struct Listed {
+        std::string instance;
+        uint32_t appearedMs;
+        uint64_t sequence;
+    };
+    std::vector<Listed> diagInstances;
+    std::vector<Listed> atInstances;
+    auto addPort = [&](const std::string& instance, int port, const std::string& location) {
         RegValue name;
         name.text = "COM" + std::to_string(port);
         keys["SYSTEM\\CurrentControlSet\\Enum\\" + instance + "\\Device Parameters"]["PortName"] =
             name;
+        if (!location.empty()) {
+            RegValue where;
+            where.text = location;
+            keys["SYSTEM\\CurrentControlSet\\Enum\\" + instance]["LocationInformation"] = where;
+        }
     };
     for (const auto& stick : Sticks()) {
         const BusState bus = stick->Bus();
         if (bus.diagPresent) {
-            diagInstances.push_back(bus.diagInstance);
-            addPort(bus.diagInstance, bus.diagPort);
+            diagInstances.push_back({bus.diagInstance, bus.diagAppearedMs, bus.diagSequence});
+            addPort(bus.diagInstance, bus.diagPort, bus.location);
         }
         if (bus.atPresent) {
-            atInstances.push_back(bus.atInstance);
-            addPort(bus.atInstance, bus.atPort);
+            atInstances.push_back({bus.atInstance, bus.atAppearedMs, bus.atSequence});
+            addPort(bus.atInstance, bus.atPort, bus.location);
         }
     }
-    auto addService = [&](const char* service, const std::vector<std::string>& instances) {
+    // The drivers list their instances in the order they appeared: the earliest first.
+    const uint32_t now = m_clock.TickMs();
+    auto byAppearance = [now](const Listed& a, const Listed& b) {
+        const uint32_t ageA = now - a.appearedMs;
+        const uint32_t ageB = now - b.appearedMs;
+        return ageA != ageB ? ageA > ageB : a.sequence < b.sequence;
+    };
+    std::sort(diagInstances.begin(), diagInstances.end(), byAppearance);
+    std::sort(atInstances.begin(), atInstances.end(), byAppearance);
+    auto addService = [&](const char* service, const std::vector<Listed>& instances) {
         if (instances.empty()) {
             return;
         }
@@ -189,7 +222,7 @@ RegistryKeys SimMachine::RegistrySnapshot() {
         key["NextInstance"] = count;
         for (size_t i = 0; i < instances.size(); ++i) {
             RegValue path;
-            path.text = instances[i];
+            path.text = instances[i].instance;
             key[std::to_string(i)] = path;
         }
     };

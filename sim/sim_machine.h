@@ -28,19 +28,32 @@ inline constexpr const char* kAtService = "VLKusbnmea";
 
 // The machine the simulated sticks are plugged into: their ports and the registry that the USB
 // drivers keep for them. Shared by the in-process transport and the device-root publisher.
+//
+// Several sticks: each sits in its own USB port ("LocationInformation", kept across every restart)
+// and no two present sticks ever hold the same port number. With PortPolicy::kLowestFree a stick
+// that comes back from a restart takes the lowest free numbers, so with sticks A on COM3/COM4 and
+// B on COM5/COM6: A restarts (gives up 3 and 4), B restarts and comes back first on COM3/COM4 (A's
+// old numbers), then A comes back on COM5/COM6. A host that reopens a number it remembers instead
+// of looking its stick up again then talks to the wrong stick.
 class SimMachine {
   public:
-    explicit SimMachine(platform::Clock& clock) : m_clock(clock) {}
+    explicit SimMachine(platform::Clock& clock)
+        : m_clock(clock), m_ports(std::make_shared<PortBook>()) {}
 
-    // Plugs in a new stick; the machine keeps it alive.
+    // Plugs in a new stick (or lets it appear after options.appearAfterMs); the machine keeps it
+    // alive. A stick without a location gets "Port_#000K.Hub_#0001" with the first K no other
+    // stick of the machine has; a location another stick already has is refused (nullptr).
+    // Wanted port numbers that another stick holds are moved to free ones (see Options()).
     std::shared_ptr<StickModel> AddStick(StickOptions options);
+    void SetPortPolicy(PortPolicy policy) { m_ports->SetPolicy(policy); }
     std::vector<std::shared_ptr<StickModel>> Sticks();
     platform::Clock& Clock() { return m_clock; }
 
     // The registry as the drivers show it now: for each service an "Enum" key with "Count" and
-    // the instance paths of the present ports (the key is gone while no port is present), and for
-    // each instance "Enum\<instance>\Device Parameters" with "PortName"="COM<N>". Extra keys set
-    // by tests are merged in.
+    // the instance paths of the present ports in the order they appeared (the key is gone while
+    // no port is present), and for each instance "Enum\<instance>" with "LocationInformation"
+    // and "Enum\<instance>\Device Parameters" with "PortName"="COM<N>". Extra keys set by tests
+    // are merged in.
     RegistryKeys RegistrySnapshot();
     void SetExtraValue(const std::string& keyPath, const std::string& name, const RegValue& value);
     // Changes whenever any stick's bus state changes.
@@ -48,6 +61,7 @@ class SimMachine {
 
   private:
     platform::Clock& m_clock;
+    std::shared_ptr<PortBook> m_ports;
     std::mutex m_mutex;
     std::vector<std::shared_ptr<StickModel>> m_sticks;
     RegistryKeys m_extra;

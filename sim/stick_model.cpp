@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <tuple>
 
 #include "diag/frame_codec.h"
 
@@ -68,15 +69,101 @@ const char* ModeName(StickMode mode) {
     return "?";
 }
 
-StickModel::StickModel(platform::Clock& clock, StickOptions options)
-    : m_clock(clock), m_options(std::move(options)), m_rng(m_options.faults.seed) {
+// ---------------------------------------------------------------- port numbers
+
+void PortBook::SetPolicy(PortPolicy policy) {
+    std::lock_guard lock(m_mutex);
+    m_policy = policy;
+}
+
+bool PortBook::Free(const void* owner, int port, uint32_t atMs) const {
+    if (port <= 0) {
+        return false;
+    }
+    for (const auto& [who, held] : m_held) {
+        const bool gone = held.leaving && static_cast<int32_t>(atMs - held.freeFromMs) >= 0;
+        if (who != owner && !gone && (held.ports.first == port || held.ports.second == port)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::pair<int, int> PortBook::Claim(const void* owner, int diag, int at, bool renumber, int step,
+                                    uint32_t atMs) {
+    std::lock_guard lock(m_mutex);
+    m_held.erase(owner);
+    auto free = [&](int port) { return Free(owner, port, atMs); };
+    std::pair<int, int> ports{diag, at};
+    if (!renumber && free(diag) && free(at) && diag != at) {
+        // keeps its numbers
+    } else if (m_policy == PortPolicy::kLowestFree) {
+        auto lowest = [&](int other) {
+            int n = 3;
+            while (!free(n) || n == diag || n == at || n == other) {
+                ++n;
+            }
+            return n;
+        };
+        ports.first = lowest(0);
+        ports.second = lowest(ports.first);
+    } else if (renumber) {
+        const int by = step > 0 ? step : 1;
+        int k = 1;
+        while (!free(diag + k * by) || !free(at + k * by)) {
+            ++k;
+        }
+        ports = {diag + k * by, at + k * by};
+    } else {
+        // The wanted numbers are taken: the next free ones above them.
+        auto above = [&](int from, int other) {
+            int n = std::max(from, 1);
+            while (!free(n) || n == other) {
+                ++n;
+            }
+            return n;
+        };
+        ports.first = above(diag, 0);
+        ports.second = above(at, ports.first);
+    }
+    m_held[owner] = {ports, false, 0};
+    return ports;
+}
+
+void PortBook::Release(const void* owner) {
+    std::lock_guard lock(m_mutex);
+    m_held.erase(owner);
+}
+
+void PortBook::ReleaseAt(const void* owner, uint32_t atMs) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_held.find(owner);
+    if (it != m_held.end()) {
+        it->second.leaving = true;
+        it->second.freeFromMs = atMs;
+    }
+}
+
+uint64_t PortBook::NextSequence() {
+    std::lock_guard lock(m_mutex);
+    return ++m_sequence;
+}
+
+// ---------------------------------------------------------------- stick
+
+StickModel::StickModel(platform::Clock& clock, StickOptions options,
+                       std::shared_ptr<PortBook> ports)
+    : m_clock(clock),
+      m_options(std::move(options)),
+      m_ports(std::move(ports)),
+      m_rng(m_options.faults.seed) {
     m_diagPort = m_options.diagPort;
     m_atPort = m_options.atPort;
     m_wdiag = m_options.wdiag;
     m_diagHidden = m_wdiag == 1;
     m_flashPartitionTable = m_options.flashPartitionTable;
     if (m_options.nvItems.empty()) {
-        m_nv.FillFactoryDefaults(m_options.imei);
+        m_nv.FillFactoryDefaults(m_options.imei, m_options.nvSalt);
     } else {
         for (const auto& [id, bytes] : m_options.nvItems) {
             NvData data{};
@@ -84,6 +171,25 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options)
             m_nv.Write(id, data);
         }
     }
+    m_nvStartDigest = m_nv.Digest();
+    const uint32_t now = m_clock.TickMs();
+    if (m_options.appearAfterMs > 0) {
+        // Plugged in later: off the bus until then, as if a restart were under way.
+        m_present = false;
+        m_enumerations = 0;
+        m_transition.active = true;
+        m_transition.left = true;
+        m_transition.returnAt = now + m_options.appearAfterMs;
+        return;
+    }
+    if (m_ports) {
+        std::tie(m_diagPort, m_atPort) =
+            m_ports->Claim(this, m_diagPort, m_atPort, false, m_options.renumberStep, now);
+        m_options.diagPort = m_diagPort;
+        m_options.atPort = m_atPort;
+    }
+    m_diagAppearedMs = m_atAppearedMs = now;
+    m_diagSequence = m_atSequence = NextSequence();
 }
 
 StickOptions StickModel::Options() const {
@@ -106,16 +212,12 @@ void StickModel::Update() {
     const uint32_t now = m_clock.TickMs();
     if (!m_transition.left && !Before(now, m_transition.leaveAt)) {
         m_transition.left = true;
-        m_present = false;
-        ++m_generation;
-        ++m_epoch;
-        m_diagIn = {};
-        m_atIn = {};
+        LeaveBus();
     }
     if (m_transition.left && !m_transition.never && !Before(now, m_transition.returnAt)) {
         m_transition.active = false;
         if (m_plugged) {
-            Enumerate(m_transition.next, m_transition.renumber);
+            Enumerate(m_transition.next, m_transition.renumber, m_transition.returnAt);
         }
     }
 }
@@ -130,13 +232,37 @@ void StickModel::ScheduleRestart(StickMode next, uint32_t delayMs, bool renumber
     m_transition.never = m_options.faults.neverReturn;
     m_transition.next = next;
     m_transition.renumber = renumber;
+    if (m_ports) {
+        m_ports->ReleaseAt(this, m_transition.leaveAt);
+    }
 }
 
-void StickModel::Enumerate(StickMode mode, bool renumber) {
-    if (renumber) {
+void StickModel::LeaveBus() {
+    m_present = false;
+    ++m_generation;
+    ++m_epoch;
+    m_diagIn = {};
+    m_atIn = {};
+    if (m_ports) {
+        m_ports->Release(this);  // another stick may take these numbers now
+    }
+}
+
+uint64_t StickModel::NextSequence() {
+    return m_ports ? m_ports->NextSequence() : ++m_ownSequence;
+}
+
+void StickModel::Enumerate(StickMode mode, bool renumber, uint32_t appearedMs) {
+    if (m_ports) {
+        std::tie(m_diagPort, m_atPort) = m_ports->Claim(this, m_diagPort, m_atPort, renumber,
+                                                        m_options.renumberStep, appearedMs);
+    } else if (renumber) {
         m_diagPort += m_options.renumberStep;
         m_atPort += m_options.renumberStep;
     }
+    // Both interfaces appear together and go to the end of the drivers' lists.
+    m_diagAppearedMs = m_atAppearedMs = appearedMs;
+    m_diagSequence = m_atSequence = NextSequence();
     m_present = true;
     ++m_generation;
     ++m_epoch;
@@ -177,6 +303,13 @@ BusState StickModel::Bus() {
     bus.atPort = m_atPort;
     bus.diagGeneration = m_generation * 2 + (m_diagHidden ? 1 : 0);
     bus.atGeneration = m_generation;
+    if (m_options.publishLocation) {
+        bus.location = m_options.location;
+    }
+    bus.diagAppearedMs = m_diagAppearedMs;
+    bus.atAppearedMs = m_atAppearedMs;
+    bus.diagSequence = m_diagSequence;
+    bus.atSequence = m_atSequence;
     if (bus.diagPresent) {
         bus.diagInstance = InstanceFor("MI_00", m_generation);
     }
@@ -201,18 +334,24 @@ uint64_t StickModel::BusEpoch() {
 void StickModel::Unplug() {
     std::lock_guard lock(m_mutex);
     m_plugged = false;
-    m_present = false;
     m_transition = {};
-    ++m_generation;
-    ++m_epoch;
+    LeaveBus();
 }
 
-void StickModel::Plug() {
+void StickModel::Plug(bool renumber) {
     std::lock_guard lock(m_mutex);
     m_plugged = true;
     m_silent = false;
     m_transition = {};
-    Enumerate(StickMode::kNormal, false);
+    if (m_present) {
+        LeaveBus();  // plugging a present stick again is a pull and a plug
+    }
+    Enumerate(StickMode::kNormal, renumber, m_clock.TickMs());
+}
+
+bool StickModel::Plugged() {
+    std::lock_guard lock(m_mutex);
+    return m_plugged;
 }
 
 StickMode StickModel::Mode() {
@@ -357,6 +496,7 @@ bool StickModel::Note(PortKind port, const std::string& name, int64_t arg) {
     const int count = ++m_counts[name];
     (void)count;
     const FaultPlan& f = m_options.faults;
+    const bool pulled = Hits(f.pullOut, name);
     if (Hits(f.stopAnswering, name)) {
         m_silent = true;
     }
@@ -370,8 +510,14 @@ bool StickModel::Note(PortKind port, const std::string& name, int64_t arg) {
     rec.port = port;
     rec.name = name;
     rec.arg = arg;
-    rec.answered = !m_silent;
+    rec.answered = !m_silent && !pulled;
     m_commands.push_back(rec);
+    if (pulled) {
+        m_plugged = false;
+        m_transition = {};
+        LeaveBus();
+        return false;
+    }
     return !m_silent;
 }
 
@@ -449,6 +595,10 @@ void StickModel::HandleAtLine(const std::string& line, PortKind port, std::vecto
             m_diagHidden = hide;
             ++m_epoch;
             m_diagIn = {};
+            if (!hide) {
+                m_diagAppearedMs = m_clock.TickMs();  // shown again: listed last
+                m_diagSequence = NextSequence();
+            }
         }
         answer("");
     } else if (cmd == "AT+WCDRUN=E" || cmd == "AT+WCDRUN=8" || cmd == "AT+WCDRUN=F" ||

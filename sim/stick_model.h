@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -44,6 +45,48 @@ struct NvWriteRecord {
     uint16_t status = 0;  // what the stick answered
 };
 
+// How a machine numbers the ports of a stick that restarts with new numbers.
+enum class PortPolicy {
+    // Both numbers move on by the stick's renumberStep (further while another stick holds one).
+    kStep,
+    // The lowest numbers from COM3 up that no present stick holds, never the stick's own previous
+    // ones: a stick that comes back may get numbers that another stick had before its own restart.
+    kLowestFree,
+};
+
+// The port numbers of one machine: no two present sticks ever hold the same number. A stick holds
+// its two numbers while it is on the bus and gives them up when it leaves it. Also hands out the
+// order in which interfaces appear. Thread-safe; it never calls a stick, so a stick may call it
+// under its own lock.
+class PortBook {
+  public:
+    void SetPolicy(PortPolicy policy);
+    // The numbers `owner` gets as it appears at tick `atMs`: the wanted pair when it keeps its
+    // numbers and both are free, otherwise new ones by the policy (also when one of the wanted is
+    // taken).
+    std::pair<int, int> Claim(const void* owner, int diag, int at, bool renumber, int step,
+                              uint32_t atMs);
+    // `owner` gives its numbers up now / from tick `atMs` on (it leaves the bus then). Sticks
+    // update themselves only when they are looked at, so a stick that comes back must still see
+    // the numbers of a stick that left before it as free, whichever of the two is looked at first.
+    void Release(const void* owner);
+    void ReleaseAt(const void* owner, uint32_t atMs);
+    uint64_t NextSequence();
+
+  private:
+    struct Held {
+        std::pair<int, int> ports;
+        bool leaving = false;
+        uint32_t freeFromMs = 0;
+    };
+    bool Free(const void* owner, int port, uint32_t atMs) const;
+
+    std::mutex m_mutex;
+    PortPolicy m_policy = PortPolicy::kStep;
+    std::map<const void*, Held> m_held;
+    uint64_t m_sequence = 0;
+};
+
 // What the USB bus shows of the stick right now.
 struct BusState {
     bool diagPresent = false;
@@ -55,6 +98,14 @@ struct BusState {
     uint64_t atGeneration = 0;
     std::string diagInstance;  // device instance paths as the USB drivers enumerate them
     std::string atInstance;
+    // "LocationInformation" of both interfaces (empty when the machine shows none).
+    std::string location;
+    // When each interface appeared, for the order of the drivers' lists: the tick, then the
+    // machine-wide sequence for interfaces that appeared at the same tick.
+    uint32_t diagAppearedMs = 0;
+    uint32_t atAppearedMs = 0;
+    uint64_t diagSequence = 0;
+    uint64_t atSequence = 0;
 };
 
 // One image session of the programmer: from an open multi-image (or the RAM programmer's
@@ -71,7 +122,9 @@ struct ImageSession {
 // the outputs it returns; it knows nothing of how bytes travel. Thread-safe.
 class StickModel {
   public:
-    StickModel(platform::Clock& clock, StickOptions options);
+    // `ports` is the machine's book of port numbers; without it the stick numbers itself alone.
+    StickModel(platform::Clock& clock, StickOptions options,
+               std::shared_ptr<PortBook> ports = nullptr);
 
     // Handles bytes the host wrote to a port opened at `generation`; returns the answers.
     // Input to a port that is gone (or of an older generation) is dropped.
@@ -84,9 +137,11 @@ class StickModel {
     uint64_t BusEpoch();
 
     // The user pulls the stick out / plugs it in again; a plug-in restarts the normal firmware
-    // and ends a stopAnswering fault.
+    // (with new port numbers when `renumber`) and ends a stopAnswering fault.
     void Unplug();
-    void Plug();
+    void Plug(bool renumber = false);
+    // Whether the stick is plugged in (it may still be off the bus while it restarts).
+    bool Plugged();
 
     StickMode Mode();
     StickOptions Options() const;
@@ -133,7 +188,9 @@ class StickModel {
 
     void Update();
     void ScheduleRestart(StickMode next, uint32_t delayMs, bool renumber);
-    void Enumerate(StickMode mode, bool renumber);
+    void Enumerate(StickMode mode, bool renumber, uint32_t appearedMs);
+    void LeaveBus();
+    uint64_t NextSequence();
     void Boot(StickMode mode);
     std::string InstanceFor(const char* iface, uint64_t generation) const;
 
@@ -157,6 +214,7 @@ class StickModel {
     mutable std::mutex m_mutex;
     platform::Clock& m_clock;
     StickOptions m_options;
+    std::shared_ptr<PortBook> m_ports;
     std::mt19937 m_rng;
 
     // bus
@@ -170,6 +228,11 @@ class StickModel {
     uint64_t m_epoch = 1;
     int m_enumerations = 1;
     bool m_diagHidden = false;
+    uint32_t m_diagAppearedMs = 0;
+    uint32_t m_atAppearedMs = 0;
+    uint64_t m_diagSequence = 0;
+    uint64_t m_atSequence = 0;
+    uint64_t m_ownSequence = 0;
 
     // firmware state
     PortInput m_diagIn;
@@ -187,6 +250,7 @@ class StickModel {
     bool m_updateFinished = false;
     std::vector<uint8_t> m_challenge;
     NvStore m_nv;
+    std::string m_nvStartDigest;
     std::map<uint32_t, int> m_nakCounts;
     std::set<uint64_t> m_firedBlockFaults;
     std::optional<uint32_t> m_lastNvWriteMs;  // arrival of the last NV write, for the spacing

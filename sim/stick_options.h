@@ -42,6 +42,9 @@ struct FaultPlan {
     bool ignoreDloadGo = false;
     // After a reset the stick never comes back on the bus.
     bool neverReturn = false;
+    // The user pulls the stick out when it receives this command (it goes unanswered); the stick
+    // stays away until it is plugged in again.
+    Trigger pullOut;
     // NV writes refused with a status: per item, or for every item when nvWriteStatusAll != 0.
     std::map<uint16_t, uint16_t> nvWriteStatus;
     uint16_t nvWriteStatusAll = 0;
@@ -87,6 +90,15 @@ struct StickOptions {
     int renumberStep = 10;
     // A distinguishing part of the device instance paths (several sticks on one machine).
     std::string serial = "0001";
+    // The USB port the stick sits in, as the drivers' "LocationInformation" shows it (for example
+    // "Port_#0002.Hub_#0001"): the same for both interfaces and across every restart. Empty: the
+    // machine gives the first port that no other stick sits in.
+    std::string location;
+    // false leaves "LocationInformation" out of the registry, as older machines and device roots
+    // have it.
+    bool publishLocation = true;
+    // The stick is plugged in this long after it was added (0: at once).
+    uint32_t appearAfterMs = 0;
 
     // Time from a request to its reply becoming readable.
     uint32_t replyLatencyMs = 5;
@@ -110,6 +122,8 @@ struct StickOptions {
     std::vector<uint8_t> flashPartitionTable;
     // NV contents to start from (item -> 128 bytes); empty fills the backup list with patterns.
     std::map<uint16_t, std::vector<uint8_t>> nvItems;
+    // Makes those patterns the stick's own: sticks with different salts share no calibration.
+    uint32_t nvSalt = 0;
     // "AT+WDIAG?" answer at start (6: diagnostic port shown).
     int wdiag = 6;
 

@@ -43,6 +43,16 @@ std::string StickModel::ReportJson() {
     nlohmann::json r;
     r["mode"] = ModeName(m_mode);
     r["present"] = m_present;
+    r["plugged"] = m_plugged;
+    r["location"] = m_options.location;
+    r["identity"] = {{"imei", m_options.imei},
+                     {"esn", m_options.esn},
+                     {"serial", m_options.serial},
+                     {"version", m_options.firmwareVersion},
+                     {"model", m_options.modelText}};
+    // The store as it was when the stick was made and as it is now: equal digests after an
+    // update mean the stick got its own calibration back, item for item.
+    r["nv"] = {{"startDigest", m_nvStartDigest}, {"digest", m_nv.Digest()}};
     r["ports"] = {{"diag", m_diagPort}, {"at", m_atPort}, {"diagHidden", m_diagHidden}};
     r["enumerations"] = m_enumerations;
     r["vendorMode"] = m_vendorMode;

@@ -17,6 +17,41 @@ std::optional<int> ParseInt(const std::string& text, int low, int high) {
     return value;
 }
 
+// "3", "1,2,5" or (for --lines) "all". Each line once.
+bool ParseLineList(const std::string& text, bool list, CliOptions& options, std::string& error) {
+    options.lines.clear();
+    options.allLines = list && text == "all";
+    if (options.allLines) {
+        for (int line = 0; line < 8; ++line) {
+            options.lines.push_back(line);
+        }
+        options.line = 0;
+        return true;
+    }
+    const char* name = list ? "--lines" : "--line";
+    std::set<int> seen;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma - start);
+        const std::optional<int> line = ParseInt(item, 1, 8);
+        if (!line || !seen.insert(*line - 1).second || (!list && comma != std::string::npos)) {
+            error = std::string(name) +
+                    (list ? " takes line numbers 1..8 separated by commas, each once, or all"
+                          : " takes 1..8") +
+                    ", not \"" + text + "\"";
+            return false;
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    options.lines.assign(seen.begin(), seen.end());
+    options.line = options.lines.front();
+    return true;
+}
+
 }  // namespace
 
 const char* UsageText() {
@@ -29,7 +64,11 @@ const char* UsageText() {
            "  restore-nv   write the NV items back (by --nv-mode)\n"
            "options:\n"
            "  --device-root DIR   use DIR for ports, registry and drives instead of the system\n"
-           "  --line N            line 1..8 (default 1)\n"
+           "  --line N            line 1..8 (default 1); the same as --lines N\n"
+           "  --lines LIST        lines 1..8 separated by commas, or all: each line runs the\n"
+           "                      command on its own stick, all at once\n"
+           "  --wait S            a line that has found no stick after S seconds fails\n"
+           "  --other-imei        restore-nv: write a file that holds another stick's IMEI\n"
            "  --fast              shorten fixed waits of 100 ms or more to 1/100 (simulated "
            "sticks)\n"
            "  --paced-replies     take replies by the paced polling rule, not at their end\n"
@@ -75,16 +114,24 @@ std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], st
             if (!value(options.firmwareDir)) {
                 return std::nullopt;
             }
-        } else if (arg == "--line") {
+        } else if (arg == "--other-imei") {
+            options.otherImei = true;
+        } else if (arg == "--line" || arg == "--lines") {
             if (!value(text)) {
                 return std::nullopt;
             }
-            const std::optional<int> line = ParseInt(text, 1, 8);
-            if (!line) {
-                error = "--line takes 1..8, not \"" + text + "\"";
+            if (!ParseLineList(text, arg == "--lines", options, error)) {
                 return std::nullopt;
             }
-            options.line = *line - 1;
+        } else if (arg == "--wait") {
+            if (!value(text)) {
+                return std::nullopt;
+            }
+            options.waitSeconds = ParseInt(text, 0, 86400);
+            if (!options.waitSeconds) {
+                error = "--wait takes seconds 0..86400, not \"" + text + "\"";
+                return std::nullopt;
+            }
         } else if (arg == "--nv-mode") {
             if (!value(text)) {
                 return std::nullopt;
@@ -116,6 +163,9 @@ std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], st
     if (options.command.empty()) {
         error = "no command given";
         return std::nullopt;
+    }
+    if (options.lines.empty()) {
+        options.lines.push_back(options.line);
     }
     return options;
 }

@@ -2,13 +2,18 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pellan::cli {
 
 struct CliOptions {
     std::string command;  // ports, info, update, backup-nv, restore-nv
     std::string deviceRoot;
-    int line = 0;  // 0..7 (given as 1..8)
+    int line = 0;            // the first listed line, 0..7 (given as 1..8)
+    std::vector<int> lines;  // every listed line, ascending, 0..7; {line} unless --lines
+    bool allLines = false;   // --lines all: the lines that hold a stick once discovery settled
+    std::optional<int> waitSeconds;  // --wait S: a line without a stick after S s fails
+    bool otherImei = false;          // restore-nv may write a file of another IMEI
     bool fast = false;
     bool pacedReplies = false;
     std::string nvDir;

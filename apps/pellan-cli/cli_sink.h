@@ -1,19 +1,24 @@
 #pragma once
 
+#include <array>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "ui/line_record.h"
 #include "ui/view_sink.h"
 
 namespace pellan::cli {
 
-// What pellan-cli shows of the view: every line-log entry as it is appended, a progress bar on a
-// terminal, message boxes on standard error (answered OK at once). It also keeps what the end of
-// a job needs: the final text and whether the job passed.
+// What pellan-cli shows of the view: every line-log entry of the listed lines as it is appended,
+// progress on a terminal (a bar, or one row per line), message boxes on standard error (answered
+// OK at once). With more than one listed line every printed line carries the prefix "Line N: ".
+// It also keeps what the end of each line's job needs: the final text and whether it passed.
 class CliSink final : public ViewSink {
   public:
-    CliSink(int line, bool progressBar, std::FILE* out = stdout, std::FILE* err = stderr);
+    CliSink(std::vector<int> lines, bool progressBar, std::FILE* out = stdout,
+            std::FILE* err = stderr);
 
     void LineLogAppended(int line, const std::string& entry) override;
     void LineLogReplaced(int line, const std::string& log) override;
@@ -21,37 +26,51 @@ class CliSink final : public ViewSink {
     void ControlProgress(int controlId, int position) override;
     void LineState(int line, int state) override;
     void MessageBox(const std::string& text) override;
+    void LineMessageBox(int line, const std::string& text) override;
     void ProgramEndRequested() override;
+    void LineEndRequested(int line) override;
 
-    // Marks the start of the job whose outcome is wanted.
-    void JobStarted();
-    // True once the job passed: state 2, or the end of the program after a successful update.
-    bool Passed() const;
+    // Marks the start of the line's job whose outcome is wanted.
+    void JobStarted(int line);
+    // True once the line's job passed: state 2, or the end after a successful update.
+    bool Passed(int line) const;
     bool EndRequested() const;
-    // The job's final text: the text it finished with, or the success text.
-    std::string ResultText() const;
-    std::string LastMessageBox() const;
-    // Prints a line on standard output, taking the progress bar away first.
-    void PrintLine(const std::string& text);
+    // The line's final text: the text its job finished with, or the success text.
+    std::string ResultText(int line) const;
+    std::string LastMessageBox(int line) const;
+    // Prints a line of `line` (-1: of none) on standard output, prefixed with several lines,
+    // taking the progress display away first.
+    void PrintLine(int line, const std::string& text);
+    bool Several() const { return m_several; }
 
   private:
+    struct LineOutcome {
+        bool listed = false;
+        bool jobStarted = false;
+        bool finished = false;
+        bool passed = false;
+        int progress = 0;
+        std::string lastMessage;
+        std::string resultText;
+        std::string lastBox;
+    };
+
+    bool Listed(int line) const;
+    std::string Prefix(int line) const;
+    void PrintLocked(int line, const std::string& text);
     void ClearBar();
     void DrawBar();
+    void Finish(LineOutcome& state, bool passed);
 
-    const int m_line;
+    std::vector<int> m_lines;
+    const bool m_several;
     const bool m_progressBar;
     std::FILE* m_out;
     std::FILE* m_err;
     mutable std::mutex m_mutex;
-    bool m_barShown = false;
-    int m_progress = 0;
-    bool m_jobStarted = false;
-    bool m_finished = false;
-    bool m_passed = false;
+    int m_barRows = 0;  // rows of the progress display on the terminal; -1: the single bar
     bool m_endRequested = false;
-    std::string m_lastMessage;
-    std::string m_resultText;
-    std::string m_lastBox;
+    std::array<LineOutcome, kLineCount> m_state{};
 };
 
 }  // namespace pellan::cli

@@ -3,9 +3,12 @@
 // itself (they go to standard error).
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cli_options.h"
 #include "cli_sink.h"
@@ -29,7 +32,7 @@ constexpr int kBaud = 115200;
 
 // The program's end for a failed command: the reason is the last line of standard output.
 int Failed(CliSink& sink, const std::string& text) {
-    sink.PrintLine(text);
+    sink.PrintLine(-1, text);
     return kExitFailed;
 }
 
@@ -61,63 +64,179 @@ bool ApplyOptions(const CliOptions& options, CPellanDoc& doc, const platform::En
     return true;
 }
 
-int RunPorts(CPellanDoc& doc, CliSink& sink, int line) {
-    if (!doc.DiscoverPorts(line)) {
-        return Failed(sink, "No stick found.");
+// Waits (on the program's clock, in real seconds) until `done` holds or the --wait limit passed.
+template <typename Done>
+bool WaitUntil(CPellanDoc& doc, const CliOptions& options, uint32_t pollMs, Done done) {
+    const uint32_t start = doc.Clock().TickMs();
+    while (!done()) {
+        if (options.waitSeconds &&
+            doc.Clock().TickMs() - start >= static_cast<uint32_t>(*options.waitSeconds) * 1000u) {
+            return false;
+        }
+        doc.Clock().SleepMs(pollMs);
     }
-    sink.PrintLine("DIAG port: COM" + std::to_string(doc.Record(line).diagPort));
-    sink.PrintLine("AT port: COM" + std::to_string(doc.Record(line).atPort));
-    return kExitSuccess;
+    return true;
 }
 
-int RunInfo(CPellanDoc& doc, CliSink& sink, int line) {
-    if (!doc.DiscoverPorts(line)) {
-        return Failed(sink, "No stick found.");
+// Discovery of one line; without --wait a single search, as the command always did.
+bool FindStick(CPellanDoc& doc, const CliOptions& options, int line) {
+    if (!options.waitSeconds) {
+        return doc.DiscoverPorts(line);
     }
-    doc.ReopenDiagPort(line, doc.Record(line).diagPort, kBaud);
-    doc.ReopenAtPort(line, doc.Record(line).atPort, kBaud);
-    const bool answered = doc.QueryPhone(line);
-    sink.PrintLine("DIAG port: COM" + std::to_string(doc.Record(line).diagPort));
-    sink.PrintLine("AT port: COM" + std::to_string(doc.Record(line).atPort));
-    if (!answered) {
-        return Failed(sink, "No Phone");
-    }
-    sink.PrintLine("Current version: " + doc.DisplayText(line, 0));
-    sink.PrintLine("Second version: " + doc.DisplayText(line, 1));
-    sink.PrintLine("Identity: " + doc.DisplayText(line, 2));
-    sink.PrintLine("Fallback version: " + doc.FallbackVersion(line));
-    return kExitSuccess;
+    return WaitUntil(doc, options, 50, [&] { return doc.DiscoverPorts(line); });
 }
 
-// Polls the line until its stick answers, then starts the job of `kind` and waits for its end.
-int RunLineJob(CPellanView& view, CliSink& sink, int line, JobKind kind) {
+// Prints the summary of several lines: one line each, in line order, with its final text.
+int Summary(CliSink& sink, const std::vector<int>& lines, const std::map<int, std::string>& texts,
+            const std::set<int>& passed) {
+    for (const int line : lines) {
+        const auto it = texts.find(line);
+        sink.PrintLine(line, it != texts.end() ? it->second : std::string());
+    }
+    return passed.size() == lines.size() ? kExitSuccess : kExitFailed;
+}
+
+// `ports` and `info` of each listed line in turn; each line binds its own stick.
+int RunQuery(CPellanDoc& doc, CliSink& sink, const CliOptions& options, bool info) {
+    std::map<int, std::string> texts;
+    std::set<int> passed;
+    for (const int line : options.lines) {
+        std::string last = "No stick found.";
+        bool ok = false;
+        if (FindStick(doc, options, line)) {
+            bool answered = true;
+            if (info) {
+                doc.ReopenDiagPort(line, doc.LineDiagPort(line), kBaud);
+                doc.ReopenAtPort(line, doc.LineAtPort(line), kBaud);
+                answered = doc.QueryPhone(line);
+            }
+            sink.PrintLine(line, "DIAG port: COM" + std::to_string(doc.LineDiagPort(line)));
+            last = "AT port: COM" + std::to_string(doc.LineAtPort(line));
+            if (info && answered) {
+                sink.PrintLine(line, last);
+                sink.PrintLine(line, "Current version: " + doc.DisplayText(line, 0));
+                sink.PrintLine(line, "Second version: " + doc.DisplayText(line, 1));
+                sink.PrintLine(line, "Identity: " + doc.DisplayText(line, 2));
+                last = "Fallback version: " + doc.FallbackVersion(line);
+            } else if (info) {
+                sink.PrintLine(line, last);
+                last = "No Phone";
+            }
+            ok = answered;
+        }
+        sink.PrintLine(line, last);
+        texts[line] = last;
+        if (ok) {
+            passed.insert(line);
+        }
+    }
+    if (!sink.Several()) {
+        return passed.empty() ? kExitFailed : kExitSuccess;
+    }
+    return Summary(sink, options.lines, texts, passed);
+}
+
+// With --lines all: every line polls; once a first stick is found and no line has taken a new
+// one for 3 s, the lines that hold a stick are the station's. The others stop and let go.
+std::vector<int> SettleStation(CPellanView& view, const CliOptions& options) {
     CPellanDoc& doc = view.Doc();
-    doc.Runtime(line).jobKind = kind;
-    view.StartLinePolling(line);
-    if (doc.Runtime(line).phoneState.load() != 2) {
-        std::fprintf(stderr, "Waiting for the stick of line %d...\n", line + 1);
+    constexpr uint32_t kSettleMs = 3000;
+    int held = 0;
+    uint32_t changed = doc.Clock().TickMs();
+    std::vector<int> lines;
+    WaitUntil(doc, options, 50, [&] {
+        int now = 0;
+        for (int line = 0; line < kLineCount; ++line) {
+            now += doc.Bindings().Holds(line) ? 1 : 0;
+        }
+        if (now != held) {
+            held = now;
+            changed = doc.Clock().TickMs();
+        }
+        return held > 0 && doc.Clock().TickMs() - changed >= kSettleMs;
+    });
+    for (int line = 0; line < kLineCount; ++line) {
+        if (doc.Bindings().Holds(line)) {
+            lines.push_back(line);
+        } else {
+            view.PauseLinePolling(line);
+            doc.Bindings().Release(line);
+        }
     }
-    while (doc.Runtime(line).phoneState.load() != 2) {
-        doc.Clock().SleepMs(50);
+    return lines;
+}
+
+// Polls every listed line until its stick answers, starts each line's job of `kind` as soon as
+// it does, and waits for all of them. A line without a stick after --wait S fails with
+// "No stick found." (and lets go of the search).
+int RunLineJobs(CPellanView& view, CliSink& sink, const CliOptions& options, JobKind kind,
+                bool& allPassed) {
+    CPellanDoc& doc = view.Doc();
+    allPassed = false;
+    for (const int line : options.lines) {
+        doc.Runtime(line).jobKind = kind;
+        view.StartLinePolling(line);
     }
-    sink.JobStarted();
-    if (!view.StartLineJob(line)) {
-        const std::string box = sink.LastMessageBox();
-        return Failed(sink, box.empty() ? "The job was not started." : box);
+    std::vector<int> lines = options.lines;
+    if (options.allLines) {
+        lines = SettleStation(view, options);
+        if (lines.empty()) {
+            sink.PrintLine(-1, "No stick found.");
+            return kExitFailed;
+        }
     }
-    view.WaitLineJob(line);
-    const std::string text = sink.ResultText();
-    if (sink.Passed()) {
-        sink.PrintLine(text);
-        return kExitSuccess;
+    std::map<int, std::string> texts;
+    std::set<int> pending(lines.begin(), lines.end());
+    std::vector<int> started;
+    for (const int line : lines) {
+        if (doc.Runtime(line).phoneState.load() != 2) {
+            std::fprintf(stderr, "Waiting for the stick of line %d...\n", line + 1);
+        }
     }
-    return Failed(sink, text);
+    WaitUntil(doc, options, 50, [&] {
+        for (auto it = pending.begin(); it != pending.end();) {
+            const int line = *it;
+            if (doc.Runtime(line).phoneState.load() != 2 || !doc.Bindings().Holds(line)) {
+                ++it;
+                continue;
+            }
+            sink.JobStarted(line);
+            if (view.StartLineJob(line)) {
+                started.push_back(line);
+            } else {
+                const std::string box = sink.LastMessageBox(line);
+                texts[line] = box.empty() ? "The job was not started." : box;
+            }
+            it = pending.erase(it);
+        }
+        return pending.empty();
+    });
+    for (const int line : pending) {
+        view.PauseLinePolling(line);
+        doc.Bindings().Release(line);
+        texts[line] = "No stick found.";
+    }
+    std::set<int> passed;
+    for (const int line : started) {
+        view.WaitLineJob(line);
+        texts[line] = sink.ResultText(line);
+        if (sink.Passed(line)) {
+            passed.insert(line);
+        }
+    }
+    allPassed = passed.size() == lines.size();
+    if (!sink.Several()) {
+        const int line = lines.front();
+        sink.PrintLine(line, texts[line]);
+        return allPassed ? kExitSuccess : kExitFailed;
+    }
+    return Summary(sink, lines, texts, passed);
 }
 
 int Run(const CliOptions& options) {
     platform::SystemEnv system(options.deviceRoot, options.fast);
     platform::Env& env = system.Get();
-    CliSink sink(options.line, platform::StdoutIsTerminal());
+    CliSink sink(options.lines, platform::StdoutIsTerminal());
     const platform::ProgramFolders folders =
         platform::SystemProgramFolders(platform::ProgramFileFolder());
     CPellanDoc doc(env, folders.config);
@@ -138,12 +257,9 @@ int Run(const CliOptions& options) {
         return Failed(sink, error);
     }
     view.m_pacedReplies = options.pacedReplies ? 1 : 0;
-    const int line = options.line;
-    if (options.command == "ports") {
-        return RunPorts(doc, sink, line);
-    }
-    if (options.command == "info") {
-        return RunInfo(doc, sink, line);
+    view.m_allowOtherImei = options.otherImei ? 1 : 0;
+    if (options.command == "ports" || options.command == "info") {
+        return RunQuery(doc, sink, options, options.command == "info");
     }
 
     bool uiRunning = false;
@@ -155,13 +271,14 @@ int Run(const CliOptions& options) {
     // The form's start-up writes the firmware set for every job: the jobs take the programmer's
     // path from it.
     if (!InstallFirmwareSet(view)) {
-        return Failed(sink, sink.LastMessageBox());
+        return Failed(sink, sink.LastMessageBox(options.lines.front()));
     }
     const JobKind kind = options.command == "backup-nv"    ? JOB_NV_BACKUP
                          : options.command == "restore-nv" ? JOB_NV_RESTORE
                                                            : JOB_UPDATE;
-    const int result = RunLineJob(view, sink, line, kind);
-    if (!sink.EndRequested()) {
+    bool allPassed = false;
+    const int result = RunLineJobs(view, sink, options, kind, allPassed);
+    if (!allPassed || !sink.EndRequested()) {
         // What closing the window does: the successful update has done both itself.
         DeleteFirmwareSet(view);
         StartConnectionManager(view);

@@ -56,7 +56,7 @@ void HideOrRestoreDiagPort(CPellanView& view, FormState& state, int line) {
         return;
     }
     CPellanDoc& doc = view.Doc();
-    const int atPort = doc.Record(line).atPort;
+    const int atPort = doc.LineAtPort(line);
     if (atPort == 0) {
         view.ShowLineMessage(line, "Data端口不能为 0 !", 1);
         return;
@@ -115,7 +115,7 @@ void ReleaseOrConnectAllPorts(CPellanView& view) {
         view.m_portsReleased = 0;
         for (int line = 0; line < kLineCount; ++line) {
             // The port is reopened before the loop goes on, so that the two never use it at once.
-            const int port = doc.Record(line).diagPort;
+            const int port = doc.LineDiagPort(line);
             if (port != 0) {
                 doc.ReopenDiagPort(line, port, kBaud);
             }
@@ -167,6 +167,8 @@ void ApplyDiagPorts(CPellanView& view, const PortList& diag) {
         doc.Runtime(line).phoneState = 1;
         view.PauseLinePolling(line);
         doc.CloseDiagPort(line);
+        // The line searches afresh: the stick it held may not be the one behind the new number.
+        doc.Bindings().Release(line);
         view.ShowLineMessage(line, "", 1);
         std::atomic_ref<int32_t>(record.diagPort).store(port);
         view.ShowLinePort(line);
@@ -185,7 +187,9 @@ int StartAllLines(CPellanView& view) {
     CPellanDoc& doc = view.Doc();
     int started = 0;
     for (int line = 0; line < kLineCount; ++line) {
-        if (doc.Record(line).diagPort > 0 && doc.Runtime(line).running.load() == 0) {
+        // A line that holds a stick, not one whose stored port number is set: that number
+        // may belong to another line's stick.
+        if (doc.Bindings().Holds(line) && doc.Runtime(line).running.load() == 0) {
             if (view.StartLineJob(line)) {
                 ++started;
             }

@@ -196,6 +196,13 @@ void CMainFrame::ShowFactoryView(bool show) {
     m_factory->adjustSize();
     m_factory->show();
     m_factory->raise();
+    // The factory view drives a station: every line looks for a stick of its own, whatever
+    // port number the settings file gave it.
+    for (int line = 0; line < kLineCount; ++line) {
+        if (!m_view.HasLinePolling(line)) {
+            m_view.StartLinePolling(line);
+        }
+    }
 }
 
 void CMainFrame::OpenPortSettings() {

@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <optional>
+
 #include "form_view.h"
 
 namespace pellan::gui {
@@ -28,6 +30,49 @@ QtViewSink::QtViewSink(QObject* parent) : QObject(parent) {
         QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
         box.exec();
     };
+    m_questionPresenter = [](const QString& caption, const QString& text) {
+        QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Yes | QMessageBox::No);
+        box.setDefaultButton(QMessageBox::No);
+        return box.exec() == QMessageBox::Yes;
+    };
+}
+
+void QtViewSink::SetQuestionPresenter(QuestionPresenter presenter) {
+    std::lock_guard lock(m_mutex);
+    m_questionPresenter = std::move(presenter);
+}
+
+// Asked on the window thread; a job thread waits for the answer. A program that is going says no.
+bool QtViewSink::Confirm(const std::string& question) {
+    const QString text = Q(question);
+    const QString caption = CaptionFor(question);
+    auto ask = [this, caption, text] {
+        QuestionPresenter presenter;
+        {
+            std::lock_guard lock(m_mutex);
+            presenter = m_questionPresenter;
+        }
+        return presenter ? presenter(caption, text) : false;
+    };
+    if (OnWindowThread()) {
+        return ask();
+    }
+    if (IsShutDown()) {
+        return false;
+    }
+    auto answer = std::make_shared<std::optional<bool>>();
+    QMetaObject::invokeMethod(
+        this,
+        [this, ask, answer] {
+            const bool yes = ask();
+            std::lock_guard lock(m_mutex);
+            *answer = yes;
+            m_answered.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(m_mutex);
+    m_answered.wait(lock, [&] { return answer->has_value() || m_shutDown; });
+    return answer->value_or(false);
 }
 
 QtViewSink::~QtViewSink() {

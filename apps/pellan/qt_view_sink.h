@@ -35,6 +35,11 @@ class QtViewSink final : public QObject, public ViewSink {
     void MessageBox(const std::string& text) override;
     void ProgramEndRequested() override;
 
+    // A question with Yes and No, No the default; true only for Yes. Tests answer it their way.
+    bool Confirm(const std::string& question) override;
+    using QuestionPresenter = std::function<bool(const QString& caption, const QString& text)>;
+    void SetQuestionPresenter(QuestionPresenter presenter);
+
     void SetBoxPresenter(BoxPresenter presenter);
     // The program is going: boxes still waiting count as answered, later ones are not shown.
     // Called before the view is destroyed, whose end waits for the job threads.
@@ -58,6 +63,7 @@ class QtViewSink final : public QObject, public ViewSink {
     void Present(const QString& text);
 
     BoxPresenter m_presenter;
+    QuestionPresenter m_questionPresenter;
     mutable std::mutex m_mutex;
     std::condition_variable m_answered;
     bool m_shutDown = false;

@@ -49,8 +49,8 @@ class LineSteps {
     CPellanDoc& Doc() { return m_doc; }
     int Line() const { return m_line; }
     void Wait(uint32_t ms) { m_clock.SleepMs(ms); }
-    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.Record(m_line).diagPort, kBaud); }
-    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.Record(m_line).atPort, kBaud); }
+    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud); }
+    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.LineAtPort(m_line), kBaud); }
     void Status(const std::string& text) { m_view.ShowLineMessage(m_line, text, 1); }
     void Box(const std::string& text) { m_view.MessageBox(text); }
 

@@ -186,7 +186,10 @@ bool InstallFirmwareSet(CPellanView& view) {
         }
     }
     const std::string folder = WorkingFolder(deviceRoot);
-    SetLineFirmwarePaths(view.Doc(), 0, folder);
+    // Every line of a station writes the same embedded set, each from its own record's paths.
+    for (int line = 0; line < kLineCount; ++line) {
+        SetLineFirmwarePaths(view.Doc(), line, folder);
+    }
     for (const FirmwareFile& file : kFirmwareFiles) {
         ExtractFirmwareFile(file.resourceId, folder, file.name);
     }

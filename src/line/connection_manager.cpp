@@ -105,6 +105,30 @@ std::unique_ptr<platform::NamedMutex> TakeConnectionManagerMutex(const platform:
     return platform::NamedMutex::Create(kConnectionManagerMutex, env.deviceRoot, uiRunning);
 }
 
+void EnterStation(CPellanView& view) {
+    LineController& controller = LineControllerOf(view);
+    CConnectionManager& manager = controller.connectionManager;
+    std::lock_guard<std::mutex> lock(controller.stationMutex);
+    if (controller.stationJobs++ > 0) {
+        manager.InhibitNewSticks();
+        return;
+    }
+    if (manager.Find()) {
+        manager.m_found = 1;
+        manager.m_stopped = manager.Stop() ? 1 : 0;
+    }
+}
+
+void LeaveStation(CPellanView& view, bool succeeded) {
+    LineController& controller = LineControllerOf(view);
+    CConnectionManager& manager = controller.connectionManager;
+    std::lock_guard<std::mutex> lock(controller.stationMutex);
+    if (controller.stationJobs > 0 && --controller.stationJobs == 0 && succeeded &&
+        manager.m_stopped.load() != 0) {
+        manager.Start();
+    }
+}
+
 bool FindConnectionManager(CPellanView& view) {
     return LineControllerOf(view).connectionManager.Find();
 }

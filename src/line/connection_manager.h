@@ -42,6 +42,12 @@ class CConnectionManager {
     // Runs the start batch file and waits for it, and ends the modem manager's inhibition.
     // Always true.
     bool Start();
+    // Inhibits the sticks attached since the last Find.
+    void InhibitNewSticks() {
+        if (m_modemManager) {
+            m_modemManager->Inhibit();
+        }
+    }
 
     // Replaces the modem manager inhibitor of this machine (null: none).
     void SetModemManagerInhibitor(std::unique_ptr<ModemManagerInhibitor> inhibitor) {
@@ -72,6 +78,14 @@ class CConnectionManager {
 // the updater runs.
 std::unique_ptr<platform::NamedMutex> TakeConnectionManagerMutex(const platform::Env& env,
                                                                  bool& uiRunning);
+
+// The station's hold on the connection manager, counted over the update jobs of all lines: the
+// first job that needs it finds and stops the connection manager (and inhibits the modem
+// manager); every later one only inhibits the sticks that came since. The last job to end starts
+// it again when that job succeeded (a failed last job leaves it stopped until the program ends,
+// as for a single line), so a success never lets it at sticks other lines are still writing.
+void EnterStation(CPellanView& view);
+void LeaveStation(CPellanView& view, bool succeeded);
 
 // The view's connection manager operations, as the update job and the window's end call them.
 bool FindConnectionManager(CPellanView& view);

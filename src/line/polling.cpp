@@ -141,9 +141,9 @@ Pass QueryPass(CPellanView& view, int line, PollControl& control) {
         return Pass::Interrupted;
     }
     view.ShowLinePort(line);
-    const int diagPort = doc.Record(line).diagPort;
+    const int diagPort = doc.LineDiagPort(line);
     doc.ReopenDiagPort(line, diagPort, kBaud);
-    doc.ReopenAtPort(line, doc.Record(line).atPort, kBaud);
+    doc.ReopenAtPort(line, doc.LineAtPort(line), kBaud);
     if (doc.QueryPhone(line)) {
         if (!control.Sleep(1000)) {
             return Pass::Interrupted;
@@ -178,7 +178,11 @@ void PollLine(CPellanView& view, int line, PollControl& control) {
     if (!control.SafePoint()) {
         return;
     }
-    doc.ReopenDiagPort(line, doc.Record(line).diagPort, kBaud);
+    // A line that holds no stick yet opens nothing: a number from the settings file may belong
+    // to another line's stick.
+    if (doc.Bindings().Holds(line)) {
+        doc.ReopenDiagPort(line, doc.LineDiagPort(line), kBaud);
+    }
     // An interrupted pass starts over after the safe point: the ports may have been used by a
     // job meanwhile, so nothing of the pass is carried on.
     while (control.SafePoint()) {

@@ -38,6 +38,9 @@ struct LineController {
     std::array<std::atomic<int>, kLineCount> phase{};
 
     mutable std::mutex mutex;  // guards modelMarkers, logFolder and stickIdentity
+    // Update jobs between their connection-manager stop and their end (EnterStation).
+    std::mutex stationMutex;
+    int stationJobs = 0;
 };
 
 // The view's line controller, created on first use with the document's environment.

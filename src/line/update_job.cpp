@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include "diag/challenge.h"
 #include "download/download_steps.h"
@@ -13,6 +14,7 @@
 #include "firmware/location_data.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
+#include "nv/nv_identity.h"
 #include "nv/nv_restore.h"
 #include "programming/programming_cycle.h"
 #include "ui/pellan_view.h"
@@ -43,6 +45,12 @@ class UpdateRun {
     // Steps 1 to 73; true when the stick was updated.
     bool Execute();
     const std::string& ResultText() const { return m_resultText; }
+    // A job that failed after it stopped the connection manager leaves the station.
+    ~UpdateRun() {
+        if (m_inStation) {
+            LeaveStation(m_view, false);
+        }
+    }
 
   private:
     bool CheckIdentity();
@@ -57,14 +65,15 @@ class UpdateRun {
     void ReturnToNormalMode();
     void Report();
 
+    bool CheckBackupIdentity();
     bool ReadNvItem22();
     bool AskDownloadMode();
 
     void Progress(int percent) { m_view.SetLineProgress(m_line, percent); }
     void Status() { m_view.ShowLineMessage(m_line, "Downloading...", 1); }
     void Sleep(uint32_t ms) { m_clock.SleepMs(ms); }
-    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.Record(m_line).diagPort, kBaud); }
-    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.Record(m_line).atPort, kBaud); }
+    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud); }
+    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.LineAtPort(m_line), kBaud); }
     const char* Text(const char* english, const char* chinese) const {
         return m_view.Text(english, chinese);
     }
@@ -125,17 +134,16 @@ class UpdateRun {
     bool m_downloadModeAnswered = false;
     std::string m_nvmPath;
     std::string m_resultText;
+    bool m_inStation = false;
+    std::optional<platform::Md5Digest> m_backupDigest;
 };
 
 bool UpdateRun::Execute() {
     if (!CheckIdentity()) {
         return false;
     }
-    CConnectionManager& manager = m_controller.connectionManager;
-    if (FindConnectionManager(m_view)) {  // 6
-        manager.m_found = 1;
-        manager.m_stopped = StopConnectionManager(m_view) ? 1 : 0;
-    }
+    EnterStation(m_view);  // 6
+    m_inStation = true;
     m_startTick = m_clock.TickMs();  // 7
     SwitchForDownload();
     if (!WaitForStick() || !PrepareNv() || !BackupNv()) {
@@ -332,9 +340,46 @@ bool UpdateRun::BackupNv() {
         m_view.FinishLineJob(m_line, m_link.m_lastError, 5);
         return false;
     }
+    if (m_doc.m_nvMode.load() != NV_MODE_DEFAULT_FILE && !CheckBackupIdentity()) {
+        return false;
+    }
     Status();
     Progress(20);
     Status();
+    return true;
+}
+
+// The backup is what the restore writes back after the flash is erased: it must be this stick's.
+// A backup whose IMEI was not read, or is another stick's, ends the job while the stick still
+// holds its own firmware and NV items.
+bool UpdateRun::CheckBackupIdentity() {
+    const std::string started = GetField(m_doc.Runtime(m_line).imei);
+    const std::optional<std::string> held = ImeiInNvmFile(m_nvmPath);
+    char text[1024];
+    if (!held) {
+        std::snprintf(text, sizeof text,
+                      Text("The NV backup %s holds no IMEI (item 550 was not read); the stick "
+                           "was not changed.",
+                           "NV备份%s中没有IMEI(未读到550项)，终端未被改动。"),
+                      m_nvmPath.c_str());
+        return Fail(text, 5);
+    }
+    if (*held != started) {
+        std::snprintf(text, sizeof text,
+                      Text("The NV backup %s holds the IMEI %s, not the stick's IMEI %s; the "
+                           "stick was not changed.",
+                           "NV备份%s中的IMEI为%s，与终端的IMEI %s不符，终端未被改动。"),
+                      m_nvmPath.c_str(), held->c_str(), started.c_str());
+        return Fail(text, 5);
+    }
+    m_backupDigest = FileDigest(m_nvmPath);
+    if (!m_backupDigest) {
+        std::snprintf(text, sizeof text,
+                      Text("The NV backup %s cannot be read back; the stick was not changed.",
+                           "无法读回NV备份%s，终端未被改动。"),
+                      m_nvmPath.c_str());
+        return Fail(text, 5);
+    }
     return true;
 }
 
@@ -416,6 +461,13 @@ bool UpdateRun::RestoreAndReturnToNormal() {
         case NV_MODE_NONE:
         case NV_MODE_RF_NO_IMEI:
         case NV_MODE_RF_AND_IMEI:
+            // Only the file this job wrote goes back into the stick.
+            if (FileDigest(m_nvmPath) != m_backupDigest) {
+                return Fail(std::string(Text("The NV backup ", "NV备份")) + m_nvmPath +
+                                Text(" was changed after it was written; it was not restored.",
+                                     "在写入后被改动，未恢复。"),
+                            5);
+            }
             if (!RestoreNvFromFile(m_view, m_line, m_nvmPath)) {
                 return Fail(Text("Restore NV fail!", "重载NV区参数失败"), 5);
             }
@@ -466,6 +518,8 @@ void UpdateRun::ReturnToNormalMode() {
     Progress(97);
     WithSleep(3, 3000, [&] { return m_link.GoOffline(); });
     WithSleep(3, 3000, [&] { return m_link.ResetPhone(); });
+    // The line keeps its stick while it restarts into normal mode.
+    m_doc.Bindings().KeepAfterReset(m_line);
     Progress(98);
     Sleep(1000);
     Progress(99);
@@ -474,9 +528,8 @@ void UpdateRun::ReturnToNormalMode() {
 // Steps 69 to 73.
 void UpdateRun::Report() {
     DeleteFirmwareSet(m_view, m_line);
-    if (m_controller.connectionManager.m_stopped.load() != 0) {
-        StartConnectionManager(m_view);
-    }
+    m_inStation = false;
+    LeaveStation(m_view, true);  // 70
     Sleep(3000);
     const uint32_t elapsed = m_clock.TickMs() - m_startTick;
     m_resultText = UpdateSuccessText(m_doc.m_language.load() != 0, m_line, elapsed);
@@ -533,7 +586,7 @@ std::string UpdateSuccessText(bool english, int line, unsigned elapsedMs) {
 
 void ReadStickVersion(CPellanView& view, int line) {
     CPellanDoc& doc = view.Doc();
-    doc.ReopenDiagPort(line, doc.Record(line).diagPort, kBaud);
+    doc.ReopenDiagPort(line, doc.LineDiagPort(line), kBaud);
     std::array<uint8_t, 303> record{};
     for (int i = 0; i < 3; ++i) {
         record.fill(0);
@@ -575,7 +628,7 @@ void UpdateJob(CPellanView& view, int line) {
     clock.SleepMs(1000);  // 75
     controller.phase[static_cast<size_t>(line)] = static_cast<int>(LineJobPhase::ENDING);
     WaitForOtherLineJobs(controller, clock, line);
-    view.Sink().ProgramEndRequested();
+    view.Sink().LineEndRequested(line);
 }
 
 }  // namespace pellan

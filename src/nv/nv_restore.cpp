@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "firmware/location_data.h"
+#include "nv/nv_identity.h"
 #include "nv/nv_texts.h"
 #include "nv/nvm_file.h"
 #include "nv/nvm_store.h"
@@ -116,6 +117,41 @@ bool RestoreNvFromFile(CPellanView& view, int line, const std::string& path) {
     return true;
 }
 
+namespace {
+
+// A line's NVM file may hold another stick's backup (a stick moved to another line, a file
+// copied by hand); written into this stick it would give it a second stick's IMEI and
+// calibration. Refused unless the user asked for it; a message box is no guard, as front ends
+// may answer it at once.
+bool SameStick(CPellanView& view, int line) {
+    CPellanDoc& doc = view.Doc();
+    const std::string path = NvRestoreSource(doc, line);
+    const std::optional<std::string> held = ImeiInNvmFile(path);
+    uint8_t digits[15] = {};
+    if (!held || !doc.Link(line).ReadImei(digits)) {
+        return true;  // nothing to compare: the restore's own checks decide
+    }
+    std::string stick;
+    for (const uint8_t digit : digits) {
+        stick += static_cast<char>('0' + digit);
+    }
+    if (stick == std::string(15, '0') || stick == *held || view.m_allowOtherImei.load() != 0) {
+        return true;
+    }
+    const std::string text = std::string(view.Text("The NV file ", "NV文件")) + path +
+                             view.Text(" holds the IMEI ", "中的IMEI为") + *held +
+                             view.Text(", the stick has the IMEI ", "，终端的IMEI为") + stick +
+                             view.Text("; the restore was refused.", "；已拒绝恢复。");
+    if (view.Sink().Confirm(text + view.Text(" Restore it anyway?", " 仍要恢复吗？"))) {
+        return true;
+    }
+    view.FinishLineJob(line, text, 3);
+    view.SetLineState(line, 3);
+    return false;
+}
+
+}  // namespace
+
 void RestoreNvJob(CPellanView& view, int line) {
     CPellanDoc& doc = view.Doc();
     const int32_t nvMode = doc.m_nvMode.load();
@@ -135,6 +171,9 @@ void RestoreNvJob(CPellanView& view, int line) {
             break;
         default:
             break;  // no restore in an unknown mode
+    }
+    if (nvMode != NV_MODE_DEFAULT_FILE && !failure.empty() && !SameStick(view, line)) {
+        return;
     }
     if (!failure.empty() && !RestoreNvFromFile(view, line, NvRestoreSource(doc, line))) {
         view.FinishLineJob(line, failure, 5);

@@ -264,22 +264,28 @@ std::unique_ptr<RegistryKey> SysfsRegistry::OpenKey(const std::string& path) {
         }
         return key;
     }
+    // "Enum\<instance>" carries the stick's location, its USB device path ("1-1.2"): the same
+    // for every interface of the stick and across its restarts, as long as it stays in that
+    // USB port. "Enum\<instance>\Device Parameters" carries the port name.
     const std::string root = kDeviceEnumRoot;
     const std::string tail = kDeviceParameters;
-    if (path.size() <= root.size() + tail.size() ||
-        !EqualNoCase(path.substr(0, root.size()), root) ||
-        !EqualNoCase(path.substr(path.size() - tail.size()), tail)) {
+    if (path.size() <= root.size() || !EqualNoCase(path.substr(0, root.size()), root)) {
         return nullptr;
     }
-    const std::string instance = path.substr(root.size(), path.size() - root.size() - tail.size());
+    const bool parameters = path.size() > root.size() + tail.size() &&
+                            EqualNoCase(path.substr(path.size() - tail.size()), tail);
+    const std::string instance =
+        path.substr(root.size(), path.size() - root.size() - (parameters ? tail.size() : 0));
     for (const int number : {m_config.diagInterface, m_config.atInterface}) {
         for (const auto& entry : FindStickInterfaces(m_config, number)) {
             if (!EqualNoCase(entry.instancePath, instance)) {
                 continue;
             }
             auto key = std::make_unique<MapKey>();
-            if (const auto port =
-                    PortForSerialNode({}, std::filesystem::path("/dev") / entry.node)) {
+            if (!parameters) {
+                key->m_strings["LocationInformation"] = entry.device;
+            } else if (const auto port =
+                           PortForSerialNode({}, std::filesystem::path("/dev") / entry.node)) {
                 key->m_strings["PortName"] = "COM" + std::to_string(*port);
             }
             return key;

@@ -32,7 +32,7 @@ class Cycle {
         }
         Wait(1000);
         m_doc.CloseDiagPort(m_line);
-        m_doc.ReopenDiagPort(m_line, m_doc.Record(m_line).diagPort, kBaud);
+        m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud);
         Wait(1000);
         return step();
     }

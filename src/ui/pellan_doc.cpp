@@ -11,8 +11,6 @@ namespace pellan {
 namespace {
 
 constexpr const char* kNoPhone = "No Phone";
-// Every registry value is read into a buffer of this size; a longer value cannot be read.
-constexpr size_t kRegistryValueBuffer = 1024;
 constexpr int kQueryBaud = 115200;
 
 std::string Format(const char* pattern, int value) {
@@ -29,29 +27,6 @@ std::string BufferText(const uint8_t* data, size_t size) {
     return std::string(reinterpret_cast<const char*>(data), n);
 }
 
-// The port number of a "PortName" value such as "COM12": the decimal number after its first
-// three characters. Zero when there is none.
-int PortNumberOf(const std::string& portName) {
-    if (portName.size() <= 3) {
-        return 0;
-    }
-    size_t i = 3;
-    while (i < portName.size() && (portName[i] == ' ' || portName[i] == '\t')) {
-        ++i;
-    }
-    long value = 0;
-    bool digits = false;
-    while (i < portName.size() && portName[i] >= '0' && portName[i] <= '9') {
-        value = value * 10 + (portName[i] - '0');
-        digits = true;
-        if (value > 1000000) {
-            return 0;  // no COM port has such a number
-        }
-        ++i;
-    }
-    return digits ? static_cast<int>(value) : 0;
-}
-
 bool ValidLine(int line) {
     return line >= 0 && line < kLineCount;
 }
@@ -59,7 +34,7 @@ bool ValidLine(int line) {
 }  // namespace
 
 CPellanDoc::CPellanDoc(platform::Env& env, std::filesystem::path programFolder)
-    : m_env(env), m_programFolder(std::move(programFolder)) {
+    : m_env(env), m_programFolder(std::move(programFolder)), m_bindings(env.registry, *env.clock) {
     for (auto& runtime : m_lines) {
         runtime = std::make_unique<LineRuntime>();
         runtime->link = std::make_unique<CPhoneLink>(*m_env.serial, *m_env.clock);
@@ -183,7 +158,8 @@ bool CPellanDoc::ReopenDiagPort(int line, int port, int baud) {
     if (serial.IsOpen()) {
         serial.Close();
     }
-    return serial.Open(port, baud, 8, 1);
+    const int current = m_bindings.DiagPort(line, port);
+    return current > 0 && serial.Open(current, baud, 8, 1);
 }
 
 bool CPellanDoc::ReopenAtPort(int line, int port, int baud) {
@@ -191,7 +167,8 @@ bool CPellanDoc::ReopenAtPort(int line, int port, int baud) {
     if (at.m_port.IsOpen()) {
         at.m_port.Close();
     }
-    if (!at.m_port.Open(port, baud, 8, 1)) {
+    const int current = m_bindings.AtPort(line, port);
+    if (current <= 0 || !at.m_port.Open(current, baud, 8, 1)) {
         return false;
     }
     at.SetTimeout(1000);
@@ -222,63 +199,43 @@ bool CPellanDoc::HideDiagPort(int line) {
 
 // ---- discovery ----
 
-namespace {
-
-// Reads the port of the most recently enumerated instance (the one named Count - 1) of one of
-// the stick's drivers. False when a key or value is missing or does not name a port.
-bool ReadDriverPort(platform::Registry& registry, const char* enumKey, int& port) {
-    std::string instance;
-    {
-        const auto key = registry.OpenKey(enumKey);
-        if (!key) {
-            return false;
-        }
-        const auto count = key->ReadDword("Count");
-        if (!count) {
-            return false;
-        }
-        const auto last = static_cast<int32_t>(*count - 1u);
-        const auto path = key->ReadString(Format("%d", last));
-        if (!path || path->size() >= kRegistryValueBuffer) {
-            return false;
-        }
-        instance = *path;
-    }
-    const auto device =
-        registry.OpenKey(platform::kDeviceEnumRoot + instance + platform::kDeviceParameters);
-    if (!device) {
-        return false;
-    }
-    const auto portName = device->ReadString("PortName");
-    if (!portName || portName->size() >= kRegistryValueBuffer) {
-        return false;
-    }
-    // A name without a port number would leave the line on "port 0"; treat it as not found.
-    const int number = PortNumberOf(*portName);
-    if (number <= 0) {
-        return false;
-    }
-    port = number;
-    return true;
-}
-
-}  // namespace
-
 bool CPellanDoc::DiscoverPorts(int line) {
     if (!ValidLine(line) || m_env.registry == nullptr) {
         return false;
     }
+    BoundPorts ports;
+    const bool found = m_bindings.Search(line, Runtime(line).running.load() != 0, ports);
+    if (!m_bindings.Location(line).empty()) {
+        return found;
+    }
     LineRecord& record = Record(line);
-    int port = 0;
-    if (!ReadDriverPort(*m_env.registry, platform::kAtDriverEnumKey, port)) {
-        return false;
+    if (ports.at > 0) {
+        std::atomic_ref<int32_t>(record.atPort).store(ports.at);
     }
-    std::atomic_ref<int32_t>(record.atPort).store(port);
-    if (!ReadDriverPort(*m_env.registry, platform::kDiagDriverEnumKey, port)) {
-        return false;
+    if (ports.diag > 0) {
+        std::atomic_ref<int32_t>(record.diagPort).store(ports.diag);
     }
-    std::atomic_ref<int32_t>(record.diagPort).store(port);
-    return true;
+    return found;
+}
+
+int CPellanDoc::LineDiagPort(int line) {
+    if (!ValidLine(line)) {
+        return 0;
+    }
+    if (!m_bindings.Location(line).empty()) {
+        return m_bindings.LastPorts(line).diag;
+    }
+    return std::atomic_ref<int32_t>(Record(line).diagPort).load();
+}
+
+int CPellanDoc::LineAtPort(int line) {
+    if (!ValidLine(line)) {
+        return 0;
+    }
+    if (!m_bindings.Location(line).empty()) {
+        return m_bindings.LastPorts(line).at;
+    }
+    return std::atomic_ref<int32_t>(Record(line).atPort).load();
 }
 
 // ---- the stick's identity ----
@@ -334,6 +291,8 @@ bool CPellanDoc::QueryPhone(int line) {
 
 bool CPellanDoc::ResetStick(int line, bool dloadMode) {
     Runtime(line).phoneState = 1;
+    // The stick leaves the bus now; the line keeps it while it restarts.
+    m_bindings.KeepAfterReset(line);
     if (dloadMode) {
         return Link(line).DloadReset();
     }

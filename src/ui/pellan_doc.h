@@ -9,6 +9,7 @@
 #include <string>
 
 #include "diag/phone_link.h"
+#include "line/stick_binding.h"
 #include "platform/env.h"
 #include "transport/at_channel.h"
 #include "ui/line_record.h"
@@ -99,7 +100,18 @@ class CPellanDoc {
     std::string FallbackVersion(int line);
 
     // ---- ports, discovery, query ----
+    // The line's search for its own stick (see StickBindings). With locations in the registry
+    // the found numbers stay with the binding and the records keep what the settings file holds;
+    // without them they are stored in the line's record, as described.
     bool DiscoverPorts(int line);
+    // The DIAG and AT port the line uses now: its stick's when it holds one by location, the
+    // record's otherwise.
+    int LineDiagPort(int line);
+    int LineAtPort(int line);
+    StickBindings& Bindings() { return m_bindings; }
+    // Every open looks the number up again from the line's binding; `port` is used only when
+    // the registry gives no locations (or to bind a line that holds no stick to the one behind
+    // that number). Nothing is opened while the line's stick is absent.
     bool ReopenDiagPort(int line, int port, int baud);
     bool ReopenAtPort(int line, int port, int baud);
     bool CloseDiagPort(int line);
@@ -117,6 +129,7 @@ class CPellanDoc {
     std::array<LineRecord, kLineCount> m_records{};
     std::array<std::unique_ptr<LineRuntime>, kLineCount> m_lines;
     std::mutex m_docLock;
+    StickBindings m_bindings;
     std::string m_settingsMessage;
 };
 

@@ -13,6 +13,9 @@
 namespace pellan {
 namespace {
 
+// The line whose job or polling loop runs on this thread (-1 on others): a message box names it.
+thread_local int t_threadLine = -1;
+
 bool ValidLine(int line) {
     return line >= 0 && line < kLineCount;
 }
@@ -219,7 +222,7 @@ void CPellanView::ShowLinePort(int line) {
     if (panel == nullptr) {
         return;
     }
-    const int port = std::atomic_ref<int32_t>(m_doc.Record(line).diagPort).load();
+    const int port = m_doc.LineDiagPort(line);
     const std::string text = port != 0 ? Format("COM%d", port) : "NULL";
     {
         std::lock_guard lock(panel->mutex);
@@ -277,7 +280,12 @@ void CPellanView::EnableLineControls(int line, int enable) {
 }
 
 void CPellanView::MessageBox(const std::string& text) {
-    m_sink.MessageBox(text);
+    const int line = t_threadLine;
+    if (ValidLine(line)) {
+        m_sink.LineMessageBox(line, text);
+    } else {
+        m_sink.MessageBox(text);
+    }
 }
 
 bool CPellanView::CanClose() {
@@ -310,6 +318,15 @@ JobProcedures CPellanView::Procedures(JobKind kind) const {
 }
 
 bool CPellanView::StartLineJob(int line) {
+    // The refusals of the start are boxes of this line too.
+    const int callerLine = t_threadLine;
+    t_threadLine = line;
+    const bool started = StartLineJobOnThisThread(line);
+    t_threadLine = callerLine;
+    return started;
+}
+
+bool CPellanView::StartLineJobOnThisThread(int line) {
     LinePanel* panel = Panel(line);
     if (panel == nullptr || m_closing || m_doc.Runtime(line).running.load() != 0) {
         return false;
@@ -387,6 +404,7 @@ bool CPellanView::StartLineJob(int line) {
 }
 
 void CPellanView::RunJobThread(int line, JobProcedures procedures) {
+    t_threadLine = line;
     LinePanel& panel = *Panel(line);
     std::shared_ptr<PollControl> poll;
     {
@@ -459,6 +477,7 @@ void CPellanView::StartLinePolling(int line) {
             if (previous.joinable()) {
                 previous.join();
             }
+            t_threadLine = line;
             PollLine(*this, line, *control);
         },
         std::move(panel->polling));

@@ -88,6 +88,9 @@ class CPellanView {
     // 1: every reply of a job is taken by the paced rule (two counts a poll apart agree) instead
     // of at its closing flag, for sticks that want the slower rhythm. Off by default.
     std::atomic<int32_t> m_pacedReplies{0};
+    // A standalone NV restore may write a file that holds another stick's IMEI (asked for
+    // explicitly: pellan-cli --other-imei).
+    std::atomic<int32_t> m_allowOtherImei{0};
     // Per line: 1 after the DIAG port was made present by the port hide/restore action.
     std::array<std::atomic<int32_t>, kLineCount> m_diagPortHidden{};
 
@@ -97,6 +100,7 @@ class CPellanView {
     LinePanel* Panel(int line) const;
     JobProcedures Procedures(JobKind kind) const;
     void RunJobThread(int line, JobProcedures procedures);
+    bool StartLineJobOnThisThread(int line);
     void SetControlsLocked(bool anyRunning, bool allRunning);
 
     CPellanDoc& m_doc;

@@ -44,8 +44,16 @@ class ViewSink {
     virtual void LineState(int /*line*/, int /*state*/) {}
     // A modal message box with an OK button; blocks only the calling thread until answered.
     virtual void MessageBox(const std::string& /*text*/) {}
+    // The same box shown for one line's job or polling (front ends that show several lines at
+    // once name the line); by default the plain box.
+    virtual void LineMessageBox(int /*line*/, const std::string& text) { MessageBox(text); }
+    // A question the user must answer with yes; front ends that cannot ask (or answer boxes
+    // themselves) say no.
+    virtual bool Confirm(const std::string& /*question*/) { return false; }
     // The update job succeeded and asks the program to end (after the success box was answered).
     virtual void ProgramEndRequested() {}
+    // The same, naming the line whose update succeeded; by default the plain request.
+    virtual void LineEndRequested(int /*line*/) { ProgramEndRequested(); }
 };
 
 }  // namespace pellan

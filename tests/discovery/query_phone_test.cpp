@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
 #include <set>
 
 #include "sim/sim_machine.h"
@@ -63,163 +65,123 @@ struct QueryFixture : ::testing::Test {
     test::TempDir dir;
     std::shared_ptr<sim::StickModel> stick;
 
-    // The stick's diagnostic port 5 opened on line 0, then the query.
-    bool Query(CPellanDoc& doc) {
-        EXPECT_TRUE(doc.ReopenDiagPort(0, 5, 115200));
-        return doc.QueryPhone(0);
-    }
     void Plug(sim::StickOptions options = {}) { stick = machine.AddStick(std::move(options)); }
 };
 
-TEST_F(QueryFixture, VersionSetFillsTheThreeDisplayTexts) {
-    sim::StickOptions options;
-    options.firmwareVersion = "HX402A_V1.0.3_B05";
-    options.modelText = "HX402A";
-    Plug(options);
-    platform::Env env{&clock, &simSerial, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    ASSERT_TRUE(Query(doc));
-    EXPECT_EQ(2, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ("HX402A_V1.0.3_B05", doc.DisplayText(0, 0));
-    EXPECT_EQ("HW_V1.1", doc.DisplayText(0, 1));
-    EXPECT_EQ("HX402A", doc.DisplayText(0, 2));
-    EXPECT_EQ("No Phone", doc.FallbackVersion(0));  // untouched by a successful version set
-    EXPECT_EQ(0u, stick->CountOf("ReadSwVersion"));
-}
-
-TEST_F(QueryFixture, SoftwareVersionIsTheFirstFallback) {
-    sim::StickOptions options;
-    options.faults.garbageReply = {"ReadVersionSet", 1};
-    Plug(options);
-    platform::Env env{&clock, &simSerial, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    ASSERT_TRUE(Query(doc));
-    EXPECT_EQ(2, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ(options.firmwareVersion, doc.FallbackVersion(0));
-    for (int which = 0; which < 3; ++which) {
-        EXPECT_EQ("No Phone", doc.DisplayText(0, which));
+// The stick's identity through each fallback in turn. "old" texts are what an earlier stick
+// left; `display` is each of the three display texts.
+TEST_F(QueryFixture, VersionSetThenEachFallbackInTurn) {
+    const struct {
+        const char* name;
+        std::function<void(sim::StickOptions&)> setUp;
+        bool oldFirmware;  // the stick does not know 0x38, 0x39 and 0x7C
+        bool answered;
+        std::string fallback;
+        std::array<std::string, 3> display;
+        std::pair<const char*, size_t> count;  // one command the query must have sent so often
+    } rows[] = {
+        {"version set",
+         [](auto&) {},
+         false,
+         true,
+         "old",
+         {"HX402A_V1.0.3_B05", "HW_V1.1", "HX402A"},
+         {"ReadSwVersion", 0}},
+        {"software version",
+         [](auto& o) {
+             o.faults.garbageReply = {"ReadVersionSet", 1};
+         },
+         false,
+         true,
+         "HX402A_V1.0.3_B05",
+         {"No Phone", "No Phone", "No Phone"},
+         {"ReadExtBuildId", 0}},
+        {"extended build id",
+         [](auto& o) {
+             o.firmwareVersion = "BUILD_ID_TEXT_7";
+             o.faults.garbageReply = {"ReadVersionSet", 1};
+             o.faults.corruptReply = {"ReadSwVersion", 1};
+         },
+         false,
+         true,
+         "BUILD_ID_TEXT_7",
+         {"No Phone", "No Phone", "No Phone"},
+         {"ReadEsn", 1}},
+        {"ESN in lower-case hex",
+         [](auto& o) { o.esn = 0x8034A1B2; },
+         true,
+         true,
+         "8034a1b2",
+         {"No Phone", "No Phone", "No Phone"},
+         {"ReadEsn", 2}},
+        {"zero ESN answers but writes nothing",
+         [](auto& o) { o.esn = 0; },
+         true,
+         true,
+         "old",
+         {"No Phone", "No Phone", "No Phone"},
+         {"ReadEsn", 2}},
+        {"no fallback answers",
+         [](auto& o) {
+             o.faults.stopAnswering = {"ReadEsn", 2};
+         },
+         true,
+         false,
+         "No Phone",
+         {"No Phone", "No Phone", "No Phone"},
+         {"ReadEsn", 2}},
+        {"silent stick",
+         [](auto& o) {
+             o.faults.stopAnswering = {"ReadEsn", 1};
+         },
+         false,
+         false,
+         "No Phone",
+         {"No Phone", "No Phone", "No Phone"},
+         {"ReadVersionSet", 0}},
+    };
+    for (const auto& row : rows) {
+        sim::SimMachine rowMachine{clock};
+        sim::SimSerialProvider rowSerial{rowMachine};
+        sim::SimRegistry rowRegistry{rowMachine};
+        sim::StickOptions options;
+        row.setUp(options);
+        auto rowStick = rowMachine.AddStick(options);
+        OldFirmwareProvider oldFirmware{rowSerial, {0x39, 0x38, 0x7C}};
+        platform::Env env{&clock, &rowSerial, &rowRegistry, {}};
+        if (row.oldFirmware) {
+            env.serial = &oldFirmware;
+        }
+        CPellanDoc doc{env, dir.Path()};
+        SetField(doc.Runtime(0).fallbackVersion, "old");
+        doc.Runtime(0).phoneState = 2;
+        ASSERT_TRUE(doc.ReopenDiagPort(0, 5, 115200)) << row.name;
+        EXPECT_EQ(row.answered, doc.QueryPhone(0)) << row.name;
+        EXPECT_EQ(row.answered ? 2 : 1, doc.Runtime(0).phoneState.load()) << row.name;
+        EXPECT_EQ(row.fallback, doc.FallbackVersion(0)) << row.name;
+        for (int which = 0; which < 3; ++which) {
+            EXPECT_EQ(row.display[static_cast<size_t>(which)], doc.DisplayText(0, which))
+                << row.name;
+        }
+        EXPECT_EQ(row.count.second, rowStick->CountOf(row.count.first)) << row.name;
     }
-    EXPECT_EQ(1u, stick->CountOf("ReadSwVersion"));
-    EXPECT_EQ(0u, stick->CountOf("ReadExtBuildId"));
 }
 
-TEST_F(QueryFixture, ExtendedBuildIdIsTheSecondFallback) {
-    sim::StickOptions options;
-    options.firmwareVersion = "BUILD_ID_TEXT_7";
-    options.faults.garbageReply = {"ReadVersionSet", 1};
-    options.faults.corruptReply = {"ReadSwVersion", 1};
-    Plug(options);
-    platform::Env env{&clock, &simSerial, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    ASSERT_TRUE(Query(doc));
-    EXPECT_EQ(2, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ("BUILD_ID_TEXT_7", doc.FallbackVersion(0));
-    EXPECT_EQ(1u, stick->CountOf("ReadExtBuildId"));
-    EXPECT_EQ(1u, stick->CountOf("ReadEsn"));  // only the communication check's
-}
-
-TEST_F(QueryFixture, EsnInLowerCaseHexIsTheLastFallback) {
-    sim::StickOptions options;
-    options.esn = 0x8034A1B2;
-    Plug(options);
-    OldFirmwareProvider oldFirmware{simSerial, {0x39, 0x38, 0x7C}};
-    platform::Env env{&clock, &oldFirmware, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    SetField(doc.Runtime(0).fallbackVersion, "stale text of an earlier stick");
-    ASSERT_TRUE(Query(doc));
-    EXPECT_EQ(2, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ("8034a1b2", doc.FallbackVersion(0));
-    for (int which = 0; which < 3; ++which) {
-        EXPECT_EQ("No Phone", doc.DisplayText(0, which));
-    }
-    EXPECT_EQ(2u, stick->CountOf("ReadEsn"));
-}
-
-TEST_F(QueryFixture, ZeroEsnStillCountsAsAnAnswer) {
-    sim::StickOptions options;
-    options.esn = 0;
-    Plug(options);
-    OldFirmwareProvider oldFirmware{simSerial, {0x39, 0x38, 0x7C}};
-    platform::Env env{&clock, &oldFirmware, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    ASSERT_TRUE(Query(doc));
-    EXPECT_EQ(2, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ("No Phone", doc.FallbackVersion(0));  // nothing written for a zero ESN
-}
-
-TEST_F(QueryFixture, NoFallbackAnswersMeansNoPhone) {
-    sim::StickOptions options;
-    options.faults.stopAnswering = {"ReadEsn", 2};  // the communication check still answers
-    Plug(options);
-    OldFirmwareProvider oldFirmware{simSerial, {0x39, 0x38, 0x7C}};
-    platform::Env env{&clock, &oldFirmware, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    SetField(doc.Runtime(0).fallbackVersion, "old");
-    doc.Runtime(0).phoneState = 2;
-    EXPECT_FALSE(Query(doc));
-    EXPECT_EQ(1, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ("No Phone", doc.FallbackVersion(0));
-    for (int which = 0; which < 3; ++which) {
-        EXPECT_EQ("No Phone", doc.DisplayText(0, which));
-    }
-}
-
-TEST_F(QueryFixture, SilentStickFailsTheCommunicationCheck) {
-    sim::StickOptions options;
-    options.faults.stopAnswering = {"ReadEsn", 1};
-    Plug(options);
-    platform::Env env{&clock, &simSerial, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    SetField(doc.Runtime(0).currentVersion, "old");
-    doc.Runtime(0).phoneState = 2;
-    EXPECT_FALSE(Query(doc));
-    EXPECT_EQ(1, doc.Runtime(0).phoneState.load());
-    EXPECT_EQ("No Phone", doc.FallbackVersion(0));
-    EXPECT_EQ("No Phone", doc.DisplayText(0, 0));
-    EXPECT_EQ(0u, stick->CountOf("ReadVersionSet"));
-}
-
-TEST_F(QueryFixture, PortsReopenAndResetStickSendsTheReset) {
+// The AT channel's settings after a reopen; the reset goes to the stick.
+TEST_F(QueryFixture, AtPortSettingsAndTheStickReset) {
     Plug();
     platform::Env env{&clock, &simSerial, &registry, {}};
     CPellanDoc doc{env, dir.Path()};
     ASSERT_TRUE(doc.DiscoverPorts(0));
-    EXPECT_EQ(5, doc.Record(0).diagPort);
-    EXPECT_EQ(6, doc.Record(0).atPort);
-    ASSERT_TRUE(doc.ReopenDiagPort(0, 5, 115200));
-    ASSERT_TRUE(doc.ReopenDiagPort(0, 5, 115200));  // reopening an open port works
     ASSERT_TRUE(doc.ReopenAtPort(0, 6, 115200));
     EXPECT_EQ(1000u, doc.At(0).m_timeoutMs);
     EXPECT_EQ(2, doc.At(0).m_attempts);
-    EXPECT_FALSE(doc.ReopenAtPort(0, 9, 115200));
-    EXPECT_FALSE(doc.At(0).m_port.IsOpen());
-    EXPECT_FALSE(doc.ReopenDiagPort(0, 9, 115200));
-    EXPECT_FALSE(doc.Link(0).m_port.IsOpen());
-    EXPECT_TRUE(doc.CloseDiagPort(0));
-    EXPECT_TRUE(doc.CloseAtPort(0));
-    EXPECT_TRUE(doc.CloseAtPort(0));  // closing a closed port is fine
-
     ASSERT_TRUE(doc.ReopenDiagPort(0, 5, 115200));
+    ASSERT_TRUE(doc.ReopenDiagPort(0, 5, 115200));  // reopening an open port works
     doc.Runtime(0).phoneState = 2;
     EXPECT_TRUE(doc.ResetStick(0, false));
     EXPECT_EQ(1, doc.Runtime(0).phoneState.load());
     EXPECT_EQ(1u, stick->CountOf("ResetPhone"));
-}
-
-TEST_F(QueryFixture, RestoreAndHideTheDiagPortThroughTheAtPort) {
-    sim::StickOptions options;
-    options.wdiag = 6;
-    Plug(options);
-    platform::Env env{&clock, &simSerial, &registry, {}};
-    CPellanDoc doc{env, dir.Path()};
-    ASSERT_TRUE(doc.ReopenAtPort(0, 6, 115200));
-    EXPECT_TRUE(doc.RestoreDiagPort(0));  // already shown: nothing is set
-    EXPECT_EQ(0u, stick->CountOf("AT+WDIAG=6"));
-    EXPECT_TRUE(doc.HideDiagPort(0));
-    EXPECT_EQ(1u, stick->CountOf("AT+WDIAG=1"));
-    ASSERT_TRUE(doc.ReopenAtPort(0, 6, 115200));
-    EXPECT_TRUE(doc.RestoreDiagPort(0));
-    EXPECT_EQ(1u, stick->CountOf("AT+WDIAG=6"));
 }
 
 }  // namespace

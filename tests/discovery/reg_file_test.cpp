@@ -21,11 +21,6 @@ struct RegFileFixture : ::testing::Test {
     }
 };
 
-TEST_F(RegFileFixture, MissingFileIsAnEmptyRegistry) {
-    EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM"));
-    EXPECT_EQ(nullptr, registry.OpenKey(""));
-}
-
 TEST_F(RegFileFixture, AFolderInPlaceOfTheFileIsAnEmptyRegistry) {
     std::filesystem::create_directories(file);
     EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM"));
@@ -66,31 +61,14 @@ TEST_F(RegFileFixture, NamesCompareWithoutCaseAndParentsExist) {
     EXPECT_FALSE(parent->ReadDword("Count"));
     EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\Dr"));
     EXPECT_EQ(nullptr, registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\Drv\\Enum\\0"));
-}
-
-TEST_F(RegFileFixture, SectionsMergeAndOtherHivesAreIgnored) {
+    // Sections of one key merge, a later value wins, other hives are ignored.
     Write(std::string(kHeader) +
-          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n"
-          "[HKEY_CURRENT_USER\\A]\n\"y\"=\"2\"\n"
-          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"3\"\n\"z\"=dword:00000004\n");
-    const auto key = registry.OpenKey("A");
-    ASSERT_NE(nullptr, key);
-    EXPECT_EQ("3", key->ReadString("x"));
-    EXPECT_FALSE(key->ReadString("y"));
-    EXPECT_EQ(4u, key->ReadDword("z"));
+          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n[HKEY_CURRENT_USER\\A]\n\"y\"=\"2\"\n" +
+          "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"3\"\n");
+    EXPECT_EQ("3", registry.OpenKey("A")->ReadString("x"));
+    EXPECT_FALSE(registry.OpenKey("A")->ReadString("y"));
 }
 
-TEST_F(RegFileFixture, ReadAfreshAtEveryOpen) {
-    Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"old\"\n");
-    const auto before = registry.OpenKey("K");
-    Write(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"new\"\n");
-    EXPECT_EQ("old", before->ReadString("v"));  // an open key keeps what it read
-    EXPECT_EQ("new", registry.OpenKey("K")->ReadString("v"));
-    std::filesystem::remove(file);
-    EXPECT_EQ(nullptr, registry.OpenKey("K"));
-}
-
-// Every malformed file keeps its keys, all of them empty, and nothing crashes.
 TEST_F(RegFileFixture, MalformedFilesReadAsEmptyKeys) {
     const std::string key = "[HKEY_LOCAL_MACHINE\\K]\n";
     const std::string good = "\"v\"=\"text\"\n\"n\"=dword:00000001\n";
@@ -117,15 +95,6 @@ TEST_F(RegFileFixture, MalformedFilesReadAsEmptyKeys) {
         EXPECT_FALSE(opened->ReadString("v")) << text;
         EXPECT_FALSE(opened->ReadDword("n")) << text;
     }
-    // Binary noise and an empty file.
-    std::string noise;
-    for (int i = 0; i < 4096; ++i) {
-        noise += static_cast<char>((i * 7919) & 0xFF);
-    }
-    for (const auto& text : {noise, std::string(), std::string(kHeader)}) {
-        Write(text);
-        EXPECT_EQ(nullptr, registry.OpenKey("K"));
-    }
 }
 
 TEST_F(RegFileFixture, CommentsBlankLinesAndUtf16AreAccepted) {
@@ -144,30 +113,6 @@ TEST_F(RegFileFixture, CommentsBlankLinesAndUtf16AreAccepted) {
 
     Write("\xEF\xBB\xBF" + utf8);
     EXPECT_EQ("COM7", registry.OpenKey("K")->ReadString("v"));
-}
-
-TEST_F(RegFileFixture, WrittenFilesReadBackUnchanged) {
-    const std::vector<RegKeyData> keys = {
-        {"SYSTEM\\A",
-         {{"Count", RegValue::Type::Dword, "", 12},
-          {"0", RegValue::Type::String, "USB\\X\\\"q\"", 0}}},
-        {"SYSTEM\\B\\Device Parameters",
-         {{"PortName", RegValue::Type::String, "COM12", 0}, {"", RegValue::Type::String, "d", 0}}},
-    };
-    ASSERT_TRUE(WriteRegFile(file, keys));
-    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "registry.reg.tmp"));
-    const std::string text = FormatRegText(keys);
-    EXPECT_NE(std::string::npos, text.find("\"Count\"=dword:0000000c"));
-    EXPECT_NE(std::string::npos, text.find("\"0\"=\"USB\\\\X\\\\\\\"q\\\"\""));
-    const auto a = registry.OpenKey("SYSTEM\\A");
-    ASSERT_NE(nullptr, a);
-    EXPECT_EQ(12u, a->ReadDword("Count"));
-    EXPECT_EQ("USB\\X\\\"q\"", a->ReadString("0"));
-    EXPECT_EQ("COM12", registry.OpenKey("SYSTEM\\B\\Device Parameters")->ReadString("PortName"));
-    const RegFileData parsed = ParseRegText(text);
-    EXPECT_FALSE(parsed.malformed);
-    ASSERT_EQ(2u, parsed.keys.size());
-    EXPECT_EQ("SYSTEM\\B\\Device Parameters", parsed.keys[1].path);
 }
 
 }  // namespace

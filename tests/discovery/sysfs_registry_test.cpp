@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
+#include <tuple>
 
 #include "platform/registry_sysfs_posix.h"
 #include "platform/stick_drivers.h"
@@ -66,17 +68,23 @@ struct SysfsFixture : ::testing::Test {
         sysfs.AddInterface("3-1", 1, "ttyUSB1");
     }
 
-    // Runs the document's discovery over the backend.
-    bool Discover(SysfsRegistry& registry, int& at, int& diag) {
+    // Runs the discovery of line 0, then of line 1, in one document over the backend; the ports
+    // are what each line uses (0: no stick).
+    std::array<std::pair<int, int>, 2> Discover(SysfsRegistry& registry) {
         VirtualClock clock;
         test::FakeSerialProvider serial{clock};
         Env env{&clock, &serial, &registry, {}};
         CPellanDoc doc{env, dir.Path()};
-        const bool found = doc.DiscoverPorts(0);
-        at = doc.Record(0).atPort;
-        diag = doc.Record(0).diagPort;
-        return found;
+        std::array<std::pair<int, int>, 2> ports{};
+        for (int line = 0; line < 2; ++line) {
+            if (doc.DiscoverPorts(line)) {
+                ports[static_cast<size_t>(line)] = {doc.LineAtPort(line), doc.LineDiagPort(line)};
+            }
+        }
+        EXPECT_EQ(1, doc.Record(0).diagPort) << "the settings' number stays";
+        return ports;
     }
+    using Ports = std::array<std::pair<int, int>, 2>;
 };
 
 TEST_F(SysfsFixture, PresentsTheStickAsTheTwoDriverEnumerations) {
@@ -87,66 +95,51 @@ TEST_F(SysfsFixture, PresentsTheStickAsTheTwoDriverEnumerations) {
     EXPECT_EQ("USB\\VID_05C6&PID_9000&MI_00\\1-1", diagEnum->ReadString("0"));
     const auto atEnum = registry.OpenKey(kAtDriverEnumKey);
     EXPECT_EQ("USB\\VID_05C6&PID_9000&MI_01\\1-1", atEnum->ReadString("0"));
-    const auto params = registry.OpenKey(std::string(kDeviceEnumRoot) +
-                                         "usb\\vid_05c6&pid_9000&mi_00\\1-1" + kDeviceParameters);
+    const std::string instance = std::string(kDeviceEnumRoot) + "usb\\vid_05c6&pid_9000&mi_00\\1-1";
+    const auto params = registry.OpenKey(instance + kDeviceParameters);
     ASSERT_NE(nullptr, params);
     EXPECT_EQ("COM4", params->ReadString("PortName"));  // ttyUSB3 is COM4
+    EXPECT_EQ("1-1", registry.OpenKey(instance)->ReadString("LocationInformation"));
     EXPECT_EQ(nullptr, registry.OpenKey(std::string(kDeviceEnumRoot) +
                                         "USB\\VID_1234&PID_9000&MI_00\\3-1" + kDeviceParameters));
     EXPECT_EQ(nullptr, registry.OpenKey("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"));
-
-    int at = 0, diag = 0;
-    ASSERT_TRUE(Discover(registry, at, diag));
-    EXPECT_EQ(5, at);
-    EXPECT_EQ(4, diag);
+    EXPECT_EQ((Ports{{{5, 4}, {0, 0}}}), Discover(registry));
 }
 
-TEST_F(SysfsFixture, NewestStickIsTheLastInstanceAndRemovalIsSeenAtOnce) {
+// Each line holds the stick in its own USB port; a stick that shows only its DIAG interface (the
+// boot downloader) is still there.
+TEST_F(SysfsFixture, EachLineTakesTheStickOfItsOwnUsbPort) {
     sysfs.AddDevice("2-3", "05c6", "9000", 2, 9);
     sysfs.AddInterface("2-3", 0, "ttyUSB10");
     sysfs.AddInterface("2-3", 1, "ttyUSB11");
     SysfsRegistry registry{config};
     EXPECT_EQ(2u, registry.OpenKey(kAtDriverEnumKey)->ReadDword("Count"));
-    int at = 0, diag = 0;
-    ASSERT_TRUE(Discover(registry, at, diag));
-    EXPECT_EQ(12, at);
-    EXPECT_EQ(11, diag);
-
+    EXPECT_EQ((Ports{{{5, 4}, {12, 11}}}), Discover(registry));
+    sysfs.Remove("1-1:1.1");  // the AT interface went away
+    EXPECT_EQ((Ports{{{0, 4}, {12, 11}}}), Discover(registry));
     sysfs.Remove("2-3:1.0");
     sysfs.Remove("2-3:1.1");
     sysfs.Remove("2-3");
-    ASSERT_TRUE(Discover(registry, at, diag));
-    EXPECT_EQ(5, at);
-    EXPECT_EQ(4, diag);
-
-    sysfs.Remove("1-1:1.1");  // the AT interface went away
-    EXPECT_FALSE(Discover(registry, at, diag));
+    EXPECT_EQ((Ports{{{0, 4}, {0, 0}}}), Discover(registry));
 }
 
 TEST_F(SysfsFixture, ConfiguredInterfacesAndProducts) {
-    StickUsbConfig acm = config;
-    acm.atInterface = 2;
-    SysfsRegistry acmRegistry{acm};
-    int at = 0, diag = 0;
-    ASSERT_TRUE(Discover(acmRegistry, at, diag));
-    EXPECT_EQ(100, at);  // ttyACM0
-    EXPECT_EQ(4, diag);
-
-    StickUsbConfig other = config;
-    other.productId = 0x9001;
-    SysfsRegistry otherRegistry{other};
-    EXPECT_FALSE(Discover(otherRegistry, at, diag));
-    EXPECT_EQ(0u, otherRegistry.OpenKey(kDiagDriverEnumKey)->ReadDword("Count"));
-
-    StickUsbConfig anyProduct = config;
-    anyProduct.productId = 0;
-    SysfsRegistry anyRegistry{anyProduct};
-    EXPECT_TRUE(Discover(anyRegistry, at, diag));
-
-    StickUsbConfig noTty = config;
-    noTty.diagInterface = 3;
-    SysfsRegistry noTtyRegistry{noTty};
-    EXPECT_FALSE(Discover(noTtyRegistry, at, diag));
+    const struct {
+        int at, diag, productId;
+        std::pair<int, int> ports;
+    } rows[] = {
+        {2, 0, 0x9000, {100, 4}},  // ttyACM0
+        {1, 0, 0x9001, {0, 0}},    // another product
+        {1, 0, 0, {5, 4}},         // any product of the vendor
+        {1, 3, 0x9000, {0, 0}},    // an interface without a tty
+    };
+    for (const auto& row : rows) {
+        StickUsbConfig changed = config;
+        std::tie(changed.atInterface, changed.diagInterface) = std::tuple(row.at, row.diag);
+        changed.productId = static_cast<uint16_t>(row.productId);
+        SysfsRegistry registry{changed};
+        EXPECT_EQ(row.ports, Discover(registry)[0]) << row.at << " " << row.productId;
+    }
 }
 
 TEST(StickUsbConfigFile, SettingsAndErrors) {
@@ -196,8 +189,8 @@ TEST(SysfsRealHardware, FindsAPluggedStick) {
     Env env{&clock, &serial, &registry, {}};
     CPellanDoc doc{env, dir.Path()};
     EXPECT_TRUE(doc.DiscoverPorts(0));
-    EXPECT_GT(doc.Record(0).diagPort, 0);
-    EXPECT_GT(doc.Record(0).atPort, 0);
+    EXPECT_FALSE(doc.Bindings().Location(0).empty());
+    EXPECT_GT(doc.LineDiagPort(0), 0);
 }
 
 }  // namespace

@@ -42,8 +42,10 @@ TEST_F(ExtractionTest, StartUpMakesTheFolderLevelsAndWritesTheSet) {
     EXPECT_EQ(generic(GetField(record.efsPath)), folder + "/efs.mbn");
     EXPECT_EQ(generic(GetField(record.armprgPath)), folder + "/armprg.bin");
     EXPECT_EQ(generic(GetField(record.nandprgPath)), folder + "/nandprgcombined.mbn");
+    // Every line of a station writes the same set from its own record.
     for (int line = 1; line < kLineCount; ++line) {
-        EXPECT_EQ(GetField(doc->Record(line).firmwareFolder), "") << "line " << line + 1;
+        EXPECT_EQ(GetField(doc->Record(line).firmwareFolder), Folder()) << "line " << line + 1;
+        EXPECT_EQ(generic(GetField(doc->Record(line).amssPath)), folder + "/amss.mbn");
     }
 }
 

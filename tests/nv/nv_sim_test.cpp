@@ -96,6 +96,11 @@ TEST_F(NvSimTest, BackupThenRestoreRoundTripsEveryItem) {
     auto target = machine.AddStick(BlankStick());
     UseStick(*target);
     doc->m_nvMode = NV_MODE_RF_AND_IMEI;
+    // Another stick's backup goes in only when asked for explicitly.
+    RestoreNvJob(*view, kLine);
+    EXPECT_EQ(sink.States(kLine).back(), 3);
+    EXPECT_EQ(CountOf(*target, "WriteNvItem"), 0u);
+    view->m_allowOtherImei = 1;
     RestoreNvJob(*view, kLine);
     EXPECT_EQ(sink.States(kLine).back(), 2);
     EXPECT_EQ(LogLinesOf(*view, kLine).back(), "Restore NV success");

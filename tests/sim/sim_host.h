@@ -1,10 +1,9 @@
 #pragma once
 
 // The host side of the simulator tests: a phone link and an AT channel as a line holds them, and
-// the port discovery done the way the stick's drivers publish the ports (registry enumeration).
+// the drivers' lists read the way the registry shows them.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,44 +14,21 @@
 
 namespace pellan::test {
 
-struct Ports {
-    int diag = 0;
-    int at = 0;
-};
-
-// The port number of the most recently enumerated instance of `service`, or nothing.
-inline std::optional<int> PortOfService(platform::Registry& registry, const std::string& service) {
-    auto key = registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum");
-    if (!key) {
-        return std::nullopt;
+// What a driver's list shows, in list order: "COM<N>@<location>" per instance ("-" for a value
+// that is missing).
+inline std::vector<std::string> Listed(platform::Registry& registry, const std::string& service) {
+    std::vector<std::string> out;
+    auto list = registry.OpenKey("SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum");
+    const uint32_t count = list ? list->ReadDword("Count").value_or(0) : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const std::string path =
+            "SYSTEM\\CurrentControlSet\\Enum\\" + list->ReadString(std::to_string(i)).value_or("?");
+        auto params = registry.OpenKey(path + "\\Device Parameters");
+        auto where = registry.OpenKey(path);
+        out.push_back((params ? params->ReadString("PortName").value_or("-") : "-") + "@" +
+                      (where ? where->ReadString("LocationInformation").value_or("-") : "-"));
     }
-    const auto count = key->ReadDword("Count");
-    if (!count || *count == 0) {
-        return std::nullopt;
-    }
-    const auto instance = key->ReadString(std::to_string(*count - 1));
-    if (!instance) {
-        return std::nullopt;
-    }
-    auto params =
-        registry.OpenKey("SYSTEM\\CurrentControlSet\\Enum\\" + *instance + "\\Device Parameters");
-    if (!params) {
-        return std::nullopt;
-    }
-    const auto name = params->ReadString("PortName");
-    if (!name || name->size() < 4) {
-        return std::nullopt;
-    }
-    return std::stoi(name->substr(3));
-}
-
-inline std::optional<Ports> Discover(platform::Registry& registry) {
-    const auto at = PortOfService(registry, "VLKusbnmea");
-    const auto diag = PortOfService(registry, "VLKusbser6k");
-    if (!at || !diag) {
-        return std::nullopt;
-    }
-    return Ports{*diag, *at};
+    return out;
 }
 
 // A line's link and AT channel on some serial provider.
@@ -73,18 +49,7 @@ struct Host {
         at.SetRetries(2);
         return true;
     }
-    // Waits (on the clock) until the registry shows the stick's ports, up to `ms`.
-    std::optional<Ports> WaitForPorts(platform::Registry& registry, uint32_t ms) {
-        const uint32_t start = clock.TickMs();
-        do {
-            if (auto ports = Discover(registry)) {
-                return ports;
-            }
-            clock.SleepMs(10);
-        } while (clock.TickMs() - start < ms);
-        return std::nullopt;
-    }
-    // Waits until the diagnostic port opens and the stick answers `probe`.
+    // Waits until the diagnostic port `port` opens and the stick answers `probe`.
     template <typename Probe>
     bool WaitForDiag(int port, uint32_t ms, Probe probe) {
         const uint32_t start = clock.TickMs();
@@ -95,6 +60,10 @@ struct Host {
             clock.SleepMs(50);
         } while (clock.TickMs() - start < ms);
         return false;
+    }
+    bool Esn() {
+        uint32_t esn = 0;
+        return link.ReadEsn(esn);
     }
 
     platform::Clock& clock;
@@ -108,12 +77,7 @@ inline std::vector<uint8_t> TestImage(size_t size, uint32_t seed) {
     uint32_t x = seed * 2654435761u + 1;
     for (size_t i = 0; i < size; ++i) {
         x = x * 1103515245u + 12345u;
-        bytes[i] = static_cast<uint8_t>(x >> 16);
-        if (i % 97 == 0) {
-            bytes[i] = 0x7E;
-        } else if (i % 89 == 0) {
-            bytes[i] = 0x7D;
-        }
+        bytes[i] = static_cast<uint8_t>(i % 97 == 0 ? 0x7E : i % 89 == 0 ? 0x7D : x >> 16);
     }
     return bytes;
 }

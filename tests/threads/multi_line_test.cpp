@@ -1,23 +1,18 @@
-// Eight lines polling and two jobs running at once against the in-process simulator: the
-// program's threads (one polling loop per line, a job thread per running line) share the document,
-// its lock, the view and the sink. Run under ThreadSanitizer by scripts/tsan.sh; in the ordinary
-// build it checks that the jobs finish with their backups while the other lines keep polling.
+// A station in one process against the in-process simulator: eight polling loops, two update
+// jobs on two sticks that take each other's old port numbers at every restart. Each line must
+// update its own stick and give it back its own NV items. Run under ThreadSanitizer by
+// scripts/tsan.sh; the ordinary build checks the outcome.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
-#include <map>
-#include <mutex>
-#include <thread>
 
 #include "firmware/firmware_set.h"
 #include "firmware_gen.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
-#include "nv/nvm_file.h"
+#include "nv/nv_identity.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "platform/resources.h"
@@ -25,95 +20,44 @@
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
-#include "ui/view_sink.h"
+#include "ui/recording_sink.h"
 
 namespace pellan::test {
 namespace {
 
-// Collects what every line shows; called from all the program's threads.
-class CountingSink final : public ViewSink {
-  public:
-    void LineLogAppended(int line, const std::string&) override {
-        std::lock_guard lock(m_mutex);
-        ++m_logLines[line];
-    }
-    void LineState(int line, int state) override {
-        std::lock_guard lock(m_mutex);
-        m_states[line].push_back(state);
-    }
-    void ControlText(int, const std::string&) override { m_texts.fetch_add(1); }
-    void MessageBox(const std::string& text) override {
-        std::lock_guard lock(m_mutex);
-        m_boxes += text + "\n";
-    }
-    std::string Boxes() const {
-        std::lock_guard lock(m_mutex);
-        return m_boxes;
-    }
-
-    std::vector<int> States(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_states.find(line);
-        return it == m_states.end() ? std::vector<int>{} : it->second;
-    }
-    int LogLines(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_logLines.find(line);
-        return it == m_logLines.end() ? 0 : it->second;
-    }
-
-  private:
-    mutable std::mutex m_mutex;
-    std::map<int, int> m_logLines;
-    std::map<int, std::vector<int>> m_states;
-    std::atomic<int> m_texts{0};
-    std::string m_boxes;
-};
-
-// Waits for what the program's threads do, polling from the test's own thread.
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::seconds limit = std::chrono::seconds(120)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-TEST(MultiLine, EightLinesPollWhileTwoLinesBackUpTheirSticks) {
+TEST(Station, TwoLinesUpdateTheirOwnSticksWhileTheirPortNumbersSwap) {
     TempDir dir;
-    // Real time with the fixed waits shortened: on a virtual clock every sleeping thread moves
-    // the shared time, so eight polling loops would run the other threads' reply time-outs out
-    // before the stick could answer.
+    // Real time with the fixed waits shortened: on a virtual clock eight sleeping polling loops
+    // would run the other threads' reply time-outs out before a stick could answer.
     platform::SystemClock realClock;
     platform::FastClock clock{realClock};
     sim::SimMachine machine{clock};
+    // A restarted stick takes the lowest free numbers: the other stick's old ones.
+    machine.SetPortPolicy(sim::PortPolicy::kLowestFree);
     sim::SimSerialProvider serial{machine};
     sim::SimRegistry registry{machine};
-    platform::Env env;
-    env.clock = &clock;
-    env.serial = &serial;
-    env.registry = &registry;
-    env.deviceRoot = dir.Path() / "root";
+    platform::Env env{&clock, &serial, &registry, dir.Path() / "root"};
     std::filesystem::create_directories(env.deviceRoot);
-    std::filesystem::create_directories(dir.Path() / "program");
     std::filesystem::create_directories(dir.Path() / "nv");
 
-    sim::StickOptions first;
-    first.serial = "0001";
-    first.imei = "358812045678903";
-    auto stickA = machine.AddStick(first);
-    sim::StickOptions second;
-    second.serial = "0002";
-    second.imei = "358812045678911";
-    second.diagPort = 15;
-    second.atPort = 16;
-    auto stickB = machine.AddStick(second);
+    const std::array<std::string, 2> imeis = {"358812045678903", "358812045678911"};
+    std::array<std::shared_ptr<sim::StickModel>, 2> sticks;
+    for (size_t i = 0; i < 2; ++i) {
+        sim::StickOptions options;
+        options.serial = "000" + std::to_string(i + 1);
+        options.imei = imeis[i];
+        options.diagPort = 3 + 2 * static_cast<int>(i);
+        options.atPort = 4 + 2 * static_cast<int>(i);
+        options.renumberOn = sim::RENUMBER_ON_RESET_PHONE | sim::RENUMBER_ON_DOWNLOADER |
+                             sim::RENUMBER_ON_STREAM_RESET;
+        // Restarts short enough for the job's shortened waits; B comes back first, on the
+        // numbers A had.
+        options.reenumDelayMs = 200 - 80 * static_cast<uint32_t>(i);
+        options.downloaderReenumDelayMs = 150 - 50 * static_cast<uint32_t>(i);
+        sticks[i] = machine.AddStick(options);
+        ASSERT_TRUE(sticks[i]);
+    }
 
-    // The firmware set the program carries, as the installed program would have it embedded.
     const std::vector<fwgen::ImageFile> images = fwgen::MakeFirmwareSet(fwgen::SetSize::Small);
     std::vector<platform::ResourceEntry> entries;
     for (const fwgen::ImageFile& image : images) {
@@ -126,8 +70,8 @@ TEST(MultiLine, EightLinesPollWhileTwoLinesBackUpTheirSticks) {
         ~Override() { platform::SetResourceOverride(previous); }
     } override{platform::SetResourceOverride(&table)};
 
-    CountingSink sink;
-    auto doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
+    RecordingSink sink;
+    auto doc = std::make_unique<CPellanDoc>(env, dir.Path());
     auto view = std::make_unique<CPellanView>(*doc, sink);
     InstallStandardJobs(*view);
     std::string error;
@@ -137,57 +81,50 @@ TEST(MultiLine, EightLinesPollWhileTwoLinesBackUpTheirSticks) {
     for (int line = 0; line < kLineCount; ++line) {
         view->StartLinePolling(line);
     }
-    // Every line finds the stick the drivers name last and queries it.
-    ASSERT_TRUE(WaitFor([&] {
-        for (int line = 0; line < kLineCount; ++line) {
-            if (doc->Runtime(line).phoneState.load() != 2) {
-                return false;
+    // Two lines take the two sticks; the other six search on.
+    std::vector<int> holding;
+    ASSERT_TRUE(sink.WaitFor(
+        [&](const RecordingSink&) {
+            holding.clear();
+            for (int line = 0; line < kLineCount; ++line) {
+                if (doc->Bindings().Holds(line) && doc->Runtime(line).phoneState.load() == 2) {
+                    holding.push_back(line);
+                }
             }
-        }
-        return true;
-    })) << "not every line found a stick";
+            return holding.size() == 2;
+        },
+        120000))
+        << "two lines did not find the two sticks";
+    ASSERT_NE(doc->Bindings().Location(holding[0]), doc->Bindings().Location(holding[1]));
 
-    // Line 0 takes the other stick. Every polling pass takes the ports the drivers name last
-    // (the other stick's) again, so line 0's loop stays paused until its job owns the ports.
-    view->PauseLinePolling(0);
-    doc->Record(0).diagPort = 5;
-    doc->Record(0).atPort = 6;
-    ASSERT_TRUE(doc->ReopenDiagPort(0, 5, 115200));
-    doc->ReopenAtPort(0, 6, 115200);
-    ASSERT_TRUE(doc->QueryPhone(0));
-
-    view->PauseLinePolling(1);
-    ASSERT_EQ(doc->Record(1).diagPort, 15);
-    view->ResumeLinePolling(1);
-
-    doc->Runtime(0).jobKind = JOB_NV_BACKUP;
-    doc->Runtime(1).jobKind = JOB_NV_BACKUP;
-    ASSERT_TRUE(view->StartLineJob(0)) << sink.Boxes();
-    // Six loops share one stick, so a line can briefly show it as not answering; the job starts
-    // as a user's press would, once the line shows the stick found.
-    ASSERT_TRUE(WaitFor([&] { return view->StartLineJob(1); })) << sink.Boxes();
-    view->WaitLineJob(0);
-    view->WaitLineJob(1);
-
-    for (int line = 0; line < 2; ++line) {
-        const auto file = dir.Path() / "nv" / ("Channel" + std::to_string(line + 1) + ".nvm");
-        ASSERT_TRUE(std::filesystem::exists(file)) << "line " << line + 1 << " made no backup";
-        EXPECT_EQ(std::filesystem::file_size(file), kNvmFileSize);
-        const std::vector<int> states = sink.States(line);
-        EXPECT_EQ(std::count(states.begin(), states.end(), 3), 0)
-            << "line " << line + 1 << " failed";
+    for (const int line : holding) {
+        ASSERT_TRUE(view->StartLineJob(line)) << ::testing::PrintToString(sink.Boxes());
     }
-    // The lines without a job kept polling while the jobs ran.
-    for (int line = 2; line < kLineCount; ++line) {
-        EXPECT_TRUE(view->HasLinePolling(line));
-        EXPECT_FALSE(view->LinePollingPaused(line));
+    for (const int line : holding) {
+        view->WaitLineJob(line);
     }
-    EXPECT_GT(stickA->CountOf("ReadNvItem"), 500u);
-    EXPECT_GT(stickB->CountOf("ReadNvItem"), 500u);
+    for (const int line : holding) {
+        const std::vector<int> states = sink.StateHistory(line);
+        EXPECT_EQ(std::count(states.begin(), states.end(), 3), 0) << view->LineLog(line);
+        EXPECT_EQ(sink.Text(ctl::kMessageText + line).value_or("").rfind("Update success!", 0), 0u)
+            << view->LineLog(line);
+        // The backup the line made is its own stick's, and so is what the stick holds now.
+        const std::string location = doc->Bindings().Location(line);
+        const size_t stick = sticks[0]->Bus().location == location ? 0 : 1;
+        EXPECT_EQ(imeis[stick],
+                  ImeiInNvmFile(NvmFilePath(GetField(doc->Record(line).nvFolder), line))
+                      .value_or("none"));
+        const auto item = sticks[stick]->NvItem(550);
+        ASSERT_TRUE(item.has_value());
+        EXPECT_EQ(imeis[stick], ImeiOfNvData(item->data()));
+        EXPECT_GE(sticks[stick]->Enumerations(), 4);
+    }
+    for (int line = 0; line < kLineCount; ++line) {
+        const bool ran = std::find(holding.begin(), holding.end(), line) != holding.end();
+        EXPECT_TRUE(ran || (!doc->Bindings().Holds(line) && view->HasLinePolling(line))) << line;
+    }
 
     ReleaseLineController(*view);
-    view.reset();
-    doc.reset();
 }
 
 }  // namespace

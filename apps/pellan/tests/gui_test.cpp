@@ -313,23 +313,33 @@ TEST(PellanWindow, LineSetToNullShowsNoPhoneAndPollsNoMore) {
 
 TEST(PellanWindow, FactoryViewStartsTwoLines) {
     GuiBench bench;
+    // Two sticks: each of the two lines that find one drives its own.
     bench.Plug();
-    // Line 2 has a DIAG port as a settings file would give it; discovery then finds the stick.
-    bench.doc->Record(1).diagPort = 5;
+    sim::StickOptions second = GuiBench::FastStick();
+    second.serial = "0002";
+    second.imei = "358812045678911";
+    bench.Plug(second);
     ASSERT_TRUE(bench.Start());
     bench.frame->ShowFactoryView(true);
     FactoryView* factory = bench.frame->Factory();
     ASSERT_TRUE(factory->isVisible());
     ControlMap& controls = bench.frame->Controls();
+    std::vector<int> lines;
     ASSERT_TRUE(GuiBench::WaitUntil(
         [&] {
-            return bench.doc->Runtime(0).phoneState.load() == 2 &&
-                   bench.doc->Runtime(1).phoneState.load() == 2;
+            lines.clear();
+            for (int line = 0; line < kLineCount; ++line) {
+                if (bench.doc->Bindings().Holds(line) &&
+                    bench.doc->Runtime(line).phoneState.load() == 2) {
+                    lines.push_back(line);
+                }
+            }
+            return lines.size() == 2;
         },
         kWaitMs));
 
     // Both lines back their NV up: the radio "Backup NV" of each line panel.
-    for (const int line : {0, 1}) {
+    for (const int line : lines) {
         auto* radio = qobject_cast<QRadioButton*>(controls.Widgets(1040 + 4 * line + 2).front());
         ASSERT_NE(radio, nullptr);
         QTest::mouseClick(radio, Qt::LeftButton);
@@ -349,8 +359,8 @@ TEST(PellanWindow, FactoryViewStartsTwoLines) {
         }
         return false;
     };
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return passed(0) && passed(1); }, kWaitMs));
-    for (const int line : {0, 1}) {
+    ASSERT_TRUE(GuiBench::WaitUntil([&] { return passed(lines[0]) && passed(lines[1]); }, kWaitMs));
+    for (const int line : lines) {
         bool ran = false;
         for (const QList<QVariant>& call : states) {
             ran = ran || (call[0].toInt() == line && call[1].toInt() == 1);
@@ -366,10 +376,13 @@ TEST(PellanWindow, FactoryViewStartsTwoLines) {
     }
     EXPECT_TRUE(stopAllOffered);
     ASSERT_TRUE(GuiBench::WaitUntil(
-        [&] { return factory->ShownLineState(0) == 2 && factory->ShownLineState(1) == 2; },
+        [&] {
+            return factory->ShownLineState(lines[0]) == 2 && factory->ShownLineState(lines[1]) == 2;
+        },
         kWaitMs));
-    EXPECT_EQ(bench.doc->Runtime(0).running.load(), 0);
-    EXPECT_EQ(bench.doc->Runtime(1).running.load(), 0);
+    for (int line = 0; line < kLineCount; ++line) {
+        EXPECT_EQ(bench.doc->Runtime(line).running.load(), 0) << "only lines with a stick start";
+    }
     EXPECT_TRUE(bench.boxes.Boxes().empty()) << bench.boxes.Boxes()[0].text.toStdString();
 }
 
@@ -445,12 +458,25 @@ TEST(PellanWindow, ChineseTextsHaveAFont) {
 TEST(PellanWindow, ScreenshotsOfTheFormAndTheFactoryView) {
     GuiBench bench;
     bench.Plug();
-    bench.doc->Record(1).diagPort = 5;
+    sim::StickOptions second = GuiBench::FastStick();
+    second.serial = "0002";
+    bench.Plug(second);
+    sim::StickOptions third = second;
+    third.serial = "0003";
+    bench.Plug(third);
     ASSERT_TRUE(bench.Start());
     ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs));
     bench.frame->ShowFactoryView(true);
-    ASSERT_TRUE(
-        GuiBench::WaitUntil([&] { return bench.doc->Runtime(1).phoneState.load() == 2; }, kWaitMs));
+    // Three lines show a stick each.
+    ASSERT_TRUE(GuiBench::WaitUntil(
+        [&] {
+            int shown = 0;
+            for (int line = 0; line < kLineCount; ++line) {
+                shown += bench.doc->Runtime(line).phoneState.load() == 2 ? 1 : 0;
+            }
+            return shown == 3;
+        },
+        kWaitMs));
     QTest::qWait(50);
     std::filesystem::create_directories(ScreenshotFolder());
     const std::pair<QWidget*, const char*> shots[] = {

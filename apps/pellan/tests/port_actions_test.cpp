@@ -30,7 +30,7 @@ TEST(PortActions, RestoresAndHidesTheDiagPortThroughTheAtPort) {
     bench.Plug();
     ASSERT_TRUE(bench.Start());
     ASSERT_TRUE(GuiBench::WaitUntil([&] { return Ready(bench); }, kWaitMs));
-    ASSERT_EQ(bench.doc->Record(0).atPort, 6);
+    ASSERT_EQ(bench.doc->LineAtPort(0), 6);
 
     HideOrRestoreDiagPort(*bench.view, bench.frame->State(), 0);
     EXPECT_EQ(LastMessage(bench, 0), "恢复DIAG口成功!");
