@@ -6,7 +6,7 @@
 namespace pellan::cli {
 
 struct CliOptions {
-    std::string command;  // ports, info, update, backup-nv, restore-nv
+    std::string command;  // ports, info, update, backup-nv, restore-nv, history
     std::string deviceRoot;
     int line = 0;  // 0..7 (given as 1..8)
     bool fast = false;

@@ -6,11 +6,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "cli_options.h"
 #include "cli_sink.h"
 #include "firmware/firmware_set.h"
+#include "history_commands.h"
 #include "line/connection_manager.h"
+#include "line/job_history.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_restore.h"
@@ -114,7 +117,7 @@ int RunLineJob(CPellanView& view, CliSink& sink, int line, JobKind kind) {
     return Failed(sink, text);
 }
 
-int Run(const CliOptions& options) {
+int Run(const CliOptions& options, const HistoryOptions& historyOptions) {
     platform::SystemEnv system(options.deviceRoot, options.fast);
     platform::Env& env = system.Get();
     CliSink sink(options.line, platform::StdoutIsTerminal());
@@ -138,6 +141,12 @@ int Run(const CliOptions& options) {
         return Failed(sink, error);
     }
     const int line = options.line;
+    const std::shared_ptr<history::HistoryRecorder> recorder =
+        MakeHistoryRecorder(historyOptions, folders.config, GetField(doc.Record(line).nvFolder));
+    SetLineHistory(view, recorder);
+    if (options.command == "history") {
+        return RunHistory(*recorder, historyOptions, sink);
+    }
     if (options.command == "ports") {
         return RunPorts(doc, sink, line);
     }
@@ -159,6 +168,11 @@ int Run(const CliOptions& options) {
     const JobKind kind = options.command == "backup-nv"    ? JOB_NV_BACKUP
                          : options.command == "restore-nv" ? JOB_NV_RESTORE
                                                            : JOB_UPDATE;
+    if (historyOptions.fromArchive &&
+        !ChooseArchivedBackup(view, line, historyOptions, sink, error)) {
+        DeleteFirmwareSet(view);
+        return Failed(sink, error);
+    }
     const int result = RunLineJob(view, sink, line, kind);
     if (!sink.EndRequested()) {
         // What closing the window does: the successful update has done both itself.
@@ -176,15 +190,28 @@ int main(int argc, char* argv[]) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(pellan::cli::UsageText(), stdout);
+            std::fputs(pellan::cli::HistoryUsageText(), stdout);
             return 0;
         }
     }
     std::string error;
-    const std::optional<pellan::cli::CliOptions> options =
-        pellan::cli::ParseCliOptions(argc, argv, error);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    pellan::cli::HistoryOptions history;
+    std::optional<pellan::cli::CliOptions> options;
+    if (pellan::cli::TakeHistoryOptions(args, history, error)) {
+        std::vector<const char*> rest{argv[0]};
+        for (const std::string& arg : args) {
+            rest.push_back(arg.c_str());
+        }
+        options = pellan::cli::ParseCliOptions(static_cast<int>(rest.size()), rest.data(), error);
+    }
+    if (options && !pellan::cli::CheckHistoryOptions(history, options->command, error)) {
+        options.reset();
+    }
     if (!options) {
-        std::fprintf(stderr, "pellan-cli: %s\n%s", error.c_str(), pellan::cli::UsageText());
+        std::fprintf(stderr, "pellan-cli: %s\n%s%s", error.c_str(), pellan::cli::UsageText(),
+                     pellan::cli::HistoryUsageText());
         return pellan::cli::kExitUsage;
     }
-    return pellan::cli::Run(*options);
+    return pellan::cli::Run(*options, history);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -37,7 +38,7 @@ struct LinkRequest {
 // Its fields are public: the line procedures read m_lastError, m_ackList and friends directly, as
 // the protocol's results.
 class CPhoneLink {
-public:
+  public:
     static constexpr size_t kRecvLimit = 1024;  // most bytes ever read into m_recvBuf
     // The largest packet is a streaming write: code, 32-bit address, 1024 data bytes.
     static constexpr size_t kMaxPacket = 1 + 4 + 1024;
@@ -130,11 +131,17 @@ public:
     uint32_t m_payloadLen = 0;
     uint16_t m_rawReplyLen = 0;
     int32_t m_partOverride = 0;
+    // What a line's job history takes from the link: the last ESN the stick gave (kNoEsn until
+    // one is read) and the image blocks written again because their acknowledgement went missing.
+    // Atomic: the history reads them at the job's end, when the polling thread has the link again.
+    static constexpr uint32_t kNoEsn = 0xFFFFFFFF;
+    std::atomic<uint32_t> m_lastEsn{kNoEsn};
+    std::atomic<uint32_t> m_blocksRewritten{0};
 
-protected:
+  protected:
     platform::Clock& m_clock;
 
-private:
+  private:
     // Packet builders write the packet of m_request into m_sendBuf and set m_sendLen; parsers read
     // the unstuffed body in m_recvBuf (m_recvLen bytes) into m_response. Each protocol's pair
     // lives beside its commands.
