@@ -15,8 +15,7 @@ std::unique_ptr<HistoryStore> OpenHistoryStore(const std::string& address, std::
         return nullptr;
     }
     if (IsPostgresAddress(address)) {
-        error = "this program was built without PostgreSQL";
-        return nullptr;
+        return OpenPostgresStore(address, error);
     }
     return OpenSqliteStore(address, error);
 }

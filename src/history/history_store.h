@@ -71,6 +71,10 @@ class HistoryStore {
 std::unique_ptr<HistoryStore> OpenSqliteStore(const std::filesystem::path& file,
                                               std::string& error);
 
+// Connects to the PostgreSQL store at `address` (a libpq connection URI; what it leaves out comes
+// from the PG* environment variables) and brings its schema to kSchemaVersion.
+std::unique_ptr<HistoryStore> OpenPostgresStore(const std::string& address, std::string& error);
+
 // "postgresql://..." or "postgres://...": a PostgreSQL address; anything else: a SQLite file.
 bool IsPostgresAddress(const std::string& address);
 std::unique_ptr<HistoryStore> OpenHistoryStore(const std::string& address, std::string& error);
