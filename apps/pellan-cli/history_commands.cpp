@@ -133,17 +133,6 @@ const char* HistoryUsageText() {
            "  --history ADDRESS   the history store: a SQLite file or postgresql://...\n";
 }
 
-std::shared_ptr<history::HistoryRecorder> MakeHistoryRecorder(
-    const HistoryOptions& options, const std::filesystem::path& configFolder,
-    const std::string& nvFolder) {
-    history::HistorySettings settings;
-    std::string problem;
-    history::LoadHistorySettings(configFolder / history::kHistorySettingsName, settings, problem);
-    const std::string address = history::ChooseHistoryAddress(
-        options.address, settings, std::filesystem::path(nvFolder) / history::kDefaultStoreName);
-    return std::make_shared<history::HistoryRecorder>(address, problem);
-}
-
 int RunHistory(history::HistoryRecorder& recorder, const HistoryOptions& options, CliSink& sink) {
     std::vector<history::JobRecord> jobs;
     std::string error;

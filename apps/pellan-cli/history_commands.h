@@ -35,12 +35,6 @@ bool CheckHistoryOptions(const HistoryOptions& options, const std::string& comma
 
 const char* HistoryUsageText();
 
-// The store of this run: --history, else the settings file in `configFolder`, else
-// "history.sqlite" beside the NV backups (`nvFolder`).
-std::shared_ptr<history::HistoryRecorder> MakeHistoryRecorder(
-    const HistoryOptions& options, const std::filesystem::path& configFolder,
-    const std::string& nvFolder);
-
 // `history`: the jobs, newest first, as a table or as JSON. Exit status as the other commands.
 int RunHistory(history::HistoryRecorder& recorder, const HistoryOptions& options, CliSink& sink);
 

@@ -141,8 +141,8 @@ int Run(const CliOptions& options, const HistoryOptions& historyOptions) {
         return Failed(sink, error);
     }
     const int line = options.line;
-    const std::shared_ptr<history::HistoryRecorder> recorder =
-        MakeHistoryRecorder(historyOptions, folders.config, GetField(doc.Record(line).nvFolder));
+    const std::shared_ptr<history::HistoryRecorder> recorder = history::MakeStationHistory(
+        historyOptions.address, folders.config, GetField(doc.Record(line).nvFolder));
     SetLineHistory(view, recorder);
     if (options.command == "history") {
         return RunHistory(*recorder, historyOptions, sink);

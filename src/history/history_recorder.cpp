@@ -55,6 +55,16 @@ std::string ChooseHistoryAddress(const std::string& given, const HistorySettings
     return defaultFile.string();
 }
 
+std::shared_ptr<HistoryRecorder> MakeStationHistory(const std::string& given,
+                                                    const std::filesystem::path& configFolder,
+                                                    const std::filesystem::path& nvFolder) {
+    HistorySettings settings;
+    std::string problem;
+    LoadHistorySettings(configFolder / kHistorySettingsName, settings, problem);
+    const std::string address = ChooseHistoryAddress(given, settings, nvFolder / kDefaultStoreName);
+    return std::make_shared<HistoryRecorder>(address, problem);
+}
+
 HistoryRecorder::HistoryRecorder(std::string address, std::string problem)
     : m_address(std::move(address)), m_problem(std::move(problem)) {}
 

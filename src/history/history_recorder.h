@@ -32,6 +32,14 @@ std::string ChooseHistoryAddress(const std::string& given, const HistorySettings
                                  const std::filesystem::path& defaultFile);
 
 using Report = std::function<void(const std::string& text)>;
+class HistoryRecorder;
+
+// The store of a front end's run: `given` (the command line), else the settings file in
+// `configFolder`, else "history.sqlite" in `nvFolder`, beside the NV backups. A bad settings file
+// gives a recorder that reports it at the first job.
+std::shared_ptr<HistoryRecorder> MakeStationHistory(const std::string& given,
+                                                    const std::filesystem::path& configFolder,
+                                                    const std::filesystem::path& nvFolder);
 
 // The one store of a process, shared by its lines. The history must never stop a job: a store
 // that cannot be opened or written is told to the user once, through the caller's `report`, and
