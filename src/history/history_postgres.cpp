@@ -31,6 +31,25 @@ const char* const kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
+// libpq's messages run over several lines; the line status shows one.
+std::string OneLine(const char* message) {
+    std::string text;
+    bool blank = false;
+    for (const char* c = message; *c != 0; ++c) {
+        const bool space = *c == '\n' || *c == '\t' || *c == ' ';
+        if (space) {
+            blank = !text.empty();
+            continue;
+        }
+        if (blank) {
+            text += ' ';
+            blank = false;
+        }
+        text += *c;
+    }
+    return text;
+}
+
 constexpr const char* kAdvisoryLock = "SELECT pg_advisory_xact_lock(240402)";
 
 struct ResultDeleter {
@@ -197,10 +216,7 @@ class PostgresStore final : public HistoryStore {
                               nullptr, nullptr, 0));
         const ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            error = PQerrorMessage(m_conn);
-            while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
-                error.pop_back();
-            }
+            error = OneLine(PQerrorMessage(m_conn));
             return nullptr;
         }
         return r;
@@ -209,10 +225,7 @@ class PostgresStore final : public HistoryStore {
     bool Command(const char* sql, std::string& error) {
         Result r(PQexec(m_conn, sql));
         if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
-            error = PQerrorMessage(m_conn);
-            while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
-                error.pop_back();
-            }
+            error = OneLine(PQerrorMessage(m_conn));
             return false;
         }
         return true;
@@ -229,7 +242,11 @@ class PostgresStore final : public HistoryStore {
 }  // namespace
 
 std::unique_ptr<HistoryStore> OpenPostgresStore(const std::string& address, std::string& error) {
-    PGconn* conn = PQconnectdb(address.c_str());
+    // A server that cannot be reached must not hold up the job that opens the store: a few
+    // seconds unless the address sets its own connect_timeout (later values win).
+    const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char* const values[] = {"5", address.c_str(), nullptr};
+    PGconn* conn = PQconnectdbParams(keywords, values, 1);
     if (conn != nullptr) {
         // The server's notices ("relation already exists, skipping") are no news to the user.
         PQsetNoticeProcessor(
@@ -237,10 +254,7 @@ std::unique_ptr<HistoryStore> OpenPostgresStore(const std::string& address, std:
     }
     auto store = std::make_unique<PostgresStore>(conn);
     if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-        error = conn ? PQerrorMessage(conn) : "out of memory";
-        while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) {
-            error.pop_back();
-        }
+        error = conn ? OneLine(PQerrorMessage(conn)) : "out of memory";
         return nullptr;
     }
     if (!store->Open(error)) {
