@@ -81,6 +81,10 @@ const JobRow kJobRows[] = {
      "Update success!  It costs", 0, true, kImei, kImei, true},
 };
 
+void PrintTo(const JobRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
 class HistoryOfJobs : public ::testing::TestWithParam<JobRow> {};
 
 TEST_P(HistoryOfJobs, OneRowPerJobAndTheBackupArchivedByItsImei) {
