@@ -9,6 +9,9 @@ packages=(
     libgtest-dev libgmock-dev  # unit and integration tests
     libbenchmark-dev      # benchmarks
     nlohmann-json3-dev    # the simulator's structured report
+    libsqlite3-dev        # the station's history of jobs and NV backups
+    libpq-dev             # the history shared by several stations (PostgreSQL)
+    postgresql            # scripts/test-full.sh: a throw-away server for that history
     clang-format
 )
 if [[ "${PELLAN_WITH_GUI:-1}" == 1 ]]; then

@@ -80,8 +80,8 @@ const char* UsageText() {
 }
 
 std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], std::string& error) {
-    static const std::set<std::string> kCommands = {"ports", "info", "update", "backup-nv",
-                                                    "restore-nv"};
+    static const std::set<std::string> kCommands = {"ports",     "info",       "update",
+                                                    "backup-nv", "restore-nv", "history"};
     CliOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];

@@ -7,7 +7,7 @@
 namespace pellan::cli {
 
 struct CliOptions {
-    std::string command;  // ports, info, update, backup-nv, restore-nv
+    std::string command;  // ports, info, update, backup-nv, restore-nv, history
     std::string deviceRoot;
     int line = 0;            // the first listed line, 0..7 (given as 1..8)
     std::vector<int> lines;  // every listed line, ascending, 0..7; {line} unless --lines

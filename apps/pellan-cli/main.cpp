@@ -13,7 +13,9 @@
 #include "cli_options.h"
 #include "cli_sink.h"
 #include "firmware/firmware_set.h"
+#include "history_commands.h"
 #include "line/connection_manager.h"
+#include "line/job_history.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_restore.h"
@@ -233,7 +235,7 @@ int RunLineJobs(CPellanView& view, CliSink& sink, const CliOptions& options, Job
     return Summary(sink, lines, texts, passed);
 }
 
-int Run(const CliOptions& options) {
+int Run(const CliOptions& options, const HistoryOptions& historyOptions) {
     platform::SystemEnv system(options.deviceRoot, options.fast);
     platform::Env& env = system.Get();
     CliSink sink(options.lines, platform::StdoutIsTerminal());
@@ -258,6 +260,13 @@ int Run(const CliOptions& options) {
     }
     view.m_pacedReplies = options.pacedReplies ? 1 : 0;
     view.m_allowOtherImei = options.otherImei ? 1 : 0;
+    const int firstLine = options.lines.front();
+    const std::shared_ptr<history::HistoryRecorder> recorder = history::MakeStationHistory(
+        historyOptions.address, folders.config, GetField(doc.Record(firstLine).nvFolder));
+    SetLineHistory(view, recorder);
+    if (options.command == "history") {
+        return RunHistory(*recorder, historyOptions, sink);
+    }
     if (options.command == "ports" || options.command == "info") {
         return RunQuery(doc, sink, options, options.command == "info");
     }
@@ -276,6 +285,16 @@ int Run(const CliOptions& options) {
     const JobKind kind = options.command == "backup-nv"    ? JOB_NV_BACKUP
                          : options.command == "restore-nv" ? JOB_NV_RESTORE
                                                            : JOB_UPDATE;
+    if (historyOptions.fromArchive) {
+        // One archived backup belongs to one stick: it is never restored into several at once.
+        if (options.lines.size() != 1 || options.allLines) {
+            return Failed(sink, "--from-archive restores one line's stick; name one line.");
+        }
+        if (!ChooseArchivedBackup(view, firstLine, historyOptions, sink, error)) {
+            DeleteFirmwareSet(view);
+            return Failed(sink, error);
+        }
+    }
     bool allPassed = false;
     const int result = RunLineJobs(view, sink, options, kind, allPassed);
     if (!allPassed || !sink.EndRequested()) {
@@ -294,15 +313,28 @@ int main(int argc, char* argv[]) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(pellan::cli::UsageText(), stdout);
+            std::fputs(pellan::cli::HistoryUsageText(), stdout);
             return 0;
         }
     }
     std::string error;
-    const std::optional<pellan::cli::CliOptions> options =
-        pellan::cli::ParseCliOptions(argc, argv, error);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    pellan::cli::HistoryOptions history;
+    std::optional<pellan::cli::CliOptions> options;
+    if (pellan::cli::TakeHistoryOptions(args, history, error)) {
+        std::vector<const char*> rest{argv[0]};
+        for (const std::string& arg : args) {
+            rest.push_back(arg.c_str());
+        }
+        options = pellan::cli::ParseCliOptions(static_cast<int>(rest.size()), rest.data(), error);
+    }
+    if (options && !pellan::cli::CheckHistoryOptions(history, options->command, error)) {
+        options.reset();
+    }
     if (!options) {
-        std::fprintf(stderr, "pellan-cli: %s\n%s", error.c_str(), pellan::cli::UsageText());
+        std::fprintf(stderr, "pellan-cli: %s\n%s%s", error.c_str(), pellan::cli::UsageText(),
+                     pellan::cli::HistoryUsageText());
         return pellan::cli::kExitUsage;
     }
-    return pellan::cli::Run(*options);
+    return pellan::cli::Run(*options, history);
 }

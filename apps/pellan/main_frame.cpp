@@ -15,7 +15,10 @@
 #include "factory_view.h"
 #include "firmware/firmware_set.h"
 #include "form_view.h"
+#include "history/history_recorder.h"
+#include "history_window.h"
 #include "line/connection_manager.h"
+#include "line/job_history.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
 #include "platform/named_mutex.h"
@@ -82,6 +85,8 @@ void CMainFrame::BuildCommands() {
         command(QStringLiteral("Factory view"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F),
                 [this](bool on) { ShowFactoryView(on); });
     m_factoryAction->setCheckable(true);
+    command(QStringLiteral("History..."), QKeySequence(Qt::CTRL | Qt::Key_H),
+            [this] { OpenHistory(); });
     auto* separator = new QAction(this);
     separator->setSeparator(true);
     m_form->addAction(separator);
@@ -115,6 +120,13 @@ void CMainFrame::ConnectSink() {
             queued);
 }
 
+HistoryWindow* CMainFrame::OpenHistory() {
+    auto* window = new HistoryWindow(LineHistory(m_view), this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+    return window;
+}
+
 bool CMainFrame::StartUp() {
     CPellanDoc& doc = m_view.Doc();
     platform::Env& env = doc.Env();
@@ -139,6 +151,8 @@ bool CMainFrame::StartUp() {
     if (!ChooseNvFolder(doc, nvFolder.string(), error)) {
         m_view.MessageBox(error);
     }
+    // The history lives beside the NV backups unless its settings file says otherwise.
+    SetLineHistory(m_view, history::MakeStationHistory({}, doc.ProgramFolder(), nvFolder));
     // 4 to 6: the frame is already at the form's size and carries the title.
     m_factory->ApplyDefaults();
     for (int line = 0; line < kLineCount; ++line) {

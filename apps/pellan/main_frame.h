@@ -19,6 +19,7 @@ class NamedMutex;
 namespace pellan::gui {
 
 class FactoryView;
+class HistoryWindow;
 class FormView;
 class QtViewSink;
 
@@ -50,7 +51,8 @@ class CMainFrame final : public QMainWindow {
         m_dataFolder = std::move(data);
         m_programFolder = std::move(program);
     }
-    void OpenPortSettings();  // refused while a line runs
+    void OpenPortSettings();       // refused while a line runs
+    HistoryWindow* OpenHistory();  // the recorded jobs; closing it deletes it
     void ShowHelp();
     void ShowAbout();
     // The help document that ShowHelp opens.

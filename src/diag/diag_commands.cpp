@@ -302,6 +302,7 @@ bool CPhoneLink::ReadEsn(uint32_t& esn) {
         return Fail("Cannot Get the ESN Number of the Phone, Since %s");
     }
     esn = Le32(&m_response[kEsnAt]);
+    m_lastEsn = esn;
     return true;
 }
 

@@ -136,6 +136,12 @@ class CPhoneLink {
     // together ("busy") gets them at the pace it was built for. Set from the document's option;
     // an NV write refused as busy sets it for the rest of the job.
     std::atomic<bool> m_pacedReplies{false};
+    // What a line's job history takes from the link: the last ESN the stick gave (kNoEsn until
+    // one is read) and the image blocks written again because their acknowledgement went missing.
+    // Atomic: the history reads them at the job's end, when the polling thread has the link again.
+    static constexpr uint32_t kNoEsn = 0xFFFFFFFF;
+    std::atomic<uint32_t> m_lastEsn{kNoEsn};
+    std::atomic<uint32_t> m_blocksRewritten{0};
 
   protected:
     platform::Clock& m_clock;

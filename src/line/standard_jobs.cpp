@@ -24,15 +24,25 @@ std::shared_ptr<LineController> NewController(CPellanView& view) {
     return std::make_shared<LineController>(view.Doc().Env());
 }
 
-// Runs a job procedure with the bookkeeping the end of a successful update relies on.
-std::function<void(CPellanView&, int)> Tracked(void (*job)(CPellanView&, int), bool writeLog) {
-    return [job, writeLog](CPellanView& view, int line) {
+// Runs a job procedure with the bookkeeping the end of a successful update relies on. The NV jobs
+// get their log file and history row here; the update writes both itself, before the program
+// ends.
+std::function<void(CPellanView&, int)> Tracked(void (*job)(CPellanView&, int), JobKind kind) {
+    return [job, kind](CPellanView& view, int line) {
         LineController& controller = LineControllerOf(view);
         std::atomic<int>& phase = controller.phase[static_cast<size_t>(line)];
         phase = static_cast<int>(LineJobPhase::RUNNING);
         const auto startedAt = std::chrono::system_clock::now();
+        const bool nvJob = kind == JOB_NV_BACKUP || kind == JOB_NV_RESTORE;
+        if (nvJob) {
+            BeginJobHistory(view, line, kind);
+        }
         job(view, line);
-        if (writeLog) {
+        if (nvJob) {
+            if (kind == JOB_NV_BACKUP && view.LastJobEnd(line).code == 1) {
+                ArchiveLineBackup(view, line, GetField(view.Doc().Record(line).nvmFilePath), true);
+            }
+            RecordJobHistory(view, line, kind, {});
             WriteLineLogFile(view, line, startedAt);
         }
         phase = static_cast<int>(LineJobPhase::IDLE);
@@ -88,12 +98,14 @@ void InstallStandardJobs(CPellanView& view) {
     }
     view.SetJobProcedures(
         JOB_UPDATE, {[](CPellanView& v, int line) { return CheckLineFirmware(v, line, true); },
-                     Tracked(&UpdateJob, false)});
+                     Tracked(&UpdateJob, JOB_UPDATE)});
     view.SetJobProcedures(
         JOB_REPAIR, {[](CPellanView& v, int line) { return CheckLineFirmware(v, line, false); },
                      [](CPellanView&, int) {}});
-    view.SetJobProcedures(JOB_NV_BACKUP, {&CheckBackupNvStart, Tracked(&BackupNvJob, true)});
-    view.SetJobProcedures(JOB_NV_RESTORE, {&CheckRestoreNvStart, Tracked(&RestoreNvJob, true)});
+    view.SetJobProcedures(JOB_NV_BACKUP,
+                          {&CheckBackupNvStart, Tracked(&BackupNvJob, JOB_NV_BACKUP)});
+    view.SetJobProcedures(JOB_NV_RESTORE,
+                          {&CheckRestoreNvStart, Tracked(&RestoreNvJob, JOB_NV_RESTORE)});
 }
 
 std::filesystem::path WriteLineLogFile(CPellanView& view, int line,

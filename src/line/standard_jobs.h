@@ -9,6 +9,7 @@
 #include <string>
 
 #include "line/connection_manager.h"
+#include "line/job_history.h"
 #include "ui/line_record.h"
 
 namespace pellan {
@@ -36,8 +37,11 @@ struct LineController {
     // The ninth text of the stick's version set as ReadStickVersion read it, per line.
     std::array<std::string, kLineCount> stickIdentity;
     std::array<std::atomic<int>, kLineCount> phase{};
+    // The history of the jobs and NV backups, and what each line's job notes for its row.
+    std::shared_ptr<history::HistoryRecorder> history;
+    std::array<JobFacts, kLineCount> facts;
 
-    mutable std::mutex mutex;  // guards modelMarkers, logFolder and stickIdentity
+    mutable std::mutex mutex;  // guards modelMarkers, logFolder, stickIdentity and history
     // Update jobs between their connection-manager stop and their end (EnterStation).
     std::mutex stationMutex;
     int stationJobs = 0;

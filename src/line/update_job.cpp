@@ -340,6 +340,7 @@ bool UpdateRun::BackupNv() {
         m_view.FinishLineJob(m_line, m_link.m_lastError, 5);
         return false;
     }
+    ArchiveLineBackup(m_view, m_line, m_nvmPath, false);
     if (m_doc.m_nvMode.load() != NV_MODE_DEFAULT_FILE && !CheckBackupIdentity()) {
         return false;
     }
@@ -428,6 +429,7 @@ bool UpdateRun::LoadProgrammer() {
 // Steps 41 to 52.
 bool UpdateRun::ProgramImages() {
     for (int attempt = 0; attempt < kProgrammingAttempts; ++attempt) {
+        LineJobFacts(m_view, m_line).retries = attempt;
         if (PrepareProgrammingAttempt(m_view, m_line, attempt) &&
             RunProgrammingCycle(m_view, m_line)) {
             Progress(80);
@@ -535,6 +537,7 @@ void UpdateRun::Report() {
     m_resultText = UpdateSuccessText(m_doc.m_language.load() != 0, m_line, elapsed);
     m_view.ShowLinePort(m_line);
     m_view.ShowLineVersions(m_line);
+    LineJobFacts(m_view, m_line).versionAfter = GetField(m_doc.Runtime(m_line).currentVersion);
     Progress(100);
     m_view.ShowLineMessage(m_line, m_resultText, 1);
 }
@@ -617,8 +620,11 @@ bool CheckImei(CPellanView& view, int line) {
 void UpdateJob(CPellanView& view, int line) {
     const auto startedAt = std::chrono::system_clock::now();
     LineController& controller = LineControllerOf(view);
+    BeginJobHistory(view, line, JOB_UPDATE);
     UpdateRun run(view, line);
     const bool updated = run.Execute();
+    LineJobFacts(view, line).imei = GetField(view.Doc().Runtime(line).imei);
+    RecordJobHistory(view, line, JOB_UPDATE, updated ? run.ResultText() : std::string());
     WriteLineLogFile(view, line, startedAt);
     if (!updated) {
         return;

@@ -145,6 +145,7 @@ bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, P
         if (beforeBlock) {
             beforeBlock(address);
         }
+        ++link.m_blocksRewritten;
         if (link.StreamWrite(state.buffer.data(), address, n)) {
             continue;
         }

@@ -46,6 +46,7 @@ struct CPellanView::LinePanel {
     std::string log;
     std::string portText = "NULL";
     int state = 0;
+    JobEnd jobEnd;
     std::thread job;
     std::thread polling;
     std::shared_ptr<PollControl> poll;
@@ -178,9 +179,23 @@ int CPellanView::LineStateOf(int line) const {
     return panel->state;
 }
 
+CPellanView::JobEnd CPellanView::LastJobEnd(int line) const {
+    const LinePanel* panel = Panel(line);
+    if (panel == nullptr) {
+        return {};
+    }
+    std::lock_guard lock(panel->mutex);
+    return panel->jobEnd;
+}
+
 void CPellanView::FinishLineJob(int line, const std::string& text, int code) {
     if (!ValidLine(line)) {
         return;
+    }
+    {
+        LinePanel& panel = *m_panels[static_cast<size_t>(line)];
+        std::lock_guard lock(panel.mutex);
+        panel.jobEnd = {text, code};
     }
     ShowLineMessage(line, text, 1);
     const bool dloadMode = m_doc.Link(line).m_mode == MODE_DLOAD;

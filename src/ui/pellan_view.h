@@ -54,6 +54,13 @@ class CPellanView {
     // The DIAG port text last shown by ShowLinePort ("COM%d" or "NULL") and the line's state.
     std::string LinePortText(int line) const;
     int LineStateOf(int line) const;
+    // The text and code of the line's last FinishLineJob (code -1 before the first), which the
+    // job history records.
+    struct JobEnd {
+        std::string text;
+        int code = -1;
+    };
+    JobEnd LastJobEnd(int line) const;
     // Where the line log's time stamps come from (the local clock unless a test sets another).
     void SetWallClock(std::function<LocalTime()> now);
 

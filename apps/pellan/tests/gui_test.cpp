@@ -6,11 +6,13 @@
 #include <QFontDatabase>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTest>
 #include <atomic>
 #include <filesystem>
@@ -20,6 +22,7 @@
 #include "firmware/firmware_set.h"
 #include "form_view.h"
 #include "gui_bench.h"
+#include "history_window.h"
 #include "line/connection_manager.h"
 #include "line/standard_jobs.h"
 #include "platform/named_mutex.h"
@@ -171,6 +174,16 @@ TEST(PellanWindow, UpdateRunsToTheSuccessBoxAndThenEndsTheProgram) {
     EXPECT_TRUE(stick->UpdateFinished());
     // The job deleted the firmware set; the window's own closing steps did not run again.
     EXPECT_FALSE(std::filesystem::exists(bench.WorkingFolder()));
+
+    // The history window from the menu: the job's row, and none for another stick.
+    HistoryWindow* history = bench.frame->OpenHistory();
+    ASSERT_EQ(history->Table()->rowCount(), 1) << history->Status()->text().toStdString();
+    EXPECT_EQ(history->Table()->item(0, 3)->text(), "358812045678903");
+    EXPECT_EQ(history->Table()->item(0, 9)->text(), last.text);
+    history->ImeiFilter()->setText("490154203237518");
+    history->Refresh();
+    EXPECT_EQ(history->Table()->rowCount(), 0);
+    EXPECT_EQ(history->Status()->text(), "0 jobs");
 }
 
 TEST(PellanWindow, CloseGuardKeepsTheWindowOpenWhileTheLineRuns) {

@@ -1,0 +1,222 @@
+#include "line/job_history.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <vector>
+
+#include "history/history_recorder.h"
+#include "line/standard_jobs.h"
+#include "nv/nv_archive.h"
+#include "nv/nv_restore.h"
+#include "nv/nvm_store.h"
+#include "platform/md5.h"
+#include "ui/pellan_view.h"
+
+namespace pellan {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Hex(const uint8_t* data, size_t len) {
+    std::string text;
+    char pair[3];
+    for (size_t i = 0; i < len; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", data[i]);
+        text += pair;
+    }
+    return text;
+}
+
+bool ReadBytes(const fs::path& file, std::vector<uint8_t>& bytes) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+std::string Md5Hex(const std::vector<uint8_t>& bytes) {
+    const auto digest = platform::Md5(bytes);
+    return digest ? Hex(digest->data(), digest->size()) : std::string();
+}
+
+std::string EsnText(uint32_t esn) {
+    if (esn == CPhoneLink::kNoEsn) {
+        return {};
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(esn));
+    return text;
+}
+
+// The stamp of an archived backup: UTC, so that names sort by time across clock changes.
+std::string ArchiveStamp(const std::string& utc) {
+    std::string stamp;
+    for (char c : utc) {
+        if (c != '-' && c != ':') {
+            stamp += c;
+        }
+    }
+    return stamp;  // "20261207T014910Z"
+}
+
+history::Report StatusReport(CPellanView& view, int line) {
+    return [&view, line](const std::string& text) { view.ShowLineMessage(line, text, 1); };
+}
+
+history::Report BoxReport(CPellanView& view) {
+    return [&view](const std::string& text) { view.MessageBox(text); };
+}
+
+// The IMEI item of an NVM file, empty when the file or the item gives none.
+std::string FileImei(const std::string& path) {
+    NvmTable table;
+    return !path.empty() && LoadNvmFile(path, table) == NvmLoad::OK ? BackupImei(table)
+                                                                    : std::string();
+}
+
+}  // namespace
+
+void SetLineHistory(CPellanView& view, std::shared_ptr<history::HistoryRecorder> recorder) {
+    LineController& controller = LineControllerOf(view);
+    std::lock_guard lock(controller.mutex);
+    controller.history = std::move(recorder);
+}
+
+std::shared_ptr<history::HistoryRecorder> LineHistory(CPellanView& view) {
+    LineController& controller = LineControllerOf(view);
+    std::lock_guard lock(controller.mutex);
+    return controller.history;
+}
+
+JobFacts& LineJobFacts(CPellanView& view, int line) {
+    return LineControllerOf(view).facts.at(static_cast<size_t>(line));
+}
+
+std::string FolderDigest(const std::string& folder) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
+        if (entry.is_regular_file(ec)) {
+            files.push_back(entry.path());
+        }
+    }
+    if (ec || files.empty()) {
+        return {};
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<uint8_t> summary;
+    for (const fs::path& file : files) {
+        std::vector<uint8_t> bytes;
+        if (!ReadBytes(file, bytes)) {
+            return {};
+        }
+        const std::string name = file.filename().string() + "=" + Md5Hex(bytes) + "\n";
+        summary.insert(summary.end(), name.begin(), name.end());
+    }
+    return Md5Hex(summary);
+}
+
+void BeginJobHistory(CPellanView& view, int line, JobKind kind) {
+    CPellanDoc& doc = view.Doc();
+    JobFacts& facts = LineJobFacts(view, line);
+    facts = {};
+    facts.started = std::chrono::steady_clock::now();
+    facts.startedUtc = history::UtcNow();
+    facts.port = "COM" + std::to_string(doc.LineDiagPort(line));
+    facts.location = doc.Bindings().Location(line);
+    facts.versionBefore = GetField(doc.Runtime(line).currentVersion);
+    facts.blocksRewrittenAtStart = doc.Link(line).m_blocksRewritten.load();
+    if (kind == JOB_UPDATE || kind == JOB_REPAIR) {
+        facts.firmwareDigest = FolderDigest(GetField(doc.Record(0).firmwareFolder));
+    } else {
+        facts.versionAfter = facts.versionBefore;
+    }
+    if (kind == JOB_NV_RESTORE) {
+        facts.imei = FileImei(NvRestoreSource(doc, line));
+    }
+    if (const auto recorder = LineHistory(view)) {
+        recorder->Ready(StatusReport(view, line));
+    }
+}
+
+void RecordJobHistory(CPellanView& view, int line, JobKind kind, const std::string& successText) {
+    const auto recorder = LineHistory(view);
+    if (!recorder) {
+        return;
+    }
+    CPellanDoc& doc = view.Doc();
+    const JobFacts& facts = LineJobFacts(view, line);
+    history::JobRecord row;
+    row.startedAt = facts.startedUtc;
+    row.endedAt = history::UtcNow();
+    row.line = line + 1;
+    row.port = facts.port;
+    row.location = facts.location;
+    row.jobKind = kind;
+    row.esn = EsnText(doc.Link(line).m_lastEsn.load());
+    row.imei = facts.imei;
+    row.versionBefore = facts.versionBefore;
+    row.versionAfter = facts.versionAfter;
+    row.firmwareDigest = facts.firmwareDigest;
+    if (successText.empty()) {
+        const CPellanView::JobEnd end = view.LastJobEnd(line);
+        row.resultText = end.text;
+        row.resultCode = end.code;
+        row.passed = end.code == 0 || end.code == 1;
+    } else {
+        row.resultText = successText;
+        row.resultCode = 0;
+        row.passed = true;
+    }
+    row.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - facts.started)
+                         .count();
+    row.blocksRewritten = doc.Link(line).m_blocksRewritten.load() - facts.blocksRewrittenAtStart;
+    row.retries = facts.retries;
+    recorder->RecordJob(row, BoxReport(view));
+}
+
+void ArchiveLineBackup(CPellanView& view, int line, const std::string& nvmPath, bool afterResult) {
+    CPellanDoc& doc = view.Doc();
+    const history::Report report = afterResult ? BoxReport(view) : StatusReport(view, line);
+    std::vector<uint8_t> bytes;
+    NvmTable table;
+    if (!ReadBytes(nvmPath, bytes) || DecodeNvmFile(bytes, table) != NvmFileCheck::OK) {
+        report("The NV backup " + nvmPath + " cannot be read back; it was not archived.");
+        return;
+    }
+    const uint32_t esn = doc.Link(line).m_lastEsn.load();
+    const std::string folder = ArchiveFolderName(table, esn, CPhoneLink::kNoEsn);
+    const std::string takenAt = history::UtcNow();
+    const fs::path nvFolder = fs::path(nvmPath).parent_path();
+    fs::path archived;
+    std::string error;
+    if (!ArchiveNvmFile(nvFolder / kNvArchiveFolder, folder, bytes, ArchiveStamp(takenAt), archived,
+                        error)) {
+        report("The NV backup was not archived: " + error);
+        return;
+    }
+    history::BackupRecord row;
+    row.takenAt = takenAt;
+    row.line = line + 1;
+    row.imei = BackupImei(table);
+    row.esn = EsnText(esn);
+    row.fileName = nvmPath;
+    row.archiveName = archived.string();
+    row.size = static_cast<int64_t>(bytes.size());
+    row.digest = Md5Hex(bytes);
+    JobFacts& facts = LineJobFacts(view, line);
+    if (facts.imei.empty()) {
+        facts.imei = row.imei;
+    }
+    if (const auto recorder = LineHistory(view)) {
+        recorder->RecordBackup(row, report);
+    }
+}
+
+}  // namespace pellan

@@ -1,0 +1,217 @@
+// The station's history end to end: whole update jobs on the job bench (simulated stick, virtual
+// clock) record into a real SQLite file, read back through a second connection.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "firmware/firmware_set.h"
+#include "history/history_recorder.h"
+#include "job_bench.h"
+#include "line/job_history.h"
+#include "nv/nv_archive.h"
+#include "nv/nvm_store.h"
+
+namespace pellan::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kImei = "358812045678903";
+
+struct HistoryBench : JobBench {
+    HistoryBench() {
+        recorder = std::make_shared<history::HistoryRecorder>(store.string());
+        SetLineHistory(*view, recorder);
+    }
+    std::vector<history::JobRecord> Jobs() {
+        std::string error;
+        auto reader = history::OpenSqliteStore(store, error);
+        EXPECT_TRUE(reader) << error;
+        std::vector<history::JobRecord> jobs;
+        if (reader) {
+            EXPECT_TRUE(reader->Jobs({}, jobs, error)) << error;
+        }
+        return jobs;
+    }
+    std::vector<fs::path> Archived() {
+        std::vector<fs::path> files;
+        std::error_code ec;
+        for (const auto& e :
+             fs::recursive_directory_iterator(fs::path(NvFolder()) / "nv-archive", ec)) {
+            if (e.is_regular_file()) {
+                files.push_back(e.path());
+            }
+        }
+        return files;
+    }
+    fs::path store = dir.Path() / "station" / "history.sqlite";
+    std::shared_ptr<history::HistoryRecorder> recorder;
+};
+
+struct JobRow {
+    const char* name;
+    std::function<void(HistoryBench&, sim::StickOptions&)> arrange;
+    const char* textStart;
+    int code;
+    bool passed;
+    const char* imei;
+    const char* archiveFolder;  // nullptr: no backup was made
+    bool blocksRewritten;
+};
+
+const JobRow kJobRows[] = {
+    {"Success", [](HistoryBench&, sim::StickOptions&) {}, "Update success!  It costs", 0, true,
+     kImei, kImei, false},
+    {"ImeiZero", [](HistoryBench&, sim::StickOptions& o) { o.imei = std::string(15, '0'); },
+     "IMEI is not exist, not allowed to download!", 5, false, "000000000000000", nullptr, false},
+    {"Stopped",
+     [](HistoryBench& b, sim::StickOptions&) {
+         b.sink.onProgress = [&b](int p) {
+             if (p == 21)
+                 b.view->StopLine(0);
+         };
+     },
+     "Action stop!", 2, false, kImei, kImei, false},
+    {"LostAcks",
+     [](HistoryBench&, sim::StickOptions& o) {
+         o.faults.dropAckAddresses = {0x400, 0xC00};
+     },
+     "Update success!  It costs", 0, true, kImei, kImei, true},
+};
+
+void PrintTo(const JobRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class HistoryOfJobs : public ::testing::TestWithParam<JobRow> {};
+
+TEST_P(HistoryOfJobs, OneRowPerJobAndTheBackupArchivedByItsImei) {
+    const JobRow& row = GetParam();
+    HistoryBench bench;
+    sim::StickOptions options;
+    row.arrange(bench, options);
+    bench.Plug(options);
+    ASSERT_TRUE(bench.RunUpdate());
+
+    const std::vector<history::JobRecord> jobs = bench.Jobs();
+    ASSERT_EQ(jobs.size(), 1u);
+    const history::JobRecord& job = jobs[0];
+    EXPECT_EQ(job.resultText.rfind(row.textStart, 0), 0u) << job.resultText;
+    EXPECT_EQ(bench.LastMessage(), job.resultText);
+    EXPECT_EQ(job.resultCode, row.code);
+    EXPECT_EQ(job.passed, row.passed);
+    EXPECT_EQ(job.imei, row.imei);
+    EXPECT_EQ(job.esn, "8034A1B2");
+    EXPECT_EQ(job.line, 1);
+    EXPECT_EQ(job.jobKind, JOB_UPDATE);
+    EXPECT_EQ(job.port, "COM5");
+    EXPECT_EQ(job.versionBefore, "HX402A_V1.0.3_B05");
+    EXPECT_EQ(job.versionAfter, row.passed ? "HX402A_V1.0.3_B05" : "");
+    EXPECT_EQ(job.firmwareDigest.size(), 32u);
+    EXPECT_LE(job.startedAt, job.endedAt);
+    EXPECT_EQ(job.blocksRewritten > 0, row.blocksRewritten) << job.blocksRewritten;
+    EXPECT_EQ(job.retries, 0);
+
+    const std::vector<fs::path> archived = bench.Archived();
+    if (row.archiveFolder == nullptr) {
+        EXPECT_TRUE(archived.empty());
+        return;
+    }
+    ASSERT_EQ(archived.size(), 1u);
+    EXPECT_EQ(archived[0].parent_path().filename(), row.archiveFolder);
+    std::ifstream a(archived[0], std::ios::binary),
+        b(fs::path(bench.NvFolder()) / "Channel1.nvm", std::ios::binary);
+    EXPECT_TRUE(
+        std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}))
+        << "the archive is not the line's backup";
+    std::string error;
+    std::vector<history::BackupRecord> backups;
+    ASSERT_TRUE(history::OpenSqliteStore(bench.store, error)->Backups(kImei, backups, error));
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].archiveName, archived[0].string());
+    EXPECT_EQ(backups[0].size, 115600);
+    EXPECT_EQ(backups[0].digest.size(), 32u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HistoryOfJobs, ::testing::ValuesIn(kJobRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(History, CorruptStoreIsReportedOnceAndNeverStopsAnUpdate) {
+    HistoryBench bench;
+    fs::create_directories(bench.store.parent_path());
+    const std::string garbage(8192, 'x');
+    std::ofstream(bench.store, std::ios::binary) << garbage;
+    bench.Plug();
+    ASSERT_TRUE(bench.RunUpdate());
+    // A second job of the same process: a successful update leaves its line marked running and
+    // its firmware set deleted, as the program ends after it.
+    bench.doc->Runtime(0).running = 0;
+    ASSERT_TRUE(InstallFirmwareSet(*bench.view));
+    ASSERT_TRUE(bench.RunUpdate());
+
+    int reports = 0;
+    int successes = 0;
+    for (const std::string& m : bench.sink.Messages()) {
+        reports += m.find("History store " + bench.store.string() +
+                          " cannot be used: file is "
+                          "not a database") == 0;
+        successes += m.rfind("Update success!", 0) == 0;
+    }
+    EXPECT_EQ(reports, 1);
+    EXPECT_EQ(successes, 2);
+    EXPECT_EQ(bench.sink.EndRequests(), 2);
+    std::ifstream in(bench.store, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage) << "the file changed";
+    EXPECT_EQ(bench.Archived().size(), 2u) << "the archive does not depend on the store";
+}
+
+TEST(History, StoreOfANewerSchemaIsRefused) {
+    TempDir dir;
+    const fs::path file = dir.Path() / "h.sqlite";
+    std::string error;
+    ASSERT_TRUE(history::OpenSqliteStore(file, error)) << error;
+    ASSERT_TRUE(history::OpenSqliteStore(file, error)) << "reopening a current store: " << error;
+    {
+        // Raise the version behind the program's back.
+        std::fstream f(file, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(60);  // the header's user_version, big-endian
+        const char v[4] = {0, 0, 0, 9};
+        f.write(v, 4);
+    }
+    EXPECT_FALSE(history::OpenSqliteStore(file, error));
+    EXPECT_NE(error.find("schema version 9 is newer"), std::string::npos) << error;
+}
+
+TEST(History, ArchiveNeverReplacesAnEarlierCopyAndRestoreSkipsCopiesWithoutImei) {
+    TempDir dir;
+    NvmTable table = BuildBackupTable();
+    NvItemRecord* imei = nullptr;
+    for (NvItemRecord& r : table) {
+        imei = r.itemId == kNvImeiItem ? &r : imei;
+    }
+    ASSERT_NE(imei, nullptr);
+    const uint8_t packed[9] = {0x08, 0x3A, 0x85, 0x18, 0x02, 0x54, 0x76, 0x98, 0x30};
+    std::copy(std::begin(packed), std::end(packed), imei->data.begin());
+    ASSERT_EQ(BackupImei(table), kImei);
+    const std::vector<uint8_t> first = EncodeNvmFile(table);
+    imei->status = kNvStatusNoAnswer;  // a later copy in the IMEI's folder whose item was unread
+    EXPECT_EQ(ArchiveFolderName(table, 0x8034A1B2, 0xFFFFFFFF), "ESN-8034A1B2");
+    const std::vector<uint8_t> unread = EncodeNvmFile(table);
+
+    fs::path a, b, c;
+    std::string error;
+    ASSERT_TRUE(ArchiveNvmFile(dir.Path(), kImei, first, "20261207T010000Z", a, error)) << error;
+    ASSERT_TRUE(ArchiveNvmFile(dir.Path(), kImei, first, "20261207T010000Z", b, error)) << error;
+    ASSERT_TRUE(ArchiveNvmFile(dir.Path(), kImei, unread, "20261207T020000Z", c, error)) << error;
+    EXPECT_NE(a, b);
+    EXPECT_EQ(b.filename(), "20261207T010000Z-2.nvm");
+    NvmTable back;
+    ASSERT_EQ(LoadNvmFile(a, back), NvmLoad::OK);
+    EXPECT_EQ(BackupImei(back), kImei);
+    EXPECT_EQ(UsableArchivedBackups(dir.Path(), kImei), (std::vector<fs::path>{b, a}));
+}
+
+}  // namespace
+}  // namespace pellan::test
