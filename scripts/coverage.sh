@@ -22,7 +22,7 @@ build=build/coverage
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
     -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage
-cmake --build "$build" -j "$jobs"
+cmake --build "$build" -j "$jobs" --target pellan_test_suite
 
 # Counters of an earlier run would add to this one's.
 find "$build" -name '*.gcda' -delete
@@ -33,6 +33,7 @@ ctest --test-dir "$build" -j "$jobs" --output-on-failure || tests_rc=$?
 # gcov reads every counter file once into a tracefile; the two summaries filter it.
 trace="$build/coverage.json"
 gcovr --root . --object-directory "$build" --gcov-ignore-parse-errors -j "$jobs" \
+    --exclude-directories "$build/CMakeFiles" \
     --filter 'src/' --filter 'sim/' --exclude '.*_win32\.(cpp|h)$' --json "$trace"
 
 summary() {

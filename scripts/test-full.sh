@@ -6,5 +6,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
 cmake --preset asan
-cmake --build --preset asan -j "$(nproc)"
+cmake --build --preset asan -j "$(nproc)" --target pellan_test_suite
 PELLAN_TEST_FULL=1 ctest --preset asan -R 'e2e\.(cli_update_full|programming_pty)$'

@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
 jobs=$(nproc)
 cmake --preset asan
-cmake --build --preset asan -j "$jobs"
+cmake --build --preset asan -j "$jobs" --target pellan_test_suite
 ctest --preset asan -j "$jobs"
