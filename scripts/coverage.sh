@@ -26,10 +26,10 @@ cmake --build "$build" -j "$jobs" --target pellan_test_suite
 
 # Counters of an earlier run would add to this one's.
 find "$build" -name '*.gcda' -delete
-# As in the test command, three tests a core (most of the long ones wait). A failing test still
+# As in the test command, two tests a core (most of the long ones wait). A failing test still
 # counts what it ran, but the figures are then not the whole suite's: say so.
 tests_rc=0
-ctest --test-dir "$build" -j "$((jobs * 3))" --output-on-failure || tests_rc=$?
+ctest --test-dir "$build" -j "$((jobs * 2))" --output-on-failure || tests_rc=$?
 
 # gcov reads every counter file once into a tracefile; the two summaries filter it.
 trace="$build/coverage.json"

@@ -7,5 +7,5 @@ scripts/setup-deps.sh
 jobs=$(nproc)
 cmake --preset asan
 cmake --build --preset asan -j "$jobs" --target pellan_test_suite
-# Three tests a core: the long ones mostly wait on pseudo-terminals and timers (tests/CMakeLists.txt).
-ctest --preset asan -j "$((jobs * 3))"
+# Two tests a core: the long ones mostly wait on pseudo-terminals and timers (tests/CMakeLists.txt).
+ctest --preset asan -j "$((jobs * 2))"
