@@ -39,7 +39,7 @@ fi
 
 SAN="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer"
 CC=clang CXX=clang++ cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLAN_FUZZ=ON -DPELLAN_BUILD_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLAN_FUZZ=ON -DPELLAN_BUILD_TESTS=OFF -DPELLAN_WERROR=ON \
     -DPELLAN_BUILD_GUI=OFF "-DCMAKE_CXX_FLAGS=$SAN" "-DCMAKE_C_FLAGS=$SAN" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
 cmake --build "$BUILD_DIR" -j "$JOBS" --target "${TARGETS[@]}" >/dev/null

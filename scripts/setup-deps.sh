@@ -17,6 +17,9 @@ packages=(
 if [[ "${PELLAN_WITH_GUI:-1}" == 1 ]]; then
     packages+=(qt6-base-dev fonts-noto-cjk)  # the desktop program and its Chinese texts
 fi
+if [[ "${PELLAN_WITH_COVERAGE:-0}" == 1 ]]; then
+    packages+=(gcovr)  # scripts/coverage.sh only
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
 cmake --preset asan
-cmake --build --preset asan -j "$(nproc)"
+cmake --build --preset asan -j "$(nproc)" --target pellan_test_suite
 PELLAN_TEST_FULL=1 ctest --preset asan -R 'e2e\.(cli_update_full|cli_station_full|programming_pty)$'
 # The history shared by several stations, on a real PostgreSQL server: a throw-away cluster made
 # by pg_virtualenv and run by the unprivileged postgres account (the server refuses root), two

@@ -20,7 +20,7 @@ done
 command -v clang++ >/dev/null || { echo "clang++ is not installed (apt-get install clang)" >&2; exit 2; }
 TSAN="-fsanitize=thread -fno-omit-frame-pointer"
 CC=clang CXX=clang++ cmake -S "$SOURCE_DIR" -B "$BUILD_DIR" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLAN_BUILD_GUI=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLAN_BUILD_GUI=OFF -DPELLAN_WERROR=ON \
     "-DCMAKE_CXX_FLAGS=$TSAN" "-DCMAKE_C_FLAGS=$TSAN" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" \
     >/dev/null
 TESTS=(test_threads test_ui)
