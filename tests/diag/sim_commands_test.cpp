@@ -1,4 +1,4 @@
-// The diagnostic and vendor commands and the AT channel against the simulated stick, which was
+// The diagnostic, vendor and DMSS commands against the simulated stick, which was
 // written from the stick's side of the protocols rather than from this client.
 #include <gtest/gtest.h>
 
@@ -9,7 +9,6 @@
 #include "diag/phone_link.h"
 #include "platform/clock.h"
 #include "sim/sim_machine.h"
-#include "transport/at_channel.h"
 
 namespace pellan::test {
 namespace {
@@ -21,9 +20,6 @@ class SimCommands : public ::testing::Test {
         options.esn = 0x8034A1B2;
         stick = machine.AddStick(options);
         ASSERT_TRUE(link.m_port.Open(options.diagPort, 115200, 8, 1));
-        ASSERT_TRUE(at.m_port.Open(options.atPort, 115200, 8, 1));
-        at.SetTimeout(1000);
-        at.SetRetries(2);
     }
 
     static std::string SlotText(const std::array<uint8_t, 303>& rec, size_t at) {
@@ -36,7 +32,6 @@ class SimCommands : public ::testing::Test {
     sim::StickOptions options;
     std::shared_ptr<sim::StickModel> stick;
     CPhoneLink link{serial, clock};
-    CAtChannel at{serial, clock};
 };
 
 TEST_F(SimCommands, Identity) {
@@ -111,9 +106,7 @@ TEST_F(SimCommands, VendorSwitchesAndTheChallenge) {
     EXPECT_TRUE(link.SetValue16(digest.data()));
     digest[0] ^= 1;
     EXPECT_FALSE(link.SetValue16(digest.data()));
-}
 
-TEST_F(SimCommands, DownloadCheckStatuses) {
     const std::array<uint8_t, 128> record{};
     EXPECT_TRUE(link.DownloadCheck(record.data(), 0xA3));
     sim::FaultPlan faults;
@@ -121,17 +114,6 @@ TEST_F(SimCommands, DownloadCheckStatuses) {
     stick->SetFaults(faults);
     EXPECT_FALSE(link.DownloadCheck(record.data(), 0xA3));
     EXPECT_EQ(link.m_lastError, "Cannot pass the download check, Since compare ver error");
-}
-
-TEST_F(SimCommands, AtChannel) {
-    std::string version;
-    ASSERT_TRUE(at.QueryVersion(version));
-    EXPECT_EQ(version, options.firmwareVersion);
-    EXPECT_EQ(at.QueryDiagPort(), 6);
-    EXPECT_TRUE(at.SetDiagPort(1));
-    EXPECT_EQ(at.QueryDiagPort(), 1);
-    EXPECT_TRUE(at.SendCommand("AT+WCDRUN=E"));
-    EXPECT_EQ(stick->AtCommands().back(), "AT+WCDRUN=E");
 }
 
 TEST_F(SimCommands, DownloaderProtocolAfterTheSwitch) {

@@ -9,9 +9,9 @@
 #include <filesystem>
 
 #include "download/download_steps.h"
-#include "download/sim_line.h"
 #include "platform/system_env.h"
 #include "programming/programming_cycle.h"
+#include "programming/sim_line.h"
 
 namespace pellan {
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 
 // A document, view and simulated sticks on a virtual clock, for the line steps and the image
-// programming procedures. Header-only so that the download and programming tests share it.
+// programming procedures.
 
 #include <cstdint>
 #include <filesystem>
@@ -118,6 +118,17 @@ inline std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
         b = static_cast<uint8_t>(x);
     }
     return bytes;
+}
+
+// The arguments of the stick's commands of that name, in order.
+inline std::vector<int64_t> ArgsOf(sim::StickModel& stick, const std::string& name) {
+    std::vector<int64_t> args;
+    for (const auto& c : stick.Commands()) {
+        if (c.name == name) {
+            args.push_back(c.arg);
+        }
+    }
+    return args;
 }
 
 // One machine with simulated sticks, a document and a view; line i talks to stick i.
