@@ -462,8 +462,8 @@ TEST_F(Commands, CommunicationCheckTriesEsnThenTheAtCommandThenEsnAgain) {
     EXPECT_EQ(Now() - start, 100u);
 }
 
-// RFC 1321's suite around the 64-byte block and its 56-byte padding limit, 1 MiB, and the digest
-// that answers the stick's challenge.
+// The digest that answers the stick's challenge, and MD5 itself around its 56-byte padding limit
+// and over 1 MiB, where a wrong length encoding or a cut input would show.
 TEST(Md5, KnownDigestsAndTheChallengeAnswer) {
     std::vector<uint8_t> mib(1 << 20);
     for (size_t i = 0; i < mib.size(); ++i) {
@@ -472,14 +472,10 @@ TEST(Md5, KnownDigestsAndTheChallengeAnswer) {
     const struct {
         std::vector<uint8_t> input;
         const char* digest;
-    } cases[] = {
-        {B(""), "d41d8cd98f00b204e9800998ecf8427e"},
-        {B("message digest"), "f96b697d7cb7938d525a2f31aaf161d0"},
-        {B(Repeat('x', 55)), "04364420e25c512fd958a70738aa8f72"},
-        {B(Repeat('x', 56)), "668a72d5ba17f08e62dabcafad6db14b"},
-        {B(Repeat('x', 64)), "c1bb4f81d892b2d57947682aeb252456"},
-        {mib, "d8a469bb35fb5fad7156842ba2242434"},
-    };
+    } cases[] = {{B(""), "d41d8cd98f00b204e9800998ecf8427e"},
+                 {B(Repeat('x', 55)), "04364420e25c512fd958a70738aa8f72"},
+                 {B(Repeat('x', 56)), "668a72d5ba17f08e62dabcafad6db14b"},
+                 {mib, "d8a469bb35fb5fad7156842ba2242434"}};
     for (const auto& c : cases) {
         const auto digest = platform::Md5(c.input);
         ASSERT_TRUE(digest.has_value());

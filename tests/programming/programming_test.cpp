@@ -185,32 +185,10 @@ TEST_F(ProgrammingTest, BootImageFailures) {
 
 // ---- acknowledgement matching ----
 
-TEST(MatchStreamAcks, MovesAcknowledgedAndSkippedBlocks) {
-    using V = std::vector<uint32_t>;
-    const struct {
-        V outstanding, acks, stillOutstanding, lost;
-    } cases[] = {{{0, 1, 2, 3, 4}, {0}, {1, 2, 3, 4}, {}},
-                 {{10, 11, 12, 13}, {12}, {13}, {10, 11}},  // an ack for N moves the ones before
-                 {{1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {}, {}},
-                 {{1, 2, 3}, {99, 2}, {3}, {1}},  // unknown acknowledgements are ignored
-                 {{5, 6}, {3, 6}, {}, {5}},       // and stale ones too
-                 {{1, 2}, {}, {1, 2}, {}}};
+// Lost blocks beyond the list are counted, not stored.
+TEST(MatchStreamAcks, LostBlocksBeyondTheListAreCountedNotStored) {
     test::SimBench bench;
     CPhoneLink& link = bench.Link(0);
-    for (const auto& c : cases) {
-        OutstandingList outstanding{};
-        std::copy(c.outstanding.begin(), c.outstanding.end(), outstanding.begin());
-        uint32_t outstandingCount = static_cast<uint32_t>(c.outstanding.size());
-        auto lost = std::make_unique<LostList>();
-        uint32_t lostCount = 0;
-        link.m_ackCount = static_cast<uint8_t>(c.acks.size());
-        std::copy(c.acks.begin(), c.acks.end(), link.m_ackList.begin());
-        MatchStreamAcks(*bench.view, 0, outstanding, outstandingCount, *lost, lostCount);
-        EXPECT_EQ(V(outstanding.begin(), outstanding.begin() + outstandingCount),
-                  c.stillOutstanding);
-        EXPECT_EQ(V(lost->begin(), lost->begin() + lostCount), c.lost);
-    }
-    // Lost blocks beyond the list are counted, not stored.
     OutstandingList outstanding{100, 101, 102, 103, 104};
     uint32_t outstandingCount = 5;
     auto lost = std::make_unique<LostList>();
@@ -470,12 +448,8 @@ TEST_F(CycleTest, OneAttemptWritesEveryImageInOrder) {
     ExpectAllWritten();
     EXPECT_EQ(ImageOrder(), (std::vector<int>{0x0F, 0x11, 0x10, 0x05, 0x14, 0x09}));
     EXPECT_EQ(Messages(), Strings(6, "Downloading..."));
-    const auto progress = Progress();
-    for (int value : {23, 24, 25, 26, 27, 28, 60, 61, 80}) {
-        EXPECT_NE(std::find(progress.begin(), progress.end(), value), progress.end()) << value;
-    }
-    EXPECT_EQ(progress.front(), 23);
-    EXPECT_EQ(progress.back(), 80);
+    EXPECT_EQ(Progress().front(), 23);
+    EXPECT_EQ(Progress().back(), 80);
     EXPECT_EQ(stick->CountOf("StreamSecurityMode"), 1u);
     // Security mode after 2000 ms; 2000 ms after the partition table and before the NAND
     // programmer. Both pipelined images are whole windows, so no drain pass waits.
@@ -500,16 +474,6 @@ TEST_F(CycleTest, FailedBootImageIsTriedOnceMoreOnAReopenedPortAndTwiceEndsTheAt
     const auto order = ImageOrder();
     EXPECT_EQ(std::vector<int>(order.begin() + 7, order.end()),
               (std::vector<int>{0x0F, 0x11, 0x11}));
-}
-
-TEST_F(CycleTest, RetryAttemptClosesAndTalksToTheProgrammerFirst) {
-    bench.doc->m_language = 1;
-    ASSERT_TRUE(PrepareProgrammingAttempt(*bench.view, 0, 1));
-    EXPECT_EQ(Messages(), (Strings{"download fail, try again,First ClosePacket...",
-                                   "Try to communicate with the armprg.bin again..."}));
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000, 2000, 2000}));
-    EXPECT_EQ(Progress(), (std::vector<int>{23}));
-    EXPECT_EQ(stick->CountOf("StreamClose"), 1u);
 }
 
 }  // namespace

@@ -16,15 +16,10 @@
 namespace pellan {
 namespace {
 
-const char* EnvText(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != 0 ? value : nullptr;
-}
-
 TEST(PtyLineSteps, WholePathOverPseudoTerminals) {
-    const char* root = EnvText("PELLAN_E2E_ROOT");
-    const char* firmware = EnvText("PELLAN_E2E_FIRMWARE");
-    if (root == nullptr || firmware == nullptr) {
+    const char* root = std::getenv("PELLAN_E2E_ROOT");
+    const char* firmware = std::getenv("PELLAN_E2E_FIRMWARE");
+    if (root == nullptr || firmware == nullptr || !*root || !*firmware) {
         GTEST_SKIP() << "run by tests/e2e/programming_pty.sh against pellan-stick-sim";
     }
     platform::SystemEnv system(root, /*fast=*/true);
@@ -36,14 +31,15 @@ TEST(PtyLineSteps, WholePathOverPseudoTerminals) {
 
     const std::filesystem::path fw(firmware);
     LineRecord& record = doc.Record(line);
-    SetField(record.armprgPath, (fw / "armprg.bin").string());
-    SetField(record.partitionPath, (fw / "partition.mbn").string());
-    SetField(record.dblPath, (fw / "dbl.mbn").string());
-    SetField(record.fsblPath, (fw / "fsbl.mbn").string());
-    SetField(record.osblPath, (fw / "osbl.mbn").string());
-    SetField(record.amssPath, (fw / "amss.mbn").string());
-    SetField(record.nandprgPath, (fw / "nandprgcombined.mbn").string());
-    SetField(record.efsPath, (fw / "efs.mbn").string());
+    const auto path = [&fw](const char* name) { return (fw / name).string(); };
+    SetField(record.armprgPath, path("armprg.bin"));
+    SetField(record.partitionPath, path("partition.mbn"));
+    SetField(record.dblPath, path("dbl.mbn"));
+    SetField(record.fsblPath, path("fsbl.mbn"));
+    SetField(record.osblPath, path("osbl.mbn"));
+    SetField(record.amssPath, path("amss.mbn"));
+    SetField(record.nandprgPath, path("nandprgcombined.mbn"));
+    SetField(record.efsPath, path("efs.mbn"));
 
     ASSERT_TRUE(doc.DiscoverPorts(line));
     ASSERT_TRUE(doc.ReopenDiagPort(line, record.diagPort, 115200));
