@@ -104,7 +104,7 @@ TEST_F(VersionSet, ShortLayoutsBelow131) {
     EXPECT_EQ(slots[0], t1);
     EXPECT_EQ(slots[1], t2);
     EXPECT_EQ(slots[2], t3);
-    EXPECT_EQ(slots[3], "-" + t4.substr(0, 24));
+    EXPECT_EQ(slots[3], std::string("-").append(t4, 0, 24));
     EXPECT_EQ(slots[4], "");
     slots = Read({0x39, 'V', '2'});
     EXPECT_EQ(slots[0], "V2") << "the CRC bytes behind it are not part of the text";
