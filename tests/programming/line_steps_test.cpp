@@ -14,36 +14,19 @@ namespace {
 
 using test::ArgsOf;
 using test::PatternBytes;
-using Waits = std::vector<uint32_t>;
+using Ms = std::vector<uint32_t>;
 
-class LineStepsTest : public ::testing::Test {
+class LineStepsTest : public test::SimLineTest {
   protected:
-    void SetUp() override { stick = &bench.AddLine(0); }
-
-    void UseArmprg(size_t size) {
-        armprg = PatternBytes(size, 11);
-        SetField(bench.Record(0).armprgPath, bench.WriteFile("armprg.bin", armprg));
-    }
+    void UseArmprg(size_t size) { armprg = Use(bench.Record(0).armprgPath, "armprg.bin", size); }
     void UseNandprg(size_t size) {
-        nandprg = PatternBytes(size, 12);
-        SetField(bench.Record(0).nandprgPath, bench.WriteFile("nandprgcombined.mbn", nandprg));
+        nandprg = Use(bench.Record(0).nandprgPath, "nandprgcombined.mbn", size);
     }
     void Faults(const sim::FaultPlan& faults) {
-        stick->SetFaults(faults);
+        SimLineTest::Faults(faults);
         bench.waits.ClearWaits();
     }
-    // Normal firmware to a loaded (`start`: running) programmer.
-    void ReachProgrammer(bool start = true) {
-        UseArmprg(3000);
-        ASSERT_TRUE(EnterDownloadMode(*bench.view, 0)) << bench.Link(0).m_lastError;
-        ASSERT_TRUE(UploadArmprg(*bench.view, 0)) << bench.Link(0).m_lastError;
-        if (start) {
-            ASSERT_TRUE(StartProgrammer(*bench.view, 0)) << bench.Link(0).m_lastError;
-        }
-    }
 
-    test::SimBench bench;
-    sim::StickModel* stick = nullptr;
     std::vector<uint8_t> armprg;
     std::vector<uint8_t> nandprg;
 };
@@ -55,7 +38,7 @@ TEST_F(LineStepsTest, WholePathFromNormalFirmwareToTheSticksReturn) {
     EXPECT_EQ(stick->Mode(), sim::StickMode::kDownloader);
     // Prepared at once, switched; the downloader's port is back after the switch but the old
     // handle is dead, so the nop answers only on the reopened port of the fourth call.
-    EXPECT_EQ(bench.waits.Waits(), (Waits{500, 100, 100, 100, 500, 2000, 3000, 4000, 300}));
+    EXPECT_EQ(Waits(), (Ms{500, 100, 100, 100, 500, 2000, 3000, 4000, 300}));
     EXPECT_EQ(bench.doc->Runtime(0).flashInfo[0], 0x08) << "the downloader's parameter reply";
 
     bench.waits.ClearWaits();
@@ -63,7 +46,7 @@ TEST_F(LineStepsTest, WholePathFromNormalFirmwareToTheSticksReturn) {
     ASSERT_TRUE(StartProgrammer(*bench.view, 0)) << bench.Link(0).m_lastError;
     EXPECT_TRUE(stick->RamImage().Equals(armprg));
     EXPECT_EQ(stick->Mode(), sim::StickMode::kProgrammer);
-    EXPECT_EQ(bench.waits.Waits(), (Waits{1000}));
+    EXPECT_EQ(Waits(), (Ms{1000}));
     EXPECT_EQ(stick->CountOf("StreamNop"), 1u);
 
     ASSERT_TRUE(UploadNandProgrammer(*bench.view, 0));
@@ -76,7 +59,7 @@ TEST_F(LineStepsTest, WholePathFromNormalFirmwareToTheSticksReturn) {
     ASSERT_TRUE(ResetAndReconnect(*bench.view, 0));
     EXPECT_EQ(stick->Mode(), sim::StickMode::kNormal);
     // The stick is off the bus for 100 + 3000 ms; the fourth pass finds it.
-    EXPECT_EQ(bench.waits.Waits(), (Waits{1000, 1000, 1000, 1000}));
+    EXPECT_EQ(Waits(), (Ms{1000, 1000, 1000, 1000}));
     EXPECT_EQ(stick->CountOf("StreamReset"), 1u);
 }
 
@@ -87,7 +70,7 @@ TEST_F(LineStepsTest, SpcNeverAnsweredFailsAfterTheDocumentedWaitsWithoutAModeCh
     const uint32_t before = bench.clock.TickMs();
     EXPECT_FALSE(EnterDownloadMode(*bench.view, 0));
     const uint32_t spent = bench.clock.TickMs() - before;
-    EXPECT_EQ(bench.waits.Waits(), (Waits{500, 300, 300}));
+    EXPECT_EQ(Waits(), (Ms{500, 300, 300}));
     // 500 + 2 * 300 + three SPC time-outs of 2000 ms and their last polls.
     EXPECT_GE(spent, 500u + 600u + 3 * 2000u);
     EXPECT_LE(spent, 500u + 600u + 3 * 2000u + 3 * 40u);
@@ -140,7 +123,7 @@ TEST_F(LineStepsTest, NandProgrammerInBlocksOf1024BytesEachTriedFourTimesAndTheR
     EXPECT_FALSE(UploadNandProgrammer(*bench.view, 0));
     EXPECT_EQ(ArgsOf(*stick, "StreamWrite"),
               (std::vector<int64_t>{0, 0, 0x400, 0x400, 0x400, 0x400}));
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000, 2000, 2000, 2000}));
+    EXPECT_EQ(Waits(), (Ms{2000, 2000, 2000, 2000}));
     EXPECT_EQ(bench.sink.Messages(0),
               (std::vector<std::string>{
                   "Open file fail",
@@ -152,7 +135,7 @@ TEST_F(LineStepsTest, NandProgrammerInBlocksOf1024BytesEachTriedFourTimesAndTheR
     faults.neverReturn = true;
     Faults(faults);
     EXPECT_FALSE(ResetAndReconnect(*bench.view, 0));
-    EXPECT_EQ(bench.waits.Waits(), Waits(60, 1000));
+    EXPECT_EQ(Waits(), Ms(60, 1000));
     EXPECT_EQ(stick->CountOf("StreamReset"), 1u);
 }
 
@@ -164,7 +147,7 @@ TEST_F(LineStepsTest, ProgrammerStartFallsBackToTheSecondGoAndNeedsAHello) {
     ASSERT_TRUE(StartProgrammer(*bench.view, 0)) << bench.Link(0).m_lastError;
     EXPECT_EQ(stick->Mode(), sim::StickMode::kProgrammer);
     // Three gos (reopen and 2000 ms between), then the second form, then a second to settle.
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000, 2000, 1000}));
+    EXPECT_EQ(Waits(), (Ms{2000, 2000, 1000}));
 
     faults = {};
     faults.stopAnswering = {"StreamHello", static_cast<int>(stick->CountOf("StreamHello")) + 1};
@@ -172,7 +155,7 @@ TEST_F(LineStepsTest, ProgrammerStartFallsBackToTheSecondGoAndNeedsAHello) {
     const size_t hellos = stick->CountOf("StreamHello");
     const size_t nops = stick->CountOf("StreamNop");
     EXPECT_FALSE(StartProgrammer(*bench.view, 0));
-    EXPECT_EQ(bench.waits.Waits(), (Waits{1000, 2000, 2000}));
+    EXPECT_EQ(Waits(), (Ms{1000, 2000, 2000}));
     EXPECT_EQ(stick->CountOf("StreamHello"), hellos + 3);
     EXPECT_EQ(stick->CountOf("StreamNop"), nops);
 }

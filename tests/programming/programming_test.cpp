@@ -7,7 +7,6 @@
 #include <memory>
 #include <set>
 
-#include "download/download_steps.h"
 #include "programming/app_image.h"
 #include "programming/boot_images.h"
 #include "programming/efs_image.h"
@@ -19,7 +18,6 @@ namespace {
 
 using test::PatternBytes;
 using Strings = std::vector<std::string>;
-using Waits = std::vector<uint32_t>;
 
 constexpr uint32_t kBlock = 1024;
 
@@ -45,55 +43,16 @@ size_t BlocksForLost(uint32_t lost) {
     return lost + lost / 4 + 2;
 }
 
-class ProgrammingTest : public ::testing::Test {
+class ProgrammingTest : public test::SimLineTest {
   protected:
     void SetUp() override {
-        stick = &bench.AddLine(0);
-        SetField(bench.Record(0).armprgPath, bench.WriteFile("armprg.bin", PatternBytes(4000, 1)));
-        ASSERT_TRUE(EnterDownloadMode(*bench.view, 0));
-        ASSERT_TRUE(UploadArmprg(*bench.view, 0));
-        ASSERT_TRUE(StartProgrammer(*bench.view, 0));
-        ASSERT_EQ(stick->Mode(), sim::StickMode::kProgrammer);
-        bench.waits.ClearWaits();
-    }
-
-    template <size_t N>
-    std::vector<uint8_t> Use(std::array<char, N>& field, const char* name, size_t size) {
-        auto bytes = PatternBytes(size, static_cast<uint32_t>(size) + name[0]);
-        SetField(field, bench.WriteFile(name, bytes));
-        return bytes;
-    }
-    template <size_t N>
-    void Absent(std::array<char, N>& field) {
-        SetField(field, (bench.dir.Path() / "absent").string());
+        SimLineTest::SetUp();
+        ReachProgrammer();
     }
     std::vector<uint8_t> UseAmss(size_t size) {
         return Use(bench.Record(0).amssPath, "amss", size);
     }
     std::vector<uint8_t> UseEfs(size_t size) { return Use(bench.Record(0).efsPath, "efs", size); }
-    void Faults(const sim::FaultPlan& faults) { stick->SetFaults(faults); }
-    void Silent(const char* command) {
-        sim::FaultPlan faults;
-        faults.stopAnswering = {command, static_cast<int>(stick->CountOf(command)) + 1};
-        Faults(faults);
-    }
-    void DropAcks(std::set<uint32_t> addresses) {
-        sim::FaultPlan faults;
-        faults.dropAckAddresses = std::move(addresses);
-        Faults(faults);
-    }
-    bool ImageIs(int type, const std::vector<uint8_t>& bytes) {
-        const auto session = stick->LatestImage(type);
-        return session.has_value() && session->closed && session->image.Equals(bytes) &&
-               std::all_of(session->image.Overlaps().begin(), session->image.Overlaps().end(),
-                           [](const auto& o) { return o.identical; });
-    }
-    size_t Writes() { return test::ArgsOf(*stick, "StreamWrite").size(); }
-    Strings Messages() { return bench.sink.Messages(0); }
-    std::vector<int> Progress() { return bench.sink.Progress(0); }
-
-    test::SimBench bench;
-    sim::StickModel* stick = nullptr;
 };
 
 // ---- partition table and boot loaders ----
@@ -110,7 +69,7 @@ TEST_F(ProgrammingTest, PartitionTableInOneCommandTriedThreeTimes) {
     Silent("StreamPartitionTable");
     EXPECT_FALSE(WritePartitionTable(*bench.view, 0));
     EXPECT_EQ(stick->CountOf("StreamPartitionTable"), 6u);
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000, 2000, 2000}));
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{2000, 2000, 2000}));
     EXPECT_TRUE(Messages().empty());
     EXPECT_EQ(bench.Link(0).m_lastError,
               "Cannot download partition, Since Port Cannot Receive Desired Data from the Phone");
@@ -153,7 +112,7 @@ TEST_F(ProgrammingTest, BootImagesInBlocksBetweenOpenAndClose) {
         EXPECT_EQ(commands, expected) << c.type;
     }
     EXPECT_EQ(test::ArgsOf(*stick, "StreamWrite").back(), 7 * kBlock);
-    EXPECT_TRUE(bench.waits.Waits().empty());
+    EXPECT_TRUE(Waits().empty());
 }
 
 TEST_F(ProgrammingTest, BootImageFailures) {
@@ -177,7 +136,7 @@ TEST_F(ProgrammingTest, BootImageFailures) {
     bench.waits.ClearWaits();
     EXPECT_FALSE(WriteBootImage(*bench.view, 0, BootImage::DBL));
     EXPECT_EQ(stick->CountOf("StreamOpenMultiImage"), 1u + 4u);  // two commands of two attempts
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000}));
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{2000}));
     EXPECT_EQ(Messages(), (Strings{"open file fail!", "The length of file is not correct",
                                    "Write a Block of Data to Memory Failed, Since Operation failed",
                                    "Download DBL file failed!"}));
@@ -218,7 +177,7 @@ TEST_F(ProgrammingTest, ApplicationEveryBlockAcknowledgedAndItsProgress) {
     EXPECT_EQ(progress.front(), 28);
     EXPECT_EQ(progress.back(), 60);
     EXPECT_TRUE(Messages().empty());
-    EXPECT_EQ(bench.waits.Waits(), (Waits{150}));  // one drain pass
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{150}));  // one drain pass
 
     UseAmss(10 * kBlock + 1);  // S = 0: a step at every block; an exact multiple sends no tail
     bench.sink.Clear();
@@ -253,7 +212,7 @@ TEST_F(ProgrammingTest, ApplicationLostUndrainedAndCorruptAcknowledgementsAreRew
     writes = test::ArgsOf(*stick, "StreamWrite");
     EXPECT_EQ(std::vector<int64_t>(writes.begin() + 43, writes.end()),
               (std::vector<int64_t>{0, 0x400, 0x800, 0xC00, 0x1000, 0x1400, 0x1400}));
-    EXPECT_EQ(bench.waits.Waits(), (Waits{150, 150, 150, 150, 150, 150}));
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{150, 150, 150, 150, 150, 150}));
 
     // The window's five acknowledgements arrive in one read; the corrupt first one ends the scan,
     // the four behind it are never recorded, and with nothing more to come the window stalls.
@@ -292,7 +251,7 @@ TEST_P(LostBlocksTest, AreRewrittenUpTo6000) {
     EXPECT_TRUE(ImageIs(c.efs ? 0x09 : 0x05, bytes));
     EXPECT_EQ(Writes(), blocks + c.lost);
     // Only drain passes of 150 ms besides the pause.
-    const auto waits = bench.waits.Waits();
+    const auto waits = Waits();
     EXPECT_EQ(std::count(waits.begin(), waits.end(), 2000u), c.pause ? 1 : 0);
     EXPECT_EQ(std::count(waits.begin(), waits.end(), 150u) + (c.pause ? 1 : 0),
               static_cast<std::ptrdiff_t>(waits.size()));
@@ -365,11 +324,11 @@ TEST_F(ProgrammingTest, RefusedFilesAndOpensAndAStop) {
     Silent("StreamOpenMultiImage");
     bench.waits.ClearWaits();
     EXPECT_FALSE(WriteApplicationImage(*bench.view, 0));
-    EXPECT_EQ(bench.waits.Waits(), (Waits{1500, 1500}));
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{1500, 1500}));
     bench.doc->m_language = 0;
     bench.waits.ClearWaits();
     EXPECT_FALSE(WriteEfsImage(*bench.view, 0));
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000, 2000}));
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{2000, 2000}));
     EXPECT_EQ(Messages(),
               (Strings{"Open EFS file failed!", "The length of EFS is wrong.",
                        "downloading is stopped by manual!", "The download thread stopped!",
@@ -453,7 +412,7 @@ TEST_F(CycleTest, OneAttemptWritesEveryImageInOrder) {
     EXPECT_EQ(stick->CountOf("StreamSecurityMode"), 1u);
     // Security mode after 2000 ms; 2000 ms after the partition table and before the NAND
     // programmer. Both pipelined images are whole windows, so no drain pass waits.
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000, 2000, 2000}));
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{2000, 2000, 2000}));
 }
 
 TEST_F(CycleTest, FailedBootImageIsTriedOnceMoreOnAReopenedPortAndTwiceEndsTheAttempt) {
@@ -464,7 +423,7 @@ TEST_F(CycleTest, FailedBootImageIsTriedOnceMoreOnAReopenedPortAndTwiceEndsTheAt
     ASSERT_TRUE(RunProgrammingCycle(*bench.view, 0));
     ExpectAllWritten();
     EXPECT_EQ(ImageOrder(), (std::vector<int>{0x0F, 0x0F, 0x11, 0x10, 0x05, 0x14, 0x09}));
-    EXPECT_EQ(bench.waits.Waits(), (Waits{2000, 1000, 1000, 2000}));
+    EXPECT_EQ(Waits(), (std::vector<uint32_t>{2000, 1000, 1000, 2000}));
 
     Use(bench.Record(0).fsblPath, "fsbl.mbn", 3000);
     faults.blockFaultImageType = 0x11;
