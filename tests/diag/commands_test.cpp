@@ -286,20 +286,13 @@ TEST_F(Commands, FailedReadsHandOutZerosAndTheNakTexts) {
     EXPECT_FALSE(link.GetValue8(value.data()));
     EXPECT_EQ(value[0], 0xEE) << "a challenge that never came leaves the buffer alone";
 
-    const char* const texts[] = {"",
-                                 "invalid frame check sequence",
-                                 "destination address is invalid",
-                                 "operation length is invalid",
-                                 "packet was too short for this cmd",
-                                 "packet was too long for phone's buffer",
-                                 "packet command code was unknown",
-                                 "operation did not succeed",
-                                 "intelligent ID code was wrong",
-                                 "programming voltage out of spec",
-                                 "readback verify did not match",
-                                 "not permitted without unlock",
-                                 "invalid security code",
-                                 ""};
+    // clang-format off
+    const char* const texts[] = {"", "invalid frame check sequence", "destination address is invalid",
+        "operation length is invalid", "packet was too short for this cmd",
+        "packet was too long for phone's buffer", "packet command code was unknown",
+        "operation did not succeed", "intelligent ID code was wrong", "programming voltage out of spec",
+        "readback verify did not match", "not permitted without unlock", "invalid security code", ""};
+    // clang-format on
     for (uint8_t reason = 0; reason < std::size(texts); ++reason) {
         AnswerWith({0x03, 0x00, reason}, true);
         EXPECT_FALSE(link.DloadReset());
@@ -362,18 +355,12 @@ TEST_F(Commands, NvItemsSendTheCallersBytesAndReturnTheItemPolledEvery30Ms) {
 }
 
 TEST_F(Commands, NvRefusalsGiveTheirStatusTextAndNoData) {
-    const char* const texts[] = {"",
-                                 "Request is queued",
-                                 "Unrecognizable command field",
-                                 "The NVM is full",
-                                 "Command failed, reason other than NVM was full",
-                                 "Variable was not active",
-                                 "Bad parameter in command block",
-                                 "Parameter is write-protected and thus read only",
-                                 "Item not valid for Target",
-                                 "free memory exhausted",
-                                 "address is not a valid allocation ",
-                                 ""};
+    // clang-format off
+    const char* const texts[] = {"", "Request is queued", "Unrecognizable command field", "The NVM is full",
+        "Command failed, reason other than NVM was full", "Variable was not active",
+        "Bad parameter in command block", "Parameter is write-protected and thus read only",
+        "Item not valid for Target", "free memory exhausted", "address is not a valid allocation ", ""};
+    // clang-format on
     for (const uint16_t code : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0xFFFE}) {
         SCOPED_TRACE(code);
         const std::string text = texts[std::min<size_t>(code, 11)];
