@@ -243,6 +243,7 @@ const ReplyCase kReplies[] = {
     {"ChallengeTooShort", kRaw, OUT(GetValue8(o)), {0x4B, 0xA3, 0x06, 0x00, 0x11, 0x22, 0x33}, false, {}, 8, "before"},
     {"DloadAckWithoutLeadingFlag", kDiag, OUT(DloadNop()), {0x02}, true, {}, 0, "before"},
     {"DloadOtherCodeKeepsTheReason", kDmss, OUT(DloadNop()), {0x04}, false, {}, 0, "Cannot Do No Operation, Since before"},
+    {"DloadNakTooShortForAReason", kDmss, OUT(DloadReset()), {0x03, 0x02}, false, {}, 0, "Cannot Reset the Phone, Since "},
     {"DloadNakIsBigEndian", kDmss, OUT(DloadReset()), {0x03, 0x01, 0x00}, false, {}, 0, "Cannot Reset the Phone, Since "},
     {"StreamErrorSix", kStream, OUT(StreamSecurityMode()), {0x0D, 6, 0, 0, 0}, false, {}, 0, "Cannot go into security, Since Illegal reason"},
     {"StreamErrorSixteen", kStream, OUT(StreamClose()), {0x0D, 16, 0, 0, 0}, false, {}, 0, "Close did not succeed"},
