@@ -50,10 +50,7 @@ TEST_F(LineStepsTest, WholePathFromNormalFirmwareToTheSticksReturn) {
     EXPECT_EQ(stick->CountOf("StreamNop"), 1u);
 
     ASSERT_TRUE(UploadNandProgrammer(*bench.view, 0));
-    const auto nand = stick->LatestImage(0x14);
-    ASSERT_TRUE(nand.has_value());
-    EXPECT_TRUE(nand->closed);
-    EXPECT_TRUE(nand->image.Equals(nandprg));
+    EXPECT_TRUE(ImageIs(0x14, nandprg));
 
     bench.waits.ClearWaits();
     ASSERT_TRUE(ResetAndReconnect(*bench.view, 0));
@@ -112,7 +109,7 @@ TEST_F(LineStepsTest, NandProgrammerInBlocksOf1024BytesEachTriedFourTimesAndTheR
     UseNandprg(1024);
     ASSERT_TRUE(UploadNandProgrammer(*bench.view, 0));
     EXPECT_EQ(ArgsOf(*stick, "StreamWrite"), (std::vector<int64_t>{0}));
-    EXPECT_TRUE(stick->LatestImage(0x14)->image.Equals(nandprg));
+    EXPECT_TRUE(ImageIs(0x14, nandprg));
     EXPECT_EQ(stick->CountOf("StreamClose"), 1u);
 
     UseNandprg(3000);
