@@ -99,7 +99,6 @@ class RecordingSink final : public ViewSink {
         std::lock_guard lock(m_mutex);
         m_messages.clear();
         m_progress.clear();
-        m_boxes.clear();
     }
 
   private:
@@ -143,7 +142,7 @@ class SimBench {
         view = std::make_unique<CPellanView>(*doc, sink);
     }
     ~SimBench() {
-        view.reset();
+        view.reset();  // the view before the document it observes
         doc.reset();
     }
 
