@@ -1,6 +1,6 @@
 // Partition table, boot loaders, application and EFS images written to the simulated stick's
 // programmer on the virtual clock, with its faults. The whole cycle in order is the update job's
-// test and tests/e2e/programming_pty.sh; a failed boot image's retry is the fault matrix's.
+// test and tests/e2e/programming_pty.sh's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include "programming/app_image.h"
 #include "programming/boot_images.h"
 #include "programming/efs_image.h"
+#include "programming/programming_cycle.h"
 #include "programming/sim_line.h"
 
 namespace pellan {
@@ -261,6 +262,40 @@ TEST_P(StalledWindowTest, FailsAtItsLimit) {
 INSTANTIATE_TEST_SUITE_P(Images, StalledWindowTest,
                          ::testing::Values(std::pair{false, false}, std::pair{false, true},
                                            std::pair{true, false}, std::pair{true, true}));
+
+// A failed boot image is tried once more on a reopened port; failing twice ends the attempt.
+TEST_F(ProgrammingTest, CycleTriesAFailedBootImageOnceMore) {
+    LineRecord& r = bench.Record(0);
+    Use(r.partitionPath, "partition.mbn", 464);
+    const auto dbl = Use(r.dblPath, "dbl.mbn", 3000);
+    Use(r.fsblPath, "fsbl.mbn", 3000);
+    Use(r.osblPath, "osbl.mbn", 2000);
+    const auto efs = UseEfs(20 * kBlock);
+    UseAmss(20 * kBlock);
+    Use(r.nandprgPath, "nandprgcombined.mbn", 2000);
+    sim::FaultPlan faults;
+    faults.errorBlocks[0x400] = 10;
+    faults.blockFaultImageType = 0x0F;
+    Faults(faults);
+    ASSERT_TRUE(RunProgrammingCycle(*bench.view, 0)) << bench.Link(0).m_lastError;
+    EXPECT_TRUE(ImageIs(0x0F, dbl));
+    EXPECT_TRUE(ImageIs(0x09, efs));
+    std::vector<int> types;
+    for (const auto& session : stick->ImageSessions()) {
+        types.push_back(session.type);
+    }
+    EXPECT_EQ(types, (std::vector<int>{0x0F, 0x0F, 0x11, 0x10, 0x05, 0x14, 0x09}));
+    faults.blockFaultImageType = 0x11;
+    faults.blockFaultsOnce = false;
+    Faults(faults);
+    EXPECT_FALSE(RunProgrammingCycle(*bench.view, 0));
+    types.clear();
+    for (const auto& session : stick->ImageSessions()) {
+        types.push_back(session.type);
+    }
+    EXPECT_EQ(std::vector<int>(types.begin() + 7, types.end()),
+              (std::vector<int>{0x0F, 0x11, 0x11}));
+}
 
 }  // namespace
 }  // namespace pellan
