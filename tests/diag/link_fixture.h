@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,8 @@
 
 namespace pellan::test {
 
-// A phone link on a scripted port of the virtual clock. The "stick" answers through the port's
+// A phone link on a scripted port of the virtual clock, shared by the tests of the framing and of
+// the diagnostic, DMSS and streaming command sets. The "stick" answers through the port's
 // responder with frames built by the same codec the real stick's replies follow.
 class LinkFixture : public ::testing::Test {
   protected:
@@ -23,8 +25,7 @@ class LinkFixture : public ::testing::Test {
 
     // Answers every write with the framed `body` (DIAG replies have no leading flag).
     void AnswerWith(const Bytes& body, bool leadingFlag = false) {
-        const Bytes frame = frame::EncodeFrame(body, leadingFlag);
-        port.SetResponder([frame](const Bytes&) { return frame; });
+        AnswerRaw(frame::EncodeFrame(body, leadingFlag));
     }
     // Answers every write with exactly these bytes, as they would arrive on the wire.
     void AnswerRaw(const Bytes& raw) {
@@ -51,6 +52,10 @@ class LinkFixture : public ::testing::Test {
         EXPECT_FALSE(writes.empty());
         return writes.empty() ? Bytes{} : PacketOf(writes.back());
     }
+    std::vector<Bytes> WritesSince(size_t count) {
+        const auto writes = port.Writes();
+        return {writes.begin() + static_cast<std::ptrdiff_t>(count), writes.end()};
+    }
 
     uint32_t Now() { return clock.TickMs(); }
 
@@ -61,6 +66,9 @@ class LinkFixture : public ::testing::Test {
 };
 
 inline std::string Sentence(const char* pattern, const std::string& reason) {
+    if (pattern == nullptr) {
+        return reason;  // commands without a sentence of their own leave the reason as it is
+    }
     std::vector<char> text(std::string(pattern).size() + reason.size() + 1);
     std::snprintf(text.data(), text.size(), pattern, reason.c_str());
     return text.data();

@@ -3,28 +3,22 @@
 // and checks the simulator's report afterwards. Skipped when run on its own.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 #include "download/download_steps.h"
-#include "download/sim_line.h"
 #include "platform/system_env.h"
 #include "programming/programming_cycle.h"
+#include "programming/sim_line.h"
 
 namespace pellan {
 namespace {
 
-const char* EnvText(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != 0 ? value : nullptr;
-}
-
 TEST(PtyLineSteps, WholePathOverPseudoTerminals) {
-    const char* root = EnvText("PELLAN_E2E_ROOT");
-    const char* firmware = EnvText("PELLAN_E2E_FIRMWARE");
-    if (root == nullptr || firmware == nullptr) {
+    const char* root = std::getenv("PELLAN_E2E_ROOT");
+    const char* firmware = std::getenv("PELLAN_E2E_FIRMWARE");
+    if (root == nullptr || firmware == nullptr || !*root || !*firmware) {
         GTEST_SKIP() << "run by tests/e2e/programming_pty.sh against pellan-stick-sim";
     }
     platform::SystemEnv system(root, /*fast=*/true);
@@ -32,53 +26,41 @@ TEST(PtyLineSteps, WholePathOverPseudoTerminals) {
     test::RecordingSink sink;
     CPellanDoc doc(system.Get(), program.Path());
     CPellanView view(doc, sink);
-    const int line = 0;
-
-    const std::filesystem::path fw(firmware);
-    LineRecord& record = doc.Record(line);
-    SetField(record.armprgPath, (fw / "armprg.bin").string());
-    SetField(record.partitionPath, (fw / "partition.mbn").string());
-    SetField(record.dblPath, (fw / "dbl.mbn").string());
-    SetField(record.fsblPath, (fw / "fsbl.mbn").string());
-    SetField(record.osblPath, (fw / "osbl.mbn").string());
-    SetField(record.amssPath, (fw / "amss.mbn").string());
-    SetField(record.nandprgPath, (fw / "nandprgcombined.mbn").string());
-    SetField(record.efsPath, (fw / "efs.mbn").string());
-
-    ASSERT_TRUE(doc.DiscoverPorts(line));
-    ASSERT_TRUE(doc.ReopenDiagPort(line, record.diagPort, 115200));
-    doc.ReopenAtPort(line, record.atPort, 115200);
-    ASSERT_TRUE(doc.QueryPhone(line));
-    doc.Runtime(line).running = 1;
-    CPhoneLink& link = doc.Link(line);
-
-    const auto started = std::chrono::steady_clock::now();
-    auto seconds = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    LineRecord& record = doc.Record(0);
+    const auto set = [&](auto& field, const char* name) {
+        SetField(field, (std::filesystem::path(firmware) / name).string());
     };
-    ASSERT_TRUE(EnterDownloadMode(view, line)) << link.m_lastError;
-    ASSERT_TRUE(UploadArmprg(view, line)) << link.m_lastError;
-    ASSERT_TRUE(StartProgrammer(view, line)) << link.m_lastError;
-    std::printf("programmer running after %.1f s\n", seconds());
-
+    set(record.armprgPath, "armprg.bin");
+    set(record.partitionPath, "partition.mbn");
+    set(record.dblPath, "dbl.mbn");
+    set(record.fsblPath, "fsbl.mbn");
+    set(record.osblPath, "osbl.mbn");
+    set(record.amssPath, "amss.mbn");
+    set(record.nandprgPath, "nandprgcombined.mbn");
+    set(record.efsPath, "efs.mbn");
+    ASSERT_TRUE(doc.DiscoverPorts(0));
+    ASSERT_TRUE(doc.ReopenDiagPort(0, record.diagPort, 115200));
+    doc.ReopenAtPort(0, record.atPort, 115200);
+    ASSERT_TRUE(doc.QueryPhone(0));
+    doc.Runtime(0).running = 1;
+    const std::string& error = doc.Link(0).m_lastError;
+    ASSERT_TRUE(EnterDownloadMode(view, 0)) << error;
+    ASSERT_TRUE(UploadArmprg(view, 0)) << error;
+    ASSERT_TRUE(StartProgrammer(view, 0)) << error;
     bool programmed = false;
     for (int attempt = 0; attempt < 10 && !programmed; ++attempt) {
-        programmed =
-            PrepareProgrammingAttempt(view, line, attempt) && RunProgrammingCycle(view, line);
+        programmed = PrepareProgrammingAttempt(view, 0, attempt) && RunProgrammingCycle(view, 0);
     }
-    std::printf("programming cycle ended after %.1f s\n", seconds());
-    for (const std::string& message : sink.Messages(line)) {
+    for (const std::string& message : sink.Messages(0)) {
         if (message != "Downloading...") {
             std::printf("  %s\n", message.c_str());
         }
     }
-    ASSERT_TRUE(programmed) << link.m_lastError;
-    const auto progress = sink.Progress(line);
-    ASSERT_FALSE(progress.empty());
-    EXPECT_EQ(progress.back(), 80);
-
-    ASSERT_TRUE(ResetAndReconnect(view, line));
-    std::printf("stick back in normal mode after %.1f s\n", seconds());
+    ASSERT_TRUE(programmed) << error;
+    ASSERT_FALSE(sink.Progress(0).empty());
+    EXPECT_EQ(sink.Progress(0).back(), 80);
+    ASSERT_TRUE(ResetAndReconnect(view, 0));
+    std::printf("stick back in normal mode after the programming cycle\n");
 }
 
 }  // namespace

@@ -1,16 +1,22 @@
 #pragma once
 
 // A document, view and simulated sticks on a virtual clock, for the line steps and the image
-// programming procedures. Header-only so that the download and programming tests share it.
+// programming procedures.
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "download/download_steps.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "sim/sim_machine.h"
@@ -54,19 +60,17 @@ class WaitRecordingClock final : public platform::Clock {
 class RecordingSink final : public ViewSink {
   public:
     void LineLogAppended(int line, const std::string& entry) override {
-        const std::string separator = kLogSeparator;
-        const size_t at = entry.find(separator);
+        const size_t at = entry.find(kLogSeparator);
         std::lock_guard lock(m_mutex);
-        m_messages[Slot(line)].push_back(
-            at == std::string::npos ? entry : entry.substr(at + separator.size()));
+        m_messages[line].push_back(
+            at == std::string::npos ? entry : entry.substr(at + std::string(kLogSeparator).size()));
     }
     void ControlProgress(int controlId, int position) override {
         const int line = controlId - ctl::kProgressBar;
         if (line >= 0 && line < kLineCount) {
-            {
-                std::lock_guard lock(m_mutex);
-                m_progress[Slot(line)].push_back(position);
-            }
+            std::unique_lock lock(m_mutex);
+            m_progress[line].push_back(position);
+            lock.unlock();
             if (onProgress) {
                 onProgress(line, position);
             }
@@ -81,11 +85,11 @@ class RecordingSink final : public ViewSink {
     }
     std::vector<std::string> Messages(int line) {
         std::lock_guard lock(m_mutex);
-        return m_messages[Slot(line)];
+        return m_messages[line];
     }
     std::vector<int> Progress(int line) {
         std::lock_guard lock(m_mutex);
-        return m_progress[Slot(line)];
+        return m_progress[line];
     }
     std::vector<std::string> Boxes() {
         std::lock_guard lock(m_mutex);
@@ -93,18 +97,14 @@ class RecordingSink final : public ViewSink {
     }
     void Clear() {
         std::lock_guard lock(m_mutex);
-        for (auto& m : m_messages)
-            m.clear();
-        for (auto& p : m_progress)
-            p.clear();
-        m_boxes.clear();
+        m_messages.clear();
+        m_progress.clear();
     }
 
   private:
-    static size_t Slot(int line) { return static_cast<size_t>(line); }
     std::mutex m_mutex;
-    std::array<std::vector<std::string>, kLineCount> m_messages;
-    std::array<std::vector<int>, kLineCount> m_progress;
+    std::map<int, std::vector<std::string>> m_messages;
+    std::map<int, std::vector<int>> m_progress;
     std::vector<std::string> m_boxes;
 };
 
@@ -120,6 +120,17 @@ inline std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
     return bytes;
 }
 
+// The arguments of the stick's commands of that name, in order.
+inline std::vector<int64_t> ArgsOf(sim::StickModel& stick, const std::string& name) {
+    std::vector<int64_t> args;
+    for (const auto& c : stick.Commands()) {
+        if (c.name == name) {
+            args.push_back(c.arg);
+        }
+    }
+    return args;
+}
+
 // One machine with simulated sticks, a document and a view; line i talks to stick i.
 class SimBench {
   public:
@@ -131,7 +142,7 @@ class SimBench {
         view = std::make_unique<CPellanView>(*doc, sink);
     }
     ~SimBench() {
-        view.reset();
+        view.reset();  // the view before the document it observes
         doc.reset();
     }
 
@@ -173,6 +184,61 @@ class SimBench {
     std::unique_ptr<CPellanDoc> doc;
     std::unique_ptr<CPellanView> view;
     std::vector<std::shared_ptr<sim::StickModel>> sticks;
+};
+
+// Line 0 of a bench with its stick, and the files, faults and checks the tests of the line steps
+// and of the image programming use.
+class SimLineTest : public ::testing::Test {
+  protected:
+    void SetUp() override { stick = &bench.AddLine(0); }
+
+    // Normal firmware to a loaded (`start`: running) programmer.
+    void ReachProgrammer(bool start = true) {
+        Use(bench.Record(0).armprgPath, "armprg.bin", 3000);
+        ASSERT_TRUE(EnterDownloadMode(*bench.view, 0)) << bench.Link(0).m_lastError;
+        ASSERT_TRUE(UploadArmprg(*bench.view, 0)) << bench.Link(0).m_lastError;
+        if (start) {
+            ASSERT_TRUE(StartProgrammer(*bench.view, 0)) << bench.Link(0).m_lastError;
+            ASSERT_EQ(stick->Mode(), sim::StickMode::kProgrammer);
+        }
+        bench.waits.ClearWaits();
+    }
+    template <size_t N>
+    std::vector<uint8_t> Use(std::array<char, N>& field, const char* name, size_t size) {
+        auto bytes = PatternBytes(size, static_cast<uint32_t>(size) + name[0]);
+        SetField(field, bench.WriteFile(name, bytes));
+        return bytes;
+    }
+    template <size_t N>
+    void Absent(std::array<char, N>& field) {
+        SetField(field, (bench.dir.Path() / "absent").string());
+    }
+    void Faults(const sim::FaultPlan& faults) { stick->SetFaults(faults); }
+    // The stick answers nothing from the next `command` on.
+    void Silent(const char* command) {
+        sim::FaultPlan faults;
+        faults.stopAnswering = {command, static_cast<int>(stick->CountOf(command)) + 1};
+        Faults(faults);
+    }
+    void DropAcks(std::set<uint32_t> addresses) {
+        sim::FaultPlan faults;
+        faults.dropAckAddresses = std::move(addresses);
+        Faults(faults);
+    }
+    // The latest image of `type` is closed, equals `bytes`, and was never rewritten otherwise.
+    bool ImageIs(int type, const std::vector<uint8_t>& bytes) {
+        const auto session = stick->LatestImage(type);
+        return session.has_value() && session->closed && session->image.Equals(bytes) &&
+               std::all_of(session->image.Overlaps().begin(), session->image.Overlaps().end(),
+                           [](const auto& o) { return o.identical; });
+    }
+    size_t Writes() { return ArgsOf(*stick, "StreamWrite").size(); }
+    std::vector<std::string> Messages() { return bench.sink.Messages(0); }
+    std::vector<int> Progress() { return bench.sink.Progress(0); }
+    std::vector<uint32_t> Waits() { return bench.waits.Waits(); }
+
+    SimBench bench;
+    sim::StickModel* stick = nullptr;
 };
 
 }  // namespace pellan::test
