@@ -34,6 +34,7 @@ class RecordingSink final : public ViewSink {
     void ControlProgress(int id, int position) override {
         std::lock_guard lock(m_mutex);
         m_progress[id] = position;
+        m_progressHistory[id].push_back(position);
     }
     void ControlProgressRange(int id, int low, int high) override {
         std::lock_guard lock(m_mutex);
@@ -79,6 +80,11 @@ class RecordingSink final : public ViewSink {
         std::lock_guard lock(m_mutex);
         const auto it = m_progress.find(id);
         return it == m_progress.end() ? std::nullopt : std::optional(it->second);
+    }
+    std::vector<int> ProgressHistory(int id) const {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_progressHistory.find(id);
+        return it == m_progressHistory.end() ? std::vector<int>{} : it->second;
     }
     int RangeSets(int id) const {
         std::lock_guard lock(m_mutex);
@@ -162,6 +168,7 @@ class RecordingSink final : public ViewSink {
     std::map<int, std::string> m_texts;
     std::map<int, std::vector<std::string>> m_textHistory;
     std::map<int, int> m_progress;
+    std::map<int, std::vector<int>> m_progressHistory;
     std::map<int, std::pair<int, int>> m_ranges;
     std::map<int, int> m_rangeSets;
     std::map<int, bool> m_enabled;
