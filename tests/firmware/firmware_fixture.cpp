@@ -9,58 +9,6 @@
 
 namespace pellan::test {
 
-ResourceSet::ResourceSet(std::vector<fwgen::ImageFile> images) : m_images(std::move(images)) {
-    for (const fwgen::ImageFile& image : m_images) {
-        m_entries.push_back({image.resourceId, image.bytes.data(), image.bytes.size()});
-    }
-    m_table.entries = m_entries;
-    m_previous = platform::SetResourceOverride(&m_table);
-}
-
-ResourceSet::~ResourceSet() {
-    platform::SetResourceOverride(m_previous);
-}
-
-const Bytes& ResourceSet::BytesOf(const std::string& name) const {
-    for (const fwgen::ImageFile& image : m_images) {
-        if (image.name == name) {
-            return image.bytes;
-        }
-    }
-    throw std::out_of_range("no image " + name);
-}
-
-const std::vector<fwgen::ImageFile>& SmallSet() {
-    static const std::vector<fwgen::ImageFile> set = fwgen::MakeFirmwareSet(fwgen::SetSize::Small);
-    return set;
-}
-
-void RecordingSink::MessageBox(const std::string& text) {
-    std::lock_guard lock(m_mutex);
-    m_boxes.push_back(text);
-}
-
-void RecordingSink::LineLogAppended(int line, const std::string& entry) {
-    std::lock_guard lock(m_mutex);
-    m_entries.emplace_back(line, entry);
-}
-
-std::vector<std::string> RecordingSink::Boxes() const {
-    std::lock_guard lock(m_mutex);
-    return m_boxes;
-}
-
-std::vector<std::string> RecordingSink::Entries(int line) const {
-    std::lock_guard lock(m_mutex);
-    std::vector<std::string> out;
-    for (const auto& [l, entry] : m_entries) {
-        if (l == line) {
-            out.push_back(entry);
-        }
-    }
-    return out;
-}
-
 FirmwareFixture::FirmwareFixture() {
     env.clock = &clock;
     env.serial = &serial;
@@ -76,6 +24,16 @@ void FirmwareFixture::SetUp() {
 
 std::string FirmwareFixture::Folder() const {
     return WorkingFolder(DeviceRoot());
+}
+
+std::vector<std::string> FirmwareFixture::Entries(int line) const {
+    std::vector<std::string> texts;
+    for (const RecordingSink::Entry& entry : sink.Entries()) {
+        if (entry.line == line) {
+            texts.push_back(entry.text);
+        }
+    }
+    return texts;
 }
 
 Bytes ReadBytes(const std::filesystem::path& path) {

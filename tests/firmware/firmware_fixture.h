@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,51 +12,15 @@
 #include "platform/env.h"
 #include "platform/resources.h"
 #include "support/fake_serial.h"
+#include "support/resource_set.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
-#include "ui/view_sink.h"
+#include "ui/recording_sink.h"
 
 namespace pellan::test {
 
 using Bytes = std::vector<uint8_t>;
-
-// Serves a firmware set as the program's resources for as long as it lives (the test binaries
-// embed none of their own).
-class ResourceSet {
-  public:
-    explicit ResourceSet(std::vector<fwgen::ImageFile> images);
-    ~ResourceSet();
-    ResourceSet(const ResourceSet&) = delete;
-    ResourceSet& operator=(const ResourceSet&) = delete;
-
-    const std::vector<fwgen::ImageFile>& Images() const { return m_images; }
-    const Bytes& BytesOf(const std::string& name) const;
-
-  private:
-    std::vector<fwgen::ImageFile> m_images;
-    std::vector<platform::ResourceEntry> m_entries;
-    platform::ResourceTable m_table;
-    const platform::ResourceTable* m_previous = nullptr;
-};
-
-// The small synthetic set, made once per test program.
-const std::vector<fwgen::ImageFile>& SmallSet();
-
-// Message boxes and log entries as the view shows them.
-class RecordingSink final : public ViewSink {
-  public:
-    void MessageBox(const std::string& text) override;
-    void LineLogAppended(int line, const std::string& entry) override;
-
-    std::vector<std::string> Boxes() const;
-    std::vector<std::string> Entries(int line) const;
-
-  private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_boxes;
-    std::vector<std::pair<int, std::string>> m_entries;
-};
 
 // A document and view on a virtual clock against a device root in a fresh temporary folder, with
 // the small synthetic set as the program's resources.
@@ -67,7 +30,8 @@ class FirmwareFixture : public ::testing::Test {
     void SetUp() override;
 
     std::filesystem::path DeviceRoot() const { return dir.Path() / "root"; }
-    std::string Folder() const;  // the working folder under the device root
+    std::string Folder() const;                        // the working folder under the device root
+    std::vector<std::string> Entries(int line) const;  // the line's log entries
 
     TempDir dir;
     platform::VirtualClock clock;
