@@ -66,44 +66,36 @@ TEST_F(JobFixture, KindWithoutProceduresIsRefused) {
     EXPECT_EQ(0, doc.Runtime(0).running.load());
 }
 
-TEST_F(JobFixture, MissingArmprgOfTheSoftwareFolderIsRefused) {
-    std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
+TEST_F(JobFixture, TheArmprgAndTheDefaultNvFileMustExist) {
     std::atomic<int> runs{0};
-    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView&, int) { ++runs; }});
-    EXPECT_FALSE(view.StartLineJob(0));
-    const std::string path = (dir.Path() / "fw" / "armprg.bin").string();
-    EXPECT_EQ((std::vector<std::string>{path + " is not exist, please select again"}),
-              sink.Boxes());
-    EXPECT_EQ(0, runs.load());
-    EXPECT_EQ(0, doc.Runtime(0).running.load());
-}
-
-TEST_F(JobFixture, ArmprgPathComesFromTheSoftwareFolderOrTheProgramFolder) {
-    view.SetJobProcedures(
-        JOB_UPDATE, {nullptr, [](CPellanView& v, int line) { v.FinishLineJob(line, "done", 1); }});
+    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
+                                           ++runs;
+                                           v.FinishLineJob(line, "done", 1);
+                                       }});
     ASSERT_TRUE(view.StartLineJob(0));
     view.WaitLineJob(0);
     for (int line = 0; line < kLineCount; ++line) {
         EXPECT_EQ((dir.Path() / "fw" / "armprg.bin").string(),
                   GetField(doc.Record(line).armprgPath));
     }
-    view.m_useVersionArmprg = 0;
     std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
+    EXPECT_FALSE(view.StartLineJob(0));
+    view.m_useVersionArmprg = 0;  // then the program folder's
     ASSERT_TRUE(view.StartLineJob(0));
     view.WaitLineJob(0);
     EXPECT_EQ((dir.Path() / "armprg.bin").string(), GetField(doc.Record(3).armprgPath));
-}
 
-TEST_F(JobFixture, DefaultNvModeNeedsTheDefaultNvFile) {
-    view.SetJobProcedures(
-        JOB_UPDATE, {nullptr, [](CPellanView& v, int line) { v.FinishLineJob(line, "done", 1); }});
     doc.m_nvMode = NV_MODE_DEFAULT_FILE;
     SetField(doc.Record(0).defaultNvFile, (dir.Path() / "default.nvm").string());
     EXPECT_FALSE(view.StartLineJob(0));
-    EXPECT_EQ((std::vector<std::string>{"Default NV is not exist"}), sink.Boxes());
     std::ofstream(dir.Path() / "default.nvm") << "nv";
     EXPECT_TRUE(view.StartLineJob(0));
     view.WaitLineJob(0);
+    EXPECT_EQ(3, runs.load());
+    EXPECT_EQ((std::vector<std::string>{(dir.Path() / "fw" / "armprg.bin").string() +
+                                            " is not exist, please select again",
+                                        "Default NV is not exist"}),
+              sink.Boxes());
 }
 
 TEST_F(JobFixture, RefusingCheckStartsNothing) {
@@ -142,12 +134,8 @@ TEST_F(JobFixture, JobRunsOnItsOwnThreadWithTheLineMarkedRunning) {
     EXPECT_EQ(0, doc.Runtime(4).running.load());
     EXPECT_EQ(0, doc.m_eraseBoot.load());
     EXPECT_EQ(1, doc.m_uiConsistent.load());
-    // A second start while running is refused; after the end it is possible again.
-    EXPECT_TRUE(view.StartLineJob(4));
-    view.WaitLineJob(4);
-}
 
-TEST_F(JobFixture, SecondStartWhileRunningIsRefused) {
+    // A second start while running is refused, and so is closing; after the end both work.
     std::atomic<bool> release{false};
     view.SetJobProcedures(JOB_UPDATE,
                           {nullptr, [&](CPellanView& v, int line) {
@@ -156,11 +144,11 @@ TEST_F(JobFixture, SecondStartWhileRunningIsRefused) {
                                }
                                v.FinishLineJob(line, "done", 1);
                            }});
-    ASSERT_TRUE(view.StartLineJob(0));
-    EXPECT_FALSE(view.StartLineJob(0));
+    ASSERT_TRUE(view.StartLineJob(4));
+    EXPECT_FALSE(view.StartLineJob(4));
     EXPECT_FALSE(view.CanClose());
     release = true;
-    view.WaitLineJob(0);
+    view.WaitLineJob(4);
     EXPECT_TRUE(view.CanClose());
 }
 
@@ -207,7 +195,7 @@ TEST_F(JobFixture, JobWithoutFinishLeavesPollingPaused) {
     EXPECT_EQ(opens, registry.Opens());
 }
 
-TEST_F(JobFixture, PortActionsPauseAndResumePolling) {
+TEST_F(JobFixture, PortActionsPauseAndResumePollingAndARestartEndsTheOldLoop) {
     view.StartLinePolling(1);
     view.PauseLinePolling(1);
     EXPECT_TRUE(view.LinePollingPaused(1));
@@ -216,14 +204,9 @@ TEST_F(JobFixture, PortActionsPauseAndResumePolling) {
     EXPECT_EQ(opens, registry.Opens());
     view.ResumeLinePolling(1);
     EXPECT_TRUE(WaitUntil([&] { return registry.Opens() > opens + 3; }));
-}
-
-TEST_F(JobFixture, RestartingPollingEndsTheOldLoop) {
-    view.StartLinePolling(2);
-    view.StartLinePolling(2);
-    view.StartLinePolling(2);
-    ASSERT_TRUE(WaitUntil([&] { return registry.Opens() > 3; }));
-    EXPECT_TRUE(view.HasLinePolling(2));
+    view.StartLinePolling(1);
+    view.StartLinePolling(1);
+    EXPECT_TRUE(view.HasLinePolling(1));
     // The view's destruction (end of the fixture) joins every loop; it must not hang.
 }
 

@@ -115,24 +115,19 @@ TEST(LineRecordImage, NumbersAreLittleEndianAtTheirOffsets) {
     EXPECT_EQ(-2, DecodeLineRecord(image.data()).diagPort);
 }
 
-TEST(LineRecordImage, TextFillingItsFieldIsCutAtTheFieldsEnd) {
+TEST(LineRecordImage, TextFillingItsFieldIsCutAndBytesBehindATextAreKept) {
     std::vector<uint8_t> image(kLineRecordSize, 0);
     std::memset(image.data() + 1792, 'A', 256);  // the AMSS path with no terminating zero
     std::memcpy(image.data() + 2048, "fw", 2);   // the next field
-    const LineRecord record = DecodeLineRecord(image.data());
-    EXPECT_EQ(std::string(255, 'A'), GetField(record.amssPath));
-    EXPECT_EQ("fw", GetField(record.firmwareFolder));
-    EXPECT_EQ(0, record.amssPath.back());
-}
-
-TEST(LineRecordImage, BytesBehindATextAreKept) {
-    std::vector<uint8_t> image(kLineRecordSize, 0);
     std::memcpy(image.data(), "part.mbn", 8);
     image[1000] = 0x5A;  // data of unknown meaning in the partition area
     image[2304 + 400] = 0x33;
     const LineRecord record = DecodeLineRecord(image.data());
+    EXPECT_EQ(std::string(255, 'A'), GetField(record.amssPath));
+    EXPECT_EQ("fw", GetField(record.firmwareFolder));
     std::vector<uint8_t> again(kLineRecordSize);
     EncodeLineRecord(record, again.data());
+    image[1792 + 255] = 0;  // the cut text ends inside its field
     EXPECT_EQ(image, again);
 }
 
