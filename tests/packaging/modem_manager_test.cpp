@@ -63,9 +63,10 @@ struct InhibitorFixture : ::testing::Test {
     CMmcliInhibitor inhibitor{launcher.Launch(), [this] { return sticks; }, clock};
 };
 
-TEST_F(InhibitorFixture, OneClientPerStickWithTheDeviceAsOneArgument) {
+TEST_F(InhibitorFixture, OneClientPerStickHeldUntilReleasedOrEndedByItself) {
     sticks = {"/sys/devices/pci0000:00/usb1/1-2", "/sys/devices/pci0000:00/usb2/2-1 x"};
     inhibitor.Inhibit();
+    inhibitor.Inhibit();  // a stick already held is not inhibited twice
     ASSERT_EQ(2u, launcher.launches.size());
     EXPECT_EQ(std::vector<std::string>{"--inhibit-device=/sys/devices/pci0000:00/usb1/1-2"},
               launcher.launches[0]);
@@ -73,47 +74,29 @@ TEST_F(InhibitorFixture, OneClientPerStickWithTheDeviceAsOneArgument) {
     EXPECT_EQ(std::vector<std::string>{"--inhibit-device=/sys/devices/pci0000:00/usb2/2-1 x"},
               launcher.launches[1]);
     EXPECT_EQ(sticks, inhibitor.Held());
-}
 
-TEST_F(InhibitorFixture, AStickAlreadyHeldIsNotInhibitedTwice) {
-    inhibitor.Inhibit();
-    inhibitor.Inhibit();
-    EXPECT_EQ(1u, launcher.launches.size());
-    // Another line's job finds a second stick: only that one gets a new client.
+    // Another line's job finds a third stick: only that one gets a new client.
     sticks.push_back("/sys/devices/pci0000:00/usb1/1-3");
     inhibitor.Inhibit();
-    ASSERT_EQ(2u, launcher.launches.size());
-    EXPECT_EQ("--inhibit-device=/sys/devices/pci0000:00/usb1/1-3", launcher.launches[1][0]);
-}
+    ASSERT_EQ(3u, launcher.launches.size());
+    EXPECT_EQ("--inhibit-device=/sys/devices/pci0000:00/usb1/1-3", launcher.launches[2][0]);
 
-TEST_F(InhibitorFixture, AClientThatEndedByItselfIsTriedAgain) {
-    inhibitor.Inhibit();
     launcher.children[0]->running = false;  // refused, or the modem manager was not running
-    EXPECT_TRUE(inhibitor.Held().empty());
+    EXPECT_EQ(2u, inhibitor.Held().size());
     inhibitor.Inhibit();
-    EXPECT_EQ(2u, launcher.launches.size());
-    EXPECT_EQ(sticks, inhibitor.Held());
-}
+    EXPECT_EQ(4u, launcher.launches.size()) << "a client that ended by itself is tried again";
 
-TEST_F(InhibitorFixture, ReleaseStopsEveryClientOnce) {
-    sticks.push_back("/sys/devices/pci0000:00/usb1/1-3");
-    inhibitor.Inhibit();
     inhibitor.Release();
-    ASSERT_EQ(2u, launcher.children.size());
-    for (const auto& child : launcher.children) {
-        EXPECT_EQ(1, child->stops);
+    inhibitor.Release();
+    for (size_t i = 1; i < launcher.children.size(); ++i) {
+        EXPECT_EQ(1, launcher.children[i]->stops) << "every client is stopped once";
     }
     EXPECT_TRUE(inhibitor.Held().empty());
-    inhibitor.Release();
-    for (const auto& child : launcher.children) {
-        EXPECT_EQ(1, child->stops);
-    }
-    // After a release the next job inhibits again.
     inhibitor.Inhibit();
-    EXPECT_EQ(4u, launcher.launches.size());  // both sticks again
+    EXPECT_EQ(7u, launcher.launches.size()) << "after a release the next job inhibits again";
 }
 
-TEST_F(InhibitorFixture, NoStickOrNoClientInhibitsNothingAndDoesNotFail) {
+TEST_F(InhibitorFixture, NoStickOrNoClientInhibitsNothingAndTheDestructorEndsTheInhibition) {
     sticks.clear();
     inhibitor.Inhibit();
     EXPECT_TRUE(launcher.launches.empty());
@@ -123,18 +106,15 @@ TEST_F(InhibitorFixture, NoStickOrNoClientInhibitsNothingAndDoesNotFail) {
     EXPECT_EQ(1u, launcher.launches.size());
     EXPECT_TRUE(inhibitor.Held().empty());
     inhibitor.Release();
-}
 
-TEST(ModemManagerInhibitorLifetime, TheDestructorEndsTheInhibition) {
-    platform::VirtualClock clock;
-    FakeLauncher launcher;
+    FakeLauncher other;
     {
-        CMmcliInhibitor inhibitor(
-            launcher.Launch(), [] { return std::vector<std::string>{"/a"}; }, clock);
-        inhibitor.Inhibit();
+        CMmcliInhibitor scoped(
+            other.Launch(), [] { return std::vector<std::string>{"/a"}; }, clock);
+        scoped.Inhibit();
     }
-    ASSERT_EQ(1u, launcher.children.size());
-    EXPECT_EQ(1, launcher.children[0]->stops);
+    ASSERT_EQ(1u, other.children.size());
+    EXPECT_EQ(1, other.children[0]->stops);
 }
 
 // The connection manager's stop step inhibits, its start releases: the same places where the
@@ -255,40 +235,31 @@ struct RealClientFixture : ::testing::Test {
     }
 };
 
-TEST_F(RealClientFixture, InhibitsTheStickUntilReleased) {
+TEST_F(RealClientFixture, InhibitsTheStickUntilReleasedAndLeavesOtherVendorsAlone) {
     InstallClient();
-    const std::filesystem::path device = AddStick("05c6");
-    platform::StickUsbConfig config;
-    config.sysfsRoot = sysfs;
-    platform::SysfsRegistry registry(config);
-    platform::Env env;
-    env.clock = &clock;
-    env.registry = &registry;
-    ScopedPath path(bin.string());
-    std::unique_ptr<ModemManagerInhibitor> inhibitor = MakeModemManagerInhibitor(env);
-    ASSERT_NE(nullptr, inhibitor);
-    inhibitor->Inhibit();
-    ASSERT_TRUE(WaitForLog("arg:--inhibit-device=" + device.string() + "\n"));
-    EXPECT_EQ(std::string::npos, ReadFile(log).find("released"));
-    inhibitor->Release();
-    EXPECT_EQ("arg:--inhibit-device=" + device.string() + "\nreleased\n", ReadFile(log));
-}
-
-TEST_F(RealClientFixture, AnotherVendorsDeviceIsLeftAlone) {
-    InstallClient();
-    AddStick("1234");
-    platform::StickUsbConfig config;
-    config.sysfsRoot = sysfs;
-    platform::SysfsRegistry registry(config);
-    platform::Env env;
-    env.clock = &clock;
-    env.registry = &registry;
-    ScopedPath path(bin.string());
-    std::unique_ptr<ModemManagerInhibitor> inhibitor = MakeModemManagerInhibitor(env);
-    ASSERT_NE(nullptr, inhibitor);
-    inhibitor->Inhibit();
-    inhibitor->Release();
-    EXPECT_FALSE(std::filesystem::exists(log));
+    for (const char* vendor : {"1234", "05c6"}) {
+        std::filesystem::remove_all(sysfs);
+        const std::filesystem::path device = AddStick(vendor);
+        platform::StickUsbConfig config;
+        config.sysfsRoot = sysfs;
+        platform::SysfsRegistry registry(config);
+        platform::Env env;
+        env.clock = &clock;
+        env.registry = &registry;
+        ScopedPath path(bin.string());
+        std::unique_ptr<ModemManagerInhibitor> inhibitor = MakeModemManagerInhibitor(env);
+        ASSERT_NE(nullptr, inhibitor);
+        inhibitor->Inhibit();
+        if (std::string(vendor) == "1234") {
+            inhibitor->Release();
+            EXPECT_FALSE(std::filesystem::exists(log));
+            continue;
+        }
+        ASSERT_TRUE(WaitForLog("arg:--inhibit-device=" + device.string() + "\n"));
+        EXPECT_EQ(std::string::npos, ReadFile(log).find("released"));
+        inhibitor->Release();
+        EXPECT_EQ("arg:--inhibit-device=" + device.string() + "\nreleased\n", ReadFile(log));
+    }
 }
 
 TEST_F(RealClientFixture, NothingWithoutTheClientOrUnderADeviceRoot) {

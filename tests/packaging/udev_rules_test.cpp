@@ -205,98 +205,65 @@ Event TtyOf(const std::string& vendor, const std::string& action = "add",
              {"usb", {{"idVendor", vendor}, {"idProduct", "9000"}}}}};
 }
 
-TEST(UdevRules, EveryLineIsUdevSyntaxWithKnownKeysAndOperators) {
+TEST(UdevRules, EveryLineIsUdevSyntaxWithKnownKeysAndNoWorldAccess) {
     const std::vector<Rule> rules = LoadRules();
     ASSERT_FALSE(rules.empty());
     std::set<std::string> labels;
     std::vector<std::string> gotos;
+    std::set<std::string> vendors;
     for (const Rule& rule : rules) {
         for (const Key& key : rule) {
-            if (IsMatch(key)) {
-                EXPECT_TRUE(kMatchKeys.count(key.name)) << key.name << " is not a match key";
-            } else {
-                EXPECT_TRUE(kAssignKeys.count(key.name)) << key.name << " cannot be assigned";
-                if (key.name == "GOTO" || key.name == "LABEL") {
-                    EXPECT_EQ("=", key.op);
-                }
-            }
+            const std::set<std::string>& known = IsMatch(key) ? kMatchKeys : kAssignKeys;
+            EXPECT_TRUE(known.count(key.name)) << key.name << " " << key.op;
             const bool needsAttr = key.name == "ATTRS" || key.name == "ATTR" || key.name == "ENV";
             EXPECT_EQ(needsAttr, !key.attr.empty()) << key.name;
             EXPECT_EQ(std::string::npos, key.value.find_first_of("*?[")) << key.value;
             if (key.name == "LABEL") {
                 EXPECT_EQ(1u, rule.size()) << "a LABEL stands alone";
                 EXPECT_TRUE(labels.insert(key.value).second) << "label twice: " << key.value;
-            }
-            if (key.name == "GOTO") {
+            } else if (key.name == "GOTO") {
+                EXPECT_EQ("=", key.op);
                 gotos.push_back(key.value);
+            } else if (key.name == "MODE") {
+                EXPECT_TRUE(std::regex_match(key.value, std::regex("0[0-7][0-7]0")))
+                    << "MODE " << key.value << " lets others in";
+            } else if (key.name == "ATTRS" && key.attr == "idVendor") {
+                vendors.insert(key.value);
             }
         }
     }
     for (const std::string& target : gotos) {
         EXPECT_TRUE(labels.count(target)) << "GOTO to a missing label " << target;
     }
-}
-
-TEST(UdevRules, TheSticksPortsGoToDialoutAndModemManagerLeavesThemAlone) {
-    const std::vector<Rule> rules = LoadRules();
-    const Outcome outcome = Evaluate(rules, TtyOf(DefaultVendor()));
-    EXPECT_EQ("dialout", outcome.group);
-    EXPECT_EQ("0660", outcome.mode);
-    EXPECT_EQ("1", outcome.env.at("ID_MM_DEVICE_IGNORE"));
-}
-
-TEST(UdevRules, NothingIsEverWorldAccessible) {
-    for (const Rule& rule : LoadRules()) {
-        for (const Key& key : rule) {
-            if (key.name == "MODE") {
-                ASSERT_EQ(4u, key.value.size()) << key.value;
-                EXPECT_EQ('0', key.value.back()) << "MODE " << key.value << " lets others in";
-                EXPECT_EQ(std::string::npos, key.value.find_first_not_of("01234567"));
-            }
-        }
-    }
-}
-
-TEST(UdevRules, OtherDevicesAndEventsAreUntouched) {
-    const std::vector<Rule> rules = LoadRules();
-    struct Case {
-        const char* what;
-        Event event;
-    };
-    const std::vector<Case> cases{
-        {"another vendor's modem", TtyOf("1234")},
-        {"the stick leaving", TtyOf(DefaultVendor(), "remove")},
-        {"the stick's network interface", TtyOf(DefaultVendor(), "add", "net")},
-        {"a serial port without USB", {"add", {{"tty", {}}, {"pnp", {}}}}},
-    };
-    for (const Case& c : cases) {
-        const Outcome outcome = Evaluate(rules, c.event);
-        EXPECT_EQ("", outcome.group) << c.what;
-        EXPECT_EQ("", outcome.mode) << c.what;
-        EXPECT_TRUE(outcome.env.empty()) << c.what;
-    }
-}
-
-TEST(UdevRules, TheVendorIsTheOneDiscoveryLooksFor) {
-    // A rules file and a stick configuration that disagree would give the user ports pellan
-    // never looks at.
-    std::set<std::string> vendors;
-    for (const Rule& rule : LoadRules()) {
-        for (const Key& key : rule) {
-            if (key.name == "ATTRS" && key.attr == "idVendor") {
-                vendors.insert(key.value);
-            }
-        }
-    }
+    // Rules and stick configuration that disagree would give the user ports pellan never uses.
     EXPECT_EQ(std::set<std::string>{DefaultVendor()}, vendors);
-}
 
-TEST(UdevRules, TheParserRejectsBrokenLines) {
     std::string error;
     EXPECT_FALSE(ParseRule(R"(GROUP="dialout" MODE="0660")", error));  // comma missing
     EXPECT_FALSE(ParseRule(R"(GROUP=dialout)", error));                // unquoted
     EXPECT_FALSE(ParseRule(R"(ATTRS{idVendor}=="05c6)", error));       // quote open
     EXPECT_TRUE(ParseRule(R"(ATTRS{idVendor}=="05c6", GOTO="x")", error));
+}
+
+TEST(UdevRules, OnlyTheSticksPortsGoToDialoutAndAreKeptFromModemManager) {
+    const std::vector<Rule> rules = LoadRules();
+    const Outcome outcome = Evaluate(rules, TtyOf(DefaultVendor()));
+    EXPECT_EQ("dialout", outcome.group);
+    EXPECT_EQ("0660", outcome.mode);
+    EXPECT_EQ("1", outcome.env.at("ID_MM_DEVICE_IGNORE"));
+
+    const std::pair<const char*, Event> untouched[] = {
+        {"another vendor's modem", TtyOf("1234")},
+        {"the stick leaving", TtyOf(DefaultVendor(), "remove")},
+        {"the stick's network interface", TtyOf(DefaultVendor(), "add", "net")},
+        {"a serial port without USB", {"add", {{"tty", {}}, {"pnp", {}}}}},
+    };
+    for (const auto& [what, event] : untouched) {
+        const Outcome other = Evaluate(rules, event);
+        EXPECT_EQ("", other.group) << what;
+        EXPECT_EQ("", other.mode) << what;
+        EXPECT_TRUE(other.env.empty()) << what;
+    }
 }
 
 }  // namespace
