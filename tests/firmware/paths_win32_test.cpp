@@ -18,6 +18,8 @@ TEST(WindowsPaths, WithoutADeviceRootThePathIsTheDrivesOwn) {
               "C:\\Program Files\\Windows Service\\HX402newversion");
     EXPECT_EQ(platform::MapWindowsPath("C:\\", {}).string(), "C:\\");
     EXPECT_EQ(platform::MapWindowsPath("C:\\a\\..\\..\\b", {}).string(), "C:\\b");
+    EXPECT_EQ(platform::MapWindowsPath("C:\\Program Files\\\\X\\..\\Bin", {}).string(),
+              "C:\\Program Files\\Bin");
     EXPECT_EQ(platform::MapDriveOf("d:\\nv", {}).string(), "d:\\");
     EXPECT_TRUE(platform::MapDriveOf("nv\\x", {}).empty());
 }

@@ -26,7 +26,7 @@ long long MsSince(SteadyClock::time_point start) {
         .count();
 }
 
-TEST(SerialWin32, MissingPortsAndUnusableSettingsDoNotOpen) {
+TEST(SerialWin32, MissingPortsAndUnusableSettingsDoNotOpenAndNamesAreTheDevices) {
     Win32SerialProvider provider;
     // COM250 exists neither on a test machine nor in a fresh Wine prefix.
     EXPECT_EQ(provider.Open(250, kLine), nullptr);
@@ -42,9 +42,6 @@ TEST(SerialWin32, MissingPortsAndUnusableSettingsDoNotOpen) {
             << r.port << " " << r.settings.baud << "/" << r.settings.dataBits << "/"
             << r.settings.stopBits;
     }
-}
-
-TEST(SerialWin32, NamesAndModeText) {
     EXPECT_EQ(Win32SerialProvider::DeviceName(7), "\\\\.\\COM7");
     EXPECT_EQ(Win32SerialProvider::DeviceName(117), "\\\\.\\COM117");
     EXPECT_EQ(Win32SerialProvider::ModeText(7, kLine), "COM7: 115200, n, 8, 1");
@@ -209,7 +206,7 @@ TEST_F(PtyPort, EchoIsReadInPiecesNeverBeyondTheQueue) {
     EXPECT_LT(MsSince(start), 1000);
 }
 
-TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputDoesNot) {
+TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputAndPurgeAsTheySay) {
     ASSERT_EQ(Send("stale", true), 5u);
     ASSERT_TRUE(AwaitQueued(5));
     ASSERT_EQ(Send("fresh", true), 5u);
@@ -221,6 +218,14 @@ TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputDoesNot) {
     ASSERT_EQ(Send("second", false), 6u);
     ASSERT_TRUE(AwaitQueued(11));
     EXPECT_EQ(ReadAll(), "firstsecond");
+
+    // A purge discards what is queued.
+    ASSERT_EQ(Send("junk", true), 4u);
+    ASSERT_TRUE(AwaitQueued(4));
+    m_device->Purge();
+    EXPECT_EQ(m_device->BytesWaiting(), 0u);
+    uint8_t buf[8];
+    EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
 }
 
 TEST_F(PtyPort, BackToBackWritesAllArrive) {
@@ -234,15 +239,6 @@ TEST_F(PtyPort, BackToBackWritesAllArrive) {
     }
     ASSERT_TRUE(AwaitQueued(expected.size()));
     EXPECT_EQ(ReadAll(), expected);
-}
-
-TEST_F(PtyPort, PurgeDiscardsQueuedInput) {
-    ASSERT_EQ(Send("junk", true), 4u);
-    ASSERT_TRUE(AwaitQueued(4));
-    m_device->Purge();
-    EXPECT_EQ(m_device->BytesWaiting(), 0u);
-    uint8_t buf[8];
-    EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
 }
 
 TEST_F(PtyPort, WaitForInputSleepsUntilBytesArriveOrTimeRunsOut) {
