@@ -54,12 +54,6 @@ GuiBench::GuiBench() {
     env.deviceRoot = dir.Path() / "root";
     std::filesystem::create_directories(env.deviceRoot);
     std::filesystem::create_directories(dir.Path() / "program");
-    m_images = fwgen::MakeFirmwareSet(fwgen::SetSize::Small);
-    for (const fwgen::ImageFile& image : m_images) {
-        m_entries.push_back({image.resourceId, image.bytes.data(), image.bytes.size()});
-    }
-    m_table.entries = m_entries;
-    m_previousTable = platform::SetResourceOverride(&m_table);
     doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
     view = std::make_unique<CPellanView>(*doc, sink);
     InstallStandardJobs(*view);
@@ -74,7 +68,6 @@ GuiBench::~GuiBench() {
     ReleaseLineController(*view);
     view.reset();
     doc.reset();
-    platform::SetResourceOverride(m_previousTable);
 }
 
 sim::StickOptions GuiBench::FastStick() {

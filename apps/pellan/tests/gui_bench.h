@@ -20,6 +20,7 @@
 #include "platform/resources.h"
 #include "qt_view_sink.h"
 #include "sim/sim_machine.h"
+#include "support/resource_set.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
@@ -78,10 +79,7 @@ class GuiBench {
     bool programEnded = false;
 
   private:
-    std::vector<fwgen::ImageFile> m_images;
-    std::vector<platform::ResourceEntry> m_entries;
-    platform::ResourceTable m_table;
-    const platform::ResourceTable* m_previousTable = nullptr;
+    pellan::test::ResourceSet m_resources{pellan::test::SmallSet()};
 };
 
 }  // namespace pellan::gui::test

@@ -173,7 +173,7 @@ TEST(PellanWindow, UpdateRunsToTheSuccessBoxAndThenEndsTheProgram) {
     EXPECT_FALSE(std::filesystem::exists(bench.WorkingFolder()));
 }
 
-TEST(PellanWindow, CloseGuardKeepsTheWindowOpenWhileTheLineRuns) {
+TEST(PellanWindow, WhileTheLineRunsTheWindowStaysOpenAndThePortsAsTheyAre) {
     GuiBench bench;
     bench.Plug();
     ASSERT_TRUE(bench.Start());
@@ -184,8 +184,11 @@ TEST(PellanWindow, CloseGuardKeepsTheWindowOpenWhileTheLineRuns) {
     EXPECT_FALSE(bench.frame->close());
     EXPECT_TRUE(bench.frame->isVisible());
     EXPECT_FALSE(bench.programEnded);
-    ASSERT_EQ(bench.boxes.Boxes().size(), 1u);
+    bench.frame->OpenPortSettings();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    ASSERT_EQ(bench.boxes.Boxes().size(), 2u);
     EXPECT_EQ(bench.boxes.Boxes()[0].text, "Still running,not allowed to close the program!");
+    EXPECT_EQ(bench.boxes.Boxes()[1].text, "Download is running,can't configure!");
     EXPECT_TRUE(std::filesystem::exists(bench.WorkingFolder()));
 
     // Stopped, the line ends its job; then the window closes and takes the firmware set along.
@@ -276,20 +279,6 @@ TEST(PellanWindow, PortDialogKeepsItselfOpenOnDuplicatesAndAppliesTheChoice) {
     EXPECT_TRUE(bench.view->HasLinePolling(0));
     QTest::qWait(20);
     EXPECT_EQ(bench.Text(ctl::kPortInformation), "COM7");
-}
-
-TEST(PellanWindow, PortSettingsAreRefusedWhileALineRuns) {
-    GuiBench bench;
-    bench.Plug();
-    ASSERT_TRUE(bench.Start());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs));
-    QTest::mouseClick(bench.frame->Form()->UpdateButton(), Qt::LeftButton);
-    bench.frame->OpenPortSettings();
-    ASSERT_FALSE(bench.boxes.Boxes().empty());
-    EXPECT_EQ(bench.boxes.Boxes()[0].text, "Download is running,can't configure!");
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    bench.view->StopLine(0);
-    bench.view->WaitLineJob(0);
 }
 
 TEST(PellanWindow, LineSetToNullShowsNoPhoneAndPollsNoMore) {

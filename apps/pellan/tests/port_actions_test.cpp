@@ -25,7 +25,7 @@ QString LastMessage(GuiBench& bench, int line) {
     return bench.Text(ctl::kMessageText + line);
 }
 
-TEST(PortActions, RestoresAndHidesTheDiagPortThroughTheAtPort) {
+TEST(PortActions, RestoresAndHidesTheDiagPortThroughTheAtPortIfThereIsOne) {
     GuiBench bench;
     bench.Plug();
     ASSERT_TRUE(bench.Start());
@@ -45,11 +45,8 @@ TEST(PortActions, RestoresAndHidesTheDiagPortThroughTheAtPort) {
     EXPECT_EQ(LastMessage(bench, 0), "隐藏DIAG口成功!");
     EXPECT_EQ(bench.Text(PortButtonId(0)), "恢复端口");
     EXPECT_EQ(bench.view->m_diagPortHidden[0].load(), 0);
-}
 
-TEST(PortActions, HideRestoreWithoutAnAtPortOnlySaysSo) {
-    GuiBench bench;
-    ASSERT_TRUE(bench.Start());
+    // Without an AT port the action only says so.
     ASSERT_EQ(bench.doc->Record(1).atPort, 0);
     HideOrRestoreDiagPort(*bench.view, bench.frame->State(), 1);
     EXPECT_EQ(LastMessage(bench, 1), "Data端口不能为 0 !");
