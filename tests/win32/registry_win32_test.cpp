@@ -40,39 +40,38 @@ class RegistryFixture : public ::testing::Test {
                                                 static_cast<DWORD>(size)))
             << name;
     }
-
-    static void SetText(HKEY key, const char* name, DWORD type, const std::string& text) {
+    static void Set(HKEY key, const char* name, const std::string& text, DWORD type = REG_SZ) {
         Set(key, name, type, text.c_str(), text.size() + 1);
     }
-
-    std::string TestKey() const {
-        return "SOFTWARE\\pellan-test-" + std::to_string(GetCurrentProcessId());
+    static void Set(HKEY key, const char* name, DWORD value) {
+        Set(key, name, REG_DWORD, &value, sizeof value);
     }
 
+    const std::string m_test = "SOFTWARE\\pellan-test-" + std::to_string(GetCurrentProcessId());
     std::vector<std::string> m_created;
 };
 
 TEST_F(RegistryFixture, ReadsValuesByTypeAndRefusesTheRest) {
-    const std::string path = TestKey() + "\\Values";
-    HKEY key = Create(path, TestKey());
+    const std::string path = m_test + "\\Values";
+    HKEY key = Create(path, m_test);
     ASSERT_NE(key, nullptr);
     const DWORD count = 0x0102A0FF;
-    Set(key, "Count", REG_DWORD, &count, sizeof count);
-    SetText(key, "PortName", REG_SZ, "COM12");
-    SetText(key, "Expand", REG_EXPAND_SZ, "%SystemRoot%\\x");
-    SetText(key, "Empty", REG_SZ, "");
+    Set(key, "Count", count);
+    Set(key, "PortName", "COM12");
+    Set(key, "Expand", "%SystemRoot%\\x", REG_EXPAND_SZ);
+    Set(key, "Empty", "");
     // Written without its terminating zero: the reader must stop at the bytes stored.
     Set(key, "Unterminated", REG_SZ, "COM7", 4);
     Set(key, "EmbeddedZero", REG_SZ, "ab\0cd", 6);
     const std::string fits(1023, 'f');  // 1023 characters and the zero: exactly the buffer
-    SetText(key, "Fits", REG_SZ, fits);
-    SetText(key, "TooLong", REG_SZ, std::string(1024, 'l'));
+    Set(key, "Fits", fits);
+    Set(key, "TooLong", std::string(1024, 'l'));
     const unsigned char binary[] = {1, 2, 3, 4};
     Set(key, "Binary", REG_BINARY, binary, sizeof binary);
     const unsigned long long qword = 5;
     Set(key, "Qword", REG_QWORD, &qword, sizeof qword);
     Set(key, "ShortDword", REG_DWORD, &count, 2);
-    SetText(key, "", REG_SZ, "default");
+    Set(key, "", "default");
     RegCloseKey(key);
 
     Win32Registry registry;
@@ -106,30 +105,23 @@ TEST_F(RegistryFixture, ReadsValuesByTypeAndRefusesTheRest) {
     }
 }
 
-TEST_F(RegistryFixture, OpensOnlyExistingKeysWithoutCreatingAny) {
-    HKEY key = Create(TestKey() + "\\Outer\\Inner", TestKey());
+TEST_F(RegistryFixture, OpensOnlyExistingKeysWithoutCreatingAnyAndKeepsNoHandle) {
+    HKEY key = Create(m_test + "\\Outer\\Inner", m_test);
+    Set(key, "One", DWORD{1});
     RegCloseKey(key);
     Win32Registry registry;
-    EXPECT_NE(registry.OpenKey(TestKey() + "\\Outer"), nullptr);
-    EXPECT_NE(registry.OpenKey(TestKey() + "\\OUTER\\inner"), nullptr) << "paths ignore case";
-    EXPECT_EQ(registry.OpenKey(TestKey() + "\\Outer\\Missing"), nullptr);
+    EXPECT_NE(registry.OpenKey(m_test + "\\Outer"), nullptr);
+    EXPECT_NE(registry.OpenKey(m_test + "\\OUTER\\inner"), nullptr) << "paths ignore case";
+    EXPECT_EQ(registry.OpenKey(m_test + "\\Outer\\Missing"), nullptr);
     HKEY probe = nullptr;
     EXPECT_NE(ERROR_SUCCESS,
-              RegOpenKeyExA(HKEY_LOCAL_MACHINE, (TestKey() + "\\Outer\\Missing").c_str(), 0,
-                            KEY_READ, &probe))
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, (m_test + "\\Outer\\Missing").c_str(), 0, KEY_READ,
+                            &probe))
         << "a failed open must not have created the key";
-}
-
-TEST_F(RegistryFixture, KeysStayReadableWhileOthersOpenAndClose) {
-    HKEY key = Create(TestKey() + "\\Many", TestKey());
-    const DWORD one = 1;
-    Set(key, "One", REG_DWORD, &one, sizeof one);
-    RegCloseKey(key);
-    Win32Registry registry;
     // Polling opens and closes the same keys every second for hours: no handle may leak or
     // be closed twice.
     for (int i = 0; i < 2000; ++i) {
-        auto opened = registry.OpenKey(TestKey() + "\\Many");
+        auto opened = registry.OpenKey(m_test + "\\Outer\\Inner");
         ASSERT_NE(opened, nullptr) << "open " << i;
         ASSERT_EQ(opened->ReadDword("One"), 1u) << "read " << i;
     }
@@ -137,7 +129,6 @@ TEST_F(RegistryFixture, KeysStayReadableWhileOthersOpenAndClose) {
 
 // The drivers' enumeration keys in the machine's registry lead discovery to the stick's ports.
 TEST_F(RegistryFixture, DiscoveryReadsTheDriversEnumeration) {
-    const std::string services = "SYSTEM\\CurrentControlSet\\Services\\";
     const std::string instanceRoot = platform::kDeviceEnumRoot;
     const struct {
         const char* enumKey;
@@ -161,14 +152,13 @@ TEST_F(RegistryFixture, DiscoveryReadsTheDriversEnumeration) {
         const std::string service =
             enumKey.substr(0, enumKey.size() - std::string("\\Enum").size());
         HKEY key = Create(enumKey, service);
-        const DWORD count = 2;
-        Set(key, "Count", REG_DWORD, &count, sizeof count);
-        SetText(key, "0", REG_SZ, "USB\\older-instance");
-        SetText(key, "1", REG_SZ, driver.instance);
+        Set(key, "Count", DWORD{2});
+        Set(key, "0", "USB\\older-instance");
+        Set(key, "1", driver.instance);
         RegCloseKey(key);
         const std::string instance = instanceRoot + driver.instance;
         key = Create(instance + platform::kDeviceParameters, instanceRoot + "PELLANTEST");
-        SetText(key, "PortName", REG_SZ, driver.port);
+        Set(key, "PortName", driver.port);
         RegCloseKey(key);
     }
 

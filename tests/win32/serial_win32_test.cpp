@@ -191,7 +191,7 @@ class PtyPort : public ::testing::Test {
     std::unique_ptr<SerialDevice> m_device;
 };
 
-TEST_F(PtyPort, EchoIsReadInPiecesNeverBeyondTheQueue) {
+TEST_F(PtyPort, EchoesComeBackWholeAndAreReadInPiecesNeverBeyondTheQueue) {
     EXPECT_EQ(Send("hello world", true), 11u);
     ASSERT_TRUE(AwaitQueued(11));
     EXPECT_EQ(m_device->BytesWaiting(), 11u);
@@ -201,9 +201,35 @@ TEST_F(PtyPort, EchoIsReadInPiecesNeverBeyondTheQueue) {
     EXPECT_EQ(m_device->BytesWaiting(), 6u);
     EXPECT_EQ(ReadAll(), " world");
     // With nothing queued a read returns at once, although the port's own read time-out is 30 s.
-    const auto start = SteadyClock::now();
+    auto start = SteadyClock::now();
     EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
     EXPECT_LT(MsSince(start), 1000);
+
+    // A write that drops input must never drop bytes of the write before it. The ten writes take
+    // far less than the echo delay, so every echo arrives after the last write.
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+        const std::string block = "block" + std::to_string(i) + ";";
+        ASSERT_EQ(Send(block, i % 2 == 0), block.size());
+        expected += block;
+    }
+    ASSERT_TRUE(AwaitQueued(expected.size()));
+    EXPECT_EQ(ReadAll(), expected);
+
+    // A large transfer comes back whole.
+    std::string data;
+    for (int i = 0; data.size() < 64 * 1024; ++i) {
+        data += static_cast<char>(i * 31 + 7);
+    }
+    ASSERT_EQ(Send(data, true), data.size());
+    start = SteadyClock::now();
+    std::string got;
+    while (got.size() < data.size() && MsSince(start) < 10000) {
+        m_device->WaitForInput(100);
+        got += ReadAll();
+    }
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the echo differs from what was sent";
 }
 
 TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputAndPurgeAsTheySay) {
@@ -226,19 +252,6 @@ TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputAndPurgeAsTheySay) {
     EXPECT_EQ(m_device->BytesWaiting(), 0u);
     uint8_t buf[8];
     EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
-}
-
-TEST_F(PtyPort, BackToBackWritesAllArrive) {
-    // A write that drops input must never drop bytes of the write before it. The ten writes take
-    // far less than the echo delay, so every echo arrives after the last write.
-    std::string expected;
-    for (int i = 0; i < 10; ++i) {
-        const std::string block = "block" + std::to_string(i) + ";";
-        ASSERT_EQ(Send(block, i % 2 == 0), block.size());
-        expected += block;
-    }
-    ASSERT_TRUE(AwaitQueued(expected.size()));
-    EXPECT_EQ(ReadAll(), expected);
 }
 
 TEST_F(PtyPort, WaitForInputSleepsUntilBytesArriveOrTimeRunsOut) {
@@ -266,32 +279,12 @@ TEST_F(PtyPort, WaitForInputSleepsUntilBytesArriveOrTimeRunsOut) {
     EXPECT_LT(MsSince(start), 100);
 }
 
-TEST_F(PtyPort, LargeTransferArrivesIntact) {
-    std::string data;
-    for (int i = 0; data.size() < 64 * 1024; ++i) {
-        data += static_cast<char>(i * 31 + 7);
+TEST_F(PtyPort, ThePortIsOursAloneAndWrittenBytesSurviveItsClose) {
+    // Wine applies no sharing rules to devices: a second CreateFileA of the same COM port
+    // succeeds there, while Windows refuses it (ERROR_ACCESS_DENIED).
+    if (!UnderWine()) {
+        EXPECT_EQ(m_provider.Open(m_port, kLine), nullptr) << "a second open of a port in use";
     }
-    ASSERT_EQ(Send(data, true), data.size());
-    const auto start = SteadyClock::now();
-    std::string got;
-    while (got.size() < data.size() && MsSince(start) < 10000) {
-        m_device->WaitForInput(100);
-        got += ReadAll();
-    }
-    EXPECT_EQ(got.size(), data.size());
-    EXPECT_TRUE(got == data) << "the echo differs from what was sent";
-}
-
-TEST_F(PtyPort, PortIsExclusive) {
-    if (UnderWine()) {
-        // Wine applies no sharing rules to devices: a second CreateFileA of the same COM port
-        // succeeds there, while Windows refuses it (ERROR_ACCESS_DENIED).
-        GTEST_SKIP() << "Wine does not enforce exclusive COM port opens";
-    }
-    EXPECT_EQ(m_provider.Open(m_port, kLine), nullptr) << "a second open of a port in use";
-}
-
-TEST_F(PtyPort, WrittenBytesSurviveTheClose) {
     // A reset written just before the close must still go out.
     ASSERT_EQ(Send("reset", true), 5u);
     m_device.reset();

@@ -27,36 +27,30 @@ std::string UniqueName(const char* what) {
     return std::string("pellan-test-") + what + "-" + std::to_string(GetCurrentProcessId());
 }
 
-TEST(NamedMutexWin32, SecondHolderIsToldTheNameIsTaken) {
+TEST(NamedMutexWin32, TheNameIsTakenByOurHolderAnotherProgramsMutexOrAnotherKindOfObject) {
     const std::string name = UniqueName("mutex");
     bool exists = true;
     auto first = platform::NamedMutex::Create(name, {}, exists);
     ASSERT_NE(first, nullptr);
     EXPECT_FALSE(exists);
-    auto second = platform::NamedMutex::Create(name, {}, exists);
-    EXPECT_EQ(second, nullptr);
-    EXPECT_TRUE(exists);
-    first.reset();
-    auto third = platform::NamedMutex::Create(name, {}, exists);
-    EXPECT_NE(third, nullptr) << "the name is free again once its holder has gone";
-    EXPECT_FALSE(exists);
-}
-
-TEST(NamedMutexWin32, AnotherProgramsMutexCounts) {
-    // The connection manager's program creates the mutex itself, owned or not.
-    const std::string name = UniqueName("foreign");
-    const HANDLE foreign = CreateMutexA(nullptr, TRUE, name.c_str());
-    ASSERT_NE(foreign, nullptr);
-    bool exists = false;
     EXPECT_EQ(platform::NamedMutex::Create(name, {}, exists), nullptr);
     EXPECT_TRUE(exists);
-    CloseHandle(foreign);
-    // A name held by another kind of object cannot be ours either.
-    const std::string eventName = UniqueName("event");
-    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
+    first.reset();
+    EXPECT_NE(platform::NamedMutex::Create(name, {}, exists), nullptr)
+        << "the name is free again once its holder has gone";
+    EXPECT_FALSE(exists);
+
+    // The connection manager's program creates the mutex itself, owned or not.
+    const HANDLE foreign = CreateMutexA(nullptr, TRUE, UniqueName("foreign").c_str());
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, UniqueName("event").c_str());
+    ASSERT_NE(foreign, nullptr);
     ASSERT_NE(event, nullptr);
-    EXPECT_EQ(platform::NamedMutex::Create(eventName, {}, exists), nullptr);
-    EXPECT_TRUE(exists);
+    for (const char* taken : {"foreign", "event"}) {
+        exists = false;
+        EXPECT_EQ(platform::NamedMutex::Create(UniqueName(taken), {}, exists), nullptr) << taken;
+        EXPECT_TRUE(exists) << taken;
+    }
+    CloseHandle(foreign);
     CloseHandle(event);
 }
 
@@ -98,35 +92,28 @@ std::string ReadText(const std::filesystem::path& file) {
     return text;
 }
 
-TEST(ProcessWin32, BatchFileRunsInItsFolderAndIsWaitedFor) {
+TEST(ProcessWin32, BatchFilesAndProgramsRunInTheirFolderWithTheirArgumentsAndAreWaitedFor) {
     TempDir dir;
     const std::filesystem::path bin = dir.Path() / "Bin folder";
     std::filesystem::create_directories(bin);
-    {
-        // The marker is written last, after some work, so that it exists only when the run was
-        // waited for to its end.
-        std::ofstream batch(bin / "hubstop.bat");
-        batch << "@echo off\r\n"
-                 "for /l %%i in (1,1,300) do echo %%i> counter.txt\r\n"
-                 "cd> marker.txt\r\n";
-    }
+    // The marker is written last, after some work, so that it exists only when the run was
+    // waited for to its end.
+    std::ofstream(bin / "hubstop.bat") << "@echo off\r\n"
+                                          "for /l %%i in (1,1,300) do echo %%i> counter.txt\r\n"
+                                          "cd> marker.txt\r\n";
     ASSERT_TRUE(platform::RunBatchFile(bin, "hubstop.bat"));
     ASSERT_TRUE(std::filesystem::exists(bin / "marker.txt"));
     EXPECT_EQ(std::filesystem::path(ReadText(bin / "marker.txt")), bin);
     EXPECT_EQ(ReadText(bin / "counter.txt"), "300");
     // cmd starts, finds nothing to call and ends: nothing to examine, nothing to hang on.
     EXPECT_TRUE(platform::RunBatchFile(bin, "hubstart.bat"));
-}
 
-TEST(ProcessWin32, RunAndWaitPassesArgumentsAndFolder) {
-    TempDir dir;
     char system[MAX_PATH] = {};
     ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
-    const std::string cmd = std::string(system) + "\\cmd.exe";
-    { std::ofstream(dir.Path() / "source file.txt") << "done\n"; }
+    std::ofstream(dir.Path() / "source file.txt") << "done\n";
     // An argument with a space arrives as one: copy finds "source file.txt" in the folder given.
-    ASSERT_TRUE(
-        platform::RunAndWait(cmd, {"/c", "copy", "source file.txt", "target.txt"}, dir.Path()));
+    ASSERT_TRUE(platform::RunAndWait(std::string(system) + "\\cmd.exe",
+                                     {"/c", "copy", "source file.txt", "target.txt"}, dir.Path()));
     EXPECT_EQ(ReadText(dir.Path() / "target.txt"), "done");
     EXPECT_FALSE(platform::RunAndWait((dir.Path() / "missing.exe").string(), {}, dir.Path()));
 }
