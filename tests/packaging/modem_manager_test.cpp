@@ -238,6 +238,8 @@ TEST_F(RealClient, AClientInheritsNoneOfOurFilesAndIsKilledIfItIgnoresSigint) {
     EXPECT_TRUE(child->Running());
     child->Stop(clock, 100);
     EXPECT_FALSE(child->Running());
+    child->Stop(clock, 100);  // an ended program: nothing left to do
+    EXPECT_FALSE(child->Running());
     std::fclose(file);
     const std::string open = ReadFile(log);
     EXPECT_NE(std::string::npos, open.find("/dev/null")) << open;
