@@ -125,10 +125,6 @@ class GuiBench {
         return true;
     }
     std::filesystem::path WorkingFolder() const { return pellan::WorkingFolder(env.deviceRoot); }
-    bool Seen(const QString& text) const {
-        return std::any_of(boxes.begin(), boxes.end(),
-                           [&](const Box& b) { return b.text == text; });
-    }
 
     pellan::test::TempDir dir;
     platform::SystemClock realClock;
