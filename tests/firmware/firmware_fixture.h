@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "firmware_gen.h"
-#include "platform/clock.h"
+#include "firmware/firmware_set.h"
 #include "platform/env.h"
-#include "platform/resources.h"
 #include "support/fake_serial.h"
 #include "support/resource_set.h"
 #include "support/temp_dir.h"
@@ -22,16 +22,43 @@ namespace pellan::test {
 
 using Bytes = std::vector<uint8_t>;
 
+inline Bytes ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+// Names of the entries of a folder, sorted.
+inline std::vector<std::string> FolderEntries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 // A document and view on a virtual clock against a device root in a fresh temporary folder, with
 // the small synthetic set as the program's resources.
 class FirmwareFixture : public ::testing::Test {
   protected:
-    FirmwareFixture();
-    void SetUp() override;
-
+    void SetUp() override {
+        std::filesystem::create_directories(dir.Path() / "program");
+        std::filesystem::create_directories(DeviceRoot());
+        env.clock = &clock;
+        env.serial = &serial;
+        env.deviceRoot = DeviceRoot();
+        doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
+        view = std::make_unique<CPellanView>(*doc, sink);
+    }
     std::filesystem::path DeviceRoot() const { return dir.Path() / "root"; }
-    std::string Folder() const;                        // the working folder under the device root
-    std::vector<std::string> Entries(int line) const;  // the line's log entries
+    // The working folder under the device root.
+    std::string Folder() const { return WorkingFolder(DeviceRoot()); }
 
     TempDir dir;
     platform::VirtualClock clock;
@@ -42,10 +69,5 @@ class FirmwareFixture : public ::testing::Test {
     std::unique_ptr<CPellanDoc> doc;
     std::unique_ptr<CPellanView> view;
 };
-
-Bytes ReadBytes(const std::filesystem::path& path);
-void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
-// Names of the entries of a folder, sorted.
-std::vector<std::string> FolderEntries(const std::filesystem::path& folder);
 
 }  // namespace pellan::test
