@@ -173,18 +173,6 @@ TEST_F(JobFixture, PollingPausesForTheJobAndResumesAfterIt) {
     EXPECT_TRUE(view.HasLinePolling(0));
 }
 
-TEST_F(JobFixture, JobWithoutFinishLeavesPollingPaused) {
-    view.StartLinePolling(0);
-    view.SetJobProcedures(JOB_REPAIR, {nullptr, [](CPellanView&, int) {}});
-    doc.Runtime(0).jobKind = JOB_REPAIR;
-    ASSERT_TRUE(view.StartLineJob(0));
-    view.WaitLineJob(0);
-    EXPECT_TRUE(view.LinePollingPaused(0));
-    const int opens = registry.Opens();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(opens, registry.Opens());
-}
-
 TEST(ViewLifetime, DestructionEndsPollingAndWaitsForJobs) {
     platform::SystemClock clock;  // full one-second waits: the end must not wait them out
     test::FakeSerialProvider serial{clock};
