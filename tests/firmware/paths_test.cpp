@@ -1,7 +1,6 @@
 // Windows paths under a device root and the resource lookup.
 #include <gtest/gtest.h>
 
-#include "firmware/firmware_set.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
 
@@ -28,13 +27,6 @@ TEST(WindowsPathMapping, UnderADeviceRootNothingLeavesTheRoot) {
         EXPECT_EQ(platform::MapWindowsPath(windows, "/dev-root").generic_string(), native)
             << windows;
     }
-    std::vector<std::string> levels;
-    for (const std::string& level : WorkingFolderLevels("/r")) {
-        levels.push_back(std::filesystem::path(level).generic_string());
-    }
-    EXPECT_EQ(levels, (std::vector<std::string>{
-                          "/r/C", "/r/C/Program Files", "/r/C/Program Files/Windows Service",
-                          "/r/C/Program Files/Windows Service/HX402newversion"}));
 }
 
 TEST(ModuleResources, OverrideServesItsOwnIdsOnly) {
