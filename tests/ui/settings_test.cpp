@@ -101,6 +101,7 @@ TEST_F(DocFixture, FileOfTheWrongLengthIsNotReadAndTheUserIsTold) {
     }
 }
 
+// Run by the Windows build as well, where the system would take a pattern.
 TEST_F(DocFixture, FolderExistsRules) {
     std::filesystem::create_directories(dir.Path() / "nv");
     std::ofstream(dir.Path() / "file.bin") << "x";
@@ -110,7 +111,10 @@ TEST_F(DocFixture, FolderExistsRules) {
         {"Q:\\", true},  // a drive root, without asking the file system
         {"ab\\", false},
         {base + "/nv/", true},
-        {base + "/file.bin", true},  // files count as well
+        {base + "/file.bin", true},   // files count as well
+        {base + "//file.bin", true},  // doubled separators, as the Bin folder text has them
+        {base + "/*.bin", false},     // a pattern names no file
+        {base + "/file.?in", false},
         {base + "/missing", false},
     };
     for (const auto& [path, exists] : cases) {

@@ -6,9 +6,6 @@
 #include <string>
 
 #include "platform/registry_win32.h"
-#include "platform/serial_win32.h"
-#include "platform/stick_drivers.h"
-#include "ui/pellan_doc.h"
 
 namespace pellan::test {
 namespace {
@@ -105,43 +102,6 @@ TEST_F(RegistryFixture, OpensOnlyExistingKeysWithoutCreatingAnyAndKeepsNoHandle)
         ASSERT_NE(opened, nullptr) << "open " << i;
         ASSERT_EQ(opened->ReadDword("One"), 1u) << "read " << i;
     }
-}
-
-// The drivers' enumeration keys in the machine's registry lead discovery to the stick's ports.
-TEST_F(RegistryFixture, DiscoveryReadsTheDriversEnumeration) {
-    const struct {
-        std::string enumKey;
-        const char* instance;
-        const char* port;
-    } drivers[] = {
-        {platform::kAtDriverEnumKey, "PELLANTEST\\AT&MI_01\\1", "COM23"},
-        {platform::kDiagDriverEnumKey, "PELLANTEST\\DIAG&MI_00\\1", "COM117"},
-    };
-    for (const auto& driver : drivers) {
-        HKEY probe = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, driver.enumKey.c_str(), 0, KEY_READ, &probe) ==
-            ERROR_SUCCESS) {
-            RegCloseKey(probe);
-            GTEST_SKIP() << "the stick's drivers are installed on this machine";
-        }
-    }
-    const std::string root = platform::kDeviceEnumRoot;
-    for (const auto& driver : drivers) {
-        Create(driver.enumKey, driver.enumKey.substr(0, driver.enumKey.size() - 5),  // "\\Enum"
-               {{"Count", REG_DWORD, std::string("\2\0\0\0", 4)},
-                {"0", REG_SZ, Sz("USB\\older-instance")},
-                {"1", REG_SZ, Sz(driver.instance)}});
-        Create(root + driver.instance + platform::kDeviceParameters, root + "PELLANTEST",
-               {{"PortName", REG_SZ, Sz(driver.port)}});
-    }
-    platform::SystemClock clock;
-    platform::Win32Registry registry;
-    platform::Win32SerialProvider serial;
-    platform::Env env{&clock, &serial, &registry, {}};
-    CPellanDoc doc(env, ".");
-    ASSERT_TRUE(doc.DiscoverPorts(0));
-    EXPECT_EQ(doc.Record(0).atPort, 23);
-    EXPECT_EQ(doc.Record(0).diagPort, 117);
 }
 
 }  // namespace

@@ -11,14 +11,12 @@
 
 #include "platform/child_process.h"
 #include "platform/clock.h"
-#include "platform/file_sync.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/program_folders.h"
 #include "platform/system_env.h"
 #include "platform/win32_command_line.h"
 #include "support/temp_dir.h"
-#include "ui/pellan_doc.h"
 
 namespace pellan::test {
 namespace {
@@ -123,39 +121,6 @@ TEST(ChildProcessWin32, RunsUntilStoppedAndFindsProgramsOnlyInAbsoluteFolders) {
     child->Stop(clock, 100);
     EXPECT_FALSE(child->Running());
     EXPECT_EQ(platform::StartChildProcess("C:\\pellan\\missing.exe", {}), nullptr);
-}
-
-TEST(FileSyncWin32, ExclusiveWriteNeverOverwrites) {
-    TempDir dir;
-    const std::filesystem::path file = dir.Path() / "Channel1.nvm";
-    const uint8_t bytes[] = {1, 2, 3};
-    std::string error;
-    ASSERT_TRUE(platform::WriteFileDurably(file, bytes, 3, true, error)) << error;
-    EXPECT_FALSE(platform::WriteFileDurably(file, bytes, 1, true, error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(std::filesystem::file_size(file), 3u);
-    ASSERT_TRUE(platform::WriteFileDurably(file, bytes, 1, false, error)) << error;
-    EXPECT_EQ(std::filesystem::file_size(file), 1u);
-    EXPECT_TRUE(platform::SyncFolder(dir.Path(), error)) << error;
-    EXPECT_FALSE(platform::SyncFolder(dir.Path() / "missing", error));
-}
-
-TEST(FolderExistsWin32, DrivesFoldersAndFilesButNoPatterns) {
-    TempDir dir;
-    std::filesystem::create_directories(dir.Path() / "nv");
-    { std::ofstream(dir.Path() / "nv" / "hubstop.bat") << "rem\r\n"; }
-    const std::string nv = (dir.Path() / "nv").string();
-    const std::pair<std::string, bool> cases[] = {
-        {"C:\\", true},
-        {nv + "\\", true},
-        {nv + "\\\\hubstop.bat", true},  // doubled separators, as the Bin folder text has them
-        {nv + "\\missing", false},
-        {nv + "\\*.bat", false},  // a pattern names no file
-        {nv + "\\hubstop.?at", false},
-    };
-    for (const auto& [path, exists] : cases) {
-        EXPECT_EQ(CPellanDoc::FolderExists(path), exists) << "'" << path << "'";
-    }
 }
 
 TEST(ProgramFoldersWin32, BesideTheProgramWhenWritableElseLocalAppData) {
