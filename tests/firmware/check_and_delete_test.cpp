@@ -1,11 +1,7 @@
 // The checks before a job and the deletion of the set.
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <future>
 
 #include "firmware/firmware_fixture.h"
-#include "firmware/firmware_set.h"
 
 namespace pellan::test {
 namespace {
@@ -20,168 +16,110 @@ class FirmwareCheck : public FirmwareFixture {
         SetLineFirmwarePaths(*doc, kLine, Folder());
         doc->Runtime(kLine).phoneState = 2;
     }
+    fs::path File(const char* name) const { return fs::path(Folder()) / name; }
+    bool Check(bool update = true) { return CheckLineFirmware(*view, kLine, update); }
 
     static constexpr int kLine = 2;  // shown as Line3
 };
 
-TEST_F(FirmwareCheck, CompleteSetPassesWithAndWithoutStick) {
-    EXPECT_TRUE(CheckLineFirmware(*view, kLine, true));
+TEST_F(FirmwareCheck, AnUpdateNeedsAFoundStickAndAFolderARepairNeither) {
+    EXPECT_TRUE(Check());
     doc->Runtime(kLine).phoneState = 1;
-    EXPECT_TRUE(CheckLineFirmware(*view, kLine, false)) << "repair needs no stick";
-    EXPECT_TRUE(sink.Boxes().empty());
-}
-
-TEST_F(FirmwareCheck, EmptyFolderFieldComesFirst) {
-    SetField(doc->Record(kLine).firmwareFolder, "");
-    doc->Runtime(kLine).phoneState = 0;
-    EXPECT_FALSE(CheckLineFirmware(*view, kLine, true));
+    EXPECT_TRUE(Check(false)) << "repair needs no stick";
+    EXPECT_FALSE(Check());
     doc->m_language = 0;
-    EXPECT_FALSE(CheckLineFirmware(*view, kLine, true));
-    EXPECT_EQ(sink.Boxes(), (std::vector<std::string>{"Line3 : You didn't load the firmware",
-                                                      "您还没有在线路3载入要下载的软件文件！"}));
+    EXPECT_FALSE(Check());
+    SetField(doc->Record(kLine).firmwareFolder, "");  // the empty folder field comes first
+    EXPECT_FALSE(Check());
+    doc->m_language = 1;
+    EXPECT_FALSE(Check(false));
+    EXPECT_EQ(sink.Boxes(), (std::vector<std::string>{"Line3 : No Phone connect!",
+                                                      "线路3对应的串口上并没有检测到有手机连接!",
+                                                      "您还没有在线路3载入要下载的软件文件！",
+                                                      "Line3 : You didn't load the firmware"}));
 }
 
-TEST_F(FirmwareCheck, UpdateNeedsAFoundStick) {
-    for (int state : {0, 1}) {
-        doc->Runtime(kLine).phoneState = state;
-        EXPECT_FALSE(CheckLineFirmware(*view, kLine, true)) << "phone state " << state;
+// Each image a job writes must be there, openable and longer than one byte; the first failure in
+// the order of the set wins; the armprg and the EFS image are left to the steps that use them.
+TEST_F(FirmwareCheck, MissingUnopenableOrShortImagesAreReportedInOrder) {
+    const char* const checked[] = {"partition.mbn", "dbl.mbn",  "fsbl.mbn",
+                                   "osbl.mbn",      "amss.mbn", "nandprgcombined.mbn"};
+    for (const char* name : checked) {
+        SCOPED_TRACE(name);
+        const size_t before = sink.Boxes().size();
+        fs::remove(File(name));
+        EXPECT_FALSE(Check());
+        doc->m_language = 0;  // these texts exist in English only
+        fs::create_directory(File(name));
+        EXPECT_FALSE(Check(false));
+        doc->m_language = 1;
+        fs::remove(File(name));
+        for (const Bytes& content : {Bytes{}, Bytes{0x41}}) {
+            WriteBytes(File(name), content);
+            EXPECT_FALSE(Check()) << content.size() << " bytes";
+        }
+        WriteBytes(File(name), {0x41, 0x42});
+        EXPECT_TRUE(Check()) << "two bytes are enough";
+        const std::string open = "Line3: can't open " + std::string(name) + "!";
+        const std::string wrong = "Line3: Open wrong " + std::string(name) + "! ";
+        const std::vector<std::string> boxes = sink.Boxes();
+        EXPECT_EQ(std::vector<std::string>(boxes.begin() + static_cast<long>(before), boxes.end()),
+                  (std::vector<std::string>{open, open, wrong, wrong}));
     }
-    doc->m_language = 0;
-    EXPECT_FALSE(CheckLineFirmware(*view, kLine, true));
-    EXPECT_EQ(sink.Boxes(),
-              (std::vector<std::string>{"Line3 : No Phone connect!", "Line3 : No Phone connect!",
-                                        "线路3对应的串口上并没有检测到有手机连接!"}));
+    fs::remove(File("nandprgcombined.mbn"));
+    WriteBytes(File("osbl.mbn"), {});
+    fs::remove(File("dbl.mbn"));
+    fs::remove(File("armprg.bin"));
+    EXPECT_FALSE(Check());
+    EXPECT_EQ(sink.Boxes().back(), "Line3: can't open dbl.mbn!");
+    WriteBytes(File("dbl.mbn"), {1, 2});
+    WriteBytes(File("osbl.mbn"), {1, 2});
+    WriteBytes(File("nandprgcombined.mbn"), {1, 2});
+    WriteBytes(File("efs.mbn"), {});
+    EXPECT_TRUE(Check());
 }
 
-struct FileRow {
-    const char* name;
-    const char* cannotOpen;
-    const char* wrong;
-};
-
-class FirmwareFileCheck : public FirmwareCheck, public ::testing::WithParamInterface<FileRow> {};
-
-TEST_P(FirmwareFileCheck, MissingFileIsReported) {
-    fs::remove(fs::path(Folder()) / GetParam().name);
-    EXPECT_FALSE(CheckLineFirmware(*view, kLine, true));
-    doc->m_language = 0;  // these texts exist in English only
-    EXPECT_FALSE(CheckLineFirmware(*view, kLine, false));
-    EXPECT_EQ(sink.Boxes(),
-              (std::vector<std::string>{GetParam().cannotOpen, GetParam().cannotOpen}));
-}
-
-TEST_P(FirmwareFileCheck, FolderInPlaceOfTheFileCannotBeOpened) {
-    const fs::path path = fs::path(Folder()) / GetParam().name;
-    fs::remove(path);
-    fs::create_directory(path);
-    EXPECT_FALSE(CheckLineFirmware(*view, kLine, true));
-    EXPECT_EQ(sink.Boxes(), std::vector<std::string>{GetParam().cannotOpen});
-}
-
-TEST_P(FirmwareFileCheck, FileShorterThanTwoBytesIsWrong) {
-    for (const Bytes& content : {Bytes{}, Bytes{0x41}}) {
-        WriteBytes(fs::path(Folder()) / GetParam().name, content);
-        EXPECT_FALSE(CheckLineFirmware(*view, kLine, true)) << content.size() << " bytes";
-    }
-    WriteBytes(fs::path(Folder()) / GetParam().name, {0x41, 0x42});
-    EXPECT_TRUE(CheckLineFirmware(*view, kLine, true)) << "two bytes are enough";
-    EXPECT_EQ(sink.Boxes(), (std::vector<std::string>{GetParam().wrong, GetParam().wrong}));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EachCheckedFile, FirmwareFileCheck,
-    ::testing::Values(
-        FileRow{"partition.mbn", "Line3: can't open partition.mbn!",
-                "Line3: Open wrong partition.mbn! "},
-        FileRow{"dbl.mbn", "Line3: can't open dbl.mbn!", "Line3: Open wrong dbl.mbn! "},
-        FileRow{"fsbl.mbn", "Line3: can't open fsbl.mbn!", "Line3: Open wrong fsbl.mbn! "},
-        FileRow{"osbl.mbn", "Line3: can't open osbl.mbn!", "Line3: Open wrong osbl.mbn! "},
-        FileRow{"amss.mbn", "Line3: can't open amss.mbn!", "Line3: Open wrong amss.mbn! "},
-        FileRow{"nandprgcombined.mbn", "Line3: can't open nandprgcombined.mbn!",
-                "Line3: Open wrong nandprgcombined.mbn! "}),
-    [](const auto& info) {
-        std::string name = info.param.name;
-        return name.substr(0, name.find('.'));
-    });
-
-TEST_F(FirmwareCheck, FilesAreCheckedInOrderAndTheFirstFailureWins) {
-    fs::remove(fs::path(Folder()) / "nandprgcombined.mbn");
-    WriteBytes(fs::path(Folder()) / "osbl.mbn", {});
-    fs::remove(fs::path(Folder()) / "dbl.mbn");
-    EXPECT_FALSE(CheckLineFirmware(*view, kLine, true));
-    EXPECT_EQ(sink.Boxes(), std::vector<std::string>{"Line3: can't open dbl.mbn!"});
-}
-
-TEST_F(FirmwareCheck, ArmprgAndEfsAreLeftToTheStepsThatUseThem) {
-    fs::remove(fs::path(Folder()) / "armprg.bin");
-    WriteBytes(fs::path(Folder()) / "efs.mbn", {});
-    EXPECT_TRUE(CheckLineFirmware(*view, kLine, true));
-    EXPECT_TRUE(sink.Boxes().empty());
-}
-
-TEST_F(FirmwareCheck, PlaceholderFsblPasses) {
-    EXPECT_EQ(ReadBytes(fs::path(Folder()) / "fsbl.mbn").size(), 118u);
-    EXPECT_TRUE(CheckLineFirmware(*view, kLine, true));
-}
-
-TEST_F(FirmwareCheck, FileInFolderJoinsAndTestsExistence) {
-    std::string buffer = "left over";
-    // Compared in the generic form: a Windows build joins with its own separator.
-    const std::string folder = fs::path(Folder()).generic_string();
-    EXPECT_TRUE(FileInFolder(buffer, Folder(), "amss.mbn"));
-    EXPECT_EQ(fs::path(buffer).generic_string(), folder + "/amss.mbn");
-    EXPECT_FALSE(FileInFolder(buffer, Folder(), "missing.mbn"));
-    EXPECT_EQ(fs::path(buffer).generic_string(), folder + "/missing.mbn");
-    EXPECT_TRUE(FileInFolder(buffer, fs::path(Folder()).parent_path().string(), "HX402newversion"))
-        << "a folder is an entry too";
-}
-
-// ---- deletion ----
-
-TEST_F(FirmwareCheck, DeletionRemovesTheSetAndTheFolderButNotItsParents) {
+TEST_F(FirmwareCheck, DeletionRemovesTheSetAndTheFolderButNotItsParentsNorForeignFiles) {
+    WriteBytes(File("keep.txt"), {1});
+    fs::remove(File("efs.mbn"));
     EXPECT_TRUE(DeleteFirmwareSet(*view));
+    EXPECT_EQ(FolderEntries(Folder()), std::vector<std::string>{"keep.txt"});
+    fs::remove(File("keep.txt"));
+    EXPECT_TRUE(DeleteFirmwareSet(*view)) << "deleting what is gone is no failure";
     EXPECT_FALSE(fs::exists(Folder()));
-    EXPECT_TRUE(fs::is_directory(fs::path(Folder()).parent_path()));
-    EXPECT_TRUE(fs::is_directory(DeviceRoot() / "C" / "Program Files"));
-
+    EXPECT_TRUE(fs::is_directory(DeviceRoot() / "C" / "Program Files" / "Windows Service"));
     // Until the next start a job is refused at its first file.
     EXPECT_FALSE(CheckLineFirmware(*view, 0, false));
     EXPECT_EQ(sink.Boxes(), std::vector<std::string>{"Line1: can't open partition.mbn!"});
-
-    EXPECT_TRUE(DeleteFirmwareSet(*view)) << "deleting what is gone is no failure";
 }
 
-TEST_F(FirmwareCheck, WhatCannotBeDeletedStays) {
-    WriteBytes(fs::path(Folder()) / "keep.txt", {1});
-    fs::remove(fs::path(Folder()) / "efs.mbn");
-    EXPECT_TRUE(DeleteFirmwareSet(*view));
-    EXPECT_EQ(FolderEntries(Folder()), std::vector<std::string>{"keep.txt"});
-}
-
-TEST_F(FirmwareCheck, TheLastOfSeveralSuccessfulLinesDeletesTheSet) {
+// The set goes when the last line that uses it has ended; a line that starts again claims it back.
+TEST_F(FirmwareCheck, TheLastLineToEndDeletesTheSet) {
     doc->Runtime(0).running = 1;
     doc->Runtime(3).running = 1;
     doc->Runtime(5).running = 1;  // an NV job reading amss.mbn needs the set as well
-
     EXPECT_FALSE(DeleteFirmwareSet(*view, 0)) << "lines 4 and 6 still run";
-    EXPECT_TRUE(fs::exists(fs::path(Folder()) / "amss.mbn"));
     EXPECT_FALSE(DeleteDeferredFirmwareSet(*view)) << "nothing has ended yet";
-
-    doc->Runtime(5).running = 0;  // line 6 ends (FinishLineJob) and reports it
+    doc->Runtime(0).running = 0;  // line 1 ends and is started again
+    ASSERT_TRUE(CheckLineFirmware(*view, 0, false));
+    doc->Runtime(0).running = 1;
+    doc->Runtime(5).running = 0;  // line 6 fails and reports its end
     EXPECT_FALSE(DeleteDeferredFirmwareSet(*view));
-    EXPECT_TRUE(fs::exists(fs::path(Folder()) / "amss.mbn"));
-
-    // Line 4 succeeds too; line 1, done with the set, has not ended yet but holds nothing back.
-    EXPECT_TRUE(DeleteFirmwareSet(*view, 3));
+    EXPECT_TRUE(fs::exists(File("amss.mbn")));
+    doc->Runtime(0).running = 0;
+    EXPECT_TRUE(DeleteFirmwareSet(*view, 3)) << "line 4 succeeds last";
     EXPECT_FALSE(fs::exists(Folder()));
     EXPECT_FALSE(DeleteDeferredFirmwareSet(*view)) << "nothing is pending any more";
-}
 
-TEST_F(FirmwareCheck, DeferredDeletionHappensWhenTheOtherJobFails) {
-    doc->Runtime(0).running = 1;
-    doc->Runtime(1).running = 1;
-    EXPECT_FALSE(DeleteFirmwareSet(*view, 0));
-    doc->Runtime(1).running = 0;
+    doc->Runtime(3).running = 0;
+    ASSERT_TRUE(InstallFirmwareSet(*view));
+    doc->Runtime(4).running = 1;
+    EXPECT_TRUE(DeleteFirmwareSet(*view)) << "a single running line is the caller's own";
+    ASSERT_TRUE(InstallFirmwareSet(*view));
+    doc->Runtime(6).running = 1;
+    EXPECT_FALSE(DeleteFirmwareSet(*view)) << "of two running lines one is another's";
+    doc->Runtime(4).running = 0;
+    doc->Runtime(6).running = 0;
     EXPECT_TRUE(DeleteDeferredFirmwareSet(*view));
     EXPECT_FALSE(fs::exists(Folder()));
 }
@@ -200,34 +138,6 @@ TEST_F(FirmwareCheck, TheJobThreadOfTheLastLineCarriesOutADeferredDeletion) {
     doc->Runtime(0).running = 0;
     release.set_value();
     view->WaitLineJob(1);
-    EXPECT_FALSE(fs::exists(Folder()));
-}
-
-TEST_F(FirmwareCheck, ALineStartingAgainTakesItsClaimBack) {
-    doc->Runtime(0).running = 1;
-    doc->Runtime(1).running = 1;
-    EXPECT_FALSE(DeleteFirmwareSet(*view, 0));
-    // Line 1 ends and is started again before line 2 is done.
-    doc->Runtime(0).running = 0;
-    EXPECT_FALSE(DeleteDeferredFirmwareSet(*view));
-    ASSERT_TRUE(CheckLineFirmware(*view, 0, false));
-    doc->Runtime(0).running = 1;
-    doc->Runtime(1).running = 0;
-    EXPECT_FALSE(DeleteDeferredFirmwareSet(*view)) << "line 1 uses the set again";
-    EXPECT_TRUE(fs::exists(fs::path(Folder()) / "amss.mbn"));
-    doc->Runtime(0).running = 0;
-    EXPECT_TRUE(DeleteDeferredFirmwareSet(*view));
-}
-
-TEST_F(FirmwareCheck, CallWithoutALine) {
-    doc->Runtime(4).running = 1;
-    EXPECT_TRUE(DeleteFirmwareSet(*view)) << "a single running line is the caller's own";
-    ASSERT_TRUE(InstallFirmwareSet(*view));
-    doc->Runtime(6).running = 1;
-    EXPECT_FALSE(DeleteFirmwareSet(*view)) << "of two running lines one is another's";
-    doc->Runtime(4).running = 0;
-    doc->Runtime(6).running = 0;
-    EXPECT_TRUE(DeleteDeferredFirmwareSet(*view));
     EXPECT_FALSE(fs::exists(Folder()));
 }
 

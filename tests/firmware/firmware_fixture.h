@@ -2,72 +2,63 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "firmware_gen.h"
-#include "platform/clock.h"
+#include "firmware/firmware_set.h"
 #include "platform/env.h"
-#include "platform/resources.h"
 #include "support/fake_serial.h"
+#include "support/resource_set.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
-#include "ui/view_sink.h"
+#include "ui/recording_sink.h"
 
 namespace pellan::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Serves a firmware set as the program's resources for as long as it lives (the test binaries
-// embed none of their own).
-class ResourceSet {
-  public:
-    explicit ResourceSet(std::vector<fwgen::ImageFile> images);
-    ~ResourceSet();
-    ResourceSet(const ResourceSet&) = delete;
-    ResourceSet& operator=(const ResourceSet&) = delete;
+inline Bytes ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
-    const std::vector<fwgen::ImageFile>& Images() const { return m_images; }
-    const Bytes& BytesOf(const std::string& name) const;
+inline void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
 
-  private:
-    std::vector<fwgen::ImageFile> m_images;
-    std::vector<platform::ResourceEntry> m_entries;
-    platform::ResourceTable m_table;
-    const platform::ResourceTable* m_previous = nullptr;
-};
-
-// The small synthetic set, made once per test program.
-const std::vector<fwgen::ImageFile>& SmallSet();
-
-// Message boxes and log entries as the view shows them.
-class RecordingSink final : public ViewSink {
-  public:
-    void MessageBox(const std::string& text) override;
-    void LineLogAppended(int line, const std::string& entry) override;
-
-    std::vector<std::string> Boxes() const;
-    std::vector<std::string> Entries(int line) const;
-
-  private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_boxes;
-    std::vector<std::pair<int, std::string>> m_entries;
-};
+// Names of the entries of a folder, sorted.
+inline std::vector<std::string> FolderEntries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // A document and view on a virtual clock against a device root in a fresh temporary folder, with
 // the small synthetic set as the program's resources.
 class FirmwareFixture : public ::testing::Test {
   protected:
-    FirmwareFixture();
-    void SetUp() override;
-
+    void SetUp() override {
+        std::filesystem::create_directories(dir.Path() / "program");
+        std::filesystem::create_directories(DeviceRoot());
+        env.clock = &clock;
+        env.serial = &serial;
+        env.deviceRoot = DeviceRoot();
+        doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
+        view = std::make_unique<CPellanView>(*doc, sink);
+    }
     std::filesystem::path DeviceRoot() const { return dir.Path() / "root"; }
-    std::string Folder() const;  // the working folder under the device root
+    // The working folder under the device root.
+    std::string Folder() const { return WorkingFolder(DeviceRoot()); }
 
     TempDir dir;
     platform::VirtualClock clock;
@@ -78,10 +69,5 @@ class FirmwareFixture : public ::testing::Test {
     std::unique_ptr<CPellanDoc> doc;
     std::unique_ptr<CPellanView> view;
 };
-
-Bytes ReadBytes(const std::filesystem::path& path);
-void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
-// Names of the entries of a folder, sorted.
-std::vector<std::string> FolderEntries(const std::filesystem::path& folder);
 
 }  // namespace pellan::test

@@ -6,14 +6,9 @@
 namespace pellan::test {
 namespace {
 
-TEST(DriveRoot, DeviceRootWinsAndThePerUserFolderIsAbsolute) {
+TEST(DriveRoot, DeviceRootWinsThePerUserFolderIsAbsoluteAndRootTakesTheNameDirectly) {
     EXPECT_EQ(platform::DriveRoot("/some/root"), std::filesystem::path("/some/root"));
-    const auto own = platform::DriveRoot({});
-    EXPECT_TRUE(own.is_absolute()) << own;
-    EXPECT_NE(own.string().find("pellan"), std::string::npos) << own;
-}
-
-TEST(JoinFolderText, RootTakesTheNameDirectly) {
+    EXPECT_TRUE(platform::DriveRoot({}).is_absolute());
     EXPECT_EQ(platform::JoinFolderText("/", "a.mbn"), "/a.mbn");
     EXPECT_EQ(platform::JoinFolderText("/x/y", "a.mbn"), "/x/y/a.mbn");
     EXPECT_EQ(platform::JoinFolderText("", "a.mbn"), "/a.mbn");

@@ -239,13 +239,6 @@ JobBench::JobBench() {
     env.deviceRoot = dir.Path() / "root";
     std::filesystem::create_directories(env.deviceRoot);
 
-    m_images = fwgen::MakeFirmwareSet(fwgen::SetSize::Small);
-    for (const fwgen::ImageFile& image : m_images) {
-        m_entries.push_back({image.resourceId, image.bytes.data(), image.bytes.size()});
-    }
-    m_table.entries = m_entries;
-    m_previousTable = platform::SetResourceOverride(&m_table);
-
     std::filesystem::create_directories(dir.Path() / "program");
     std::filesystem::create_directories(dir.Path() / "nv");
     doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
@@ -261,7 +254,6 @@ JobBench::~JobBench() {
     ReleaseLineController(*view);
     view.reset();
     doc.reset();
-    platform::SetResourceOverride(m_previousTable);
 }
 
 sim::StickModel& JobBench::Plug(sim::StickOptions options) {

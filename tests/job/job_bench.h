@@ -16,6 +16,7 @@
 #include "platform/env.h"
 #include "platform/resources.h"
 #include "sim/sim_machine.h"
+#include "support/resource_set.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
@@ -127,10 +128,7 @@ class JobBench {
 
   private:
     std::atomic<size_t> m_packetsAtLastMessage{0};
-    std::vector<fwgen::ImageFile> m_images;
-    std::vector<platform::ResourceEntry> m_entries;
-    platform::ResourceTable m_table;
-    const platform::ResourceTable* m_previousTable = nullptr;
+    ResourceSet m_resources{SmallSet()};
 };
 
 }  // namespace pellan::test

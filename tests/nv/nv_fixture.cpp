@@ -47,49 +47,10 @@ Bytes NvReply(uint8_t code, uint16_t id, const uint8_t* data, uint16_t status) {
 
 }  // namespace
 
-// ---- RecordingSink ----
-
-void RecordingSink::MessageBox(const std::string& text) {
-    std::lock_guard lock(m_mutex);
-    m_boxes.push_back(text);
-}
-
-void RecordingSink::ControlProgress(int controlId, int position) {
-    std::lock_guard lock(m_mutex);
-    m_progress[controlId - ctl::kProgressBar].push_back(position);
-}
-
-void RecordingSink::LineState(int line, int state) {
-    std::lock_guard lock(m_mutex);
-    m_states[line].push_back(state);
-}
-
-std::vector<std::string> RecordingSink::Boxes() const {
-    std::lock_guard lock(m_mutex);
-    return m_boxes;
-}
-
-std::vector<int> RecordingSink::Progress(int line) const {
-    std::lock_guard lock(m_mutex);
-    auto it = m_progress.find(line);
-    return it == m_progress.end() ? std::vector<int>{} : it->second;
-}
-
-std::vector<int> RecordingSink::States(int line) const {
-    std::lock_guard lock(m_mutex);
-    auto it = m_states.find(line);
-    return it == m_states.end() ? std::vector<int>{} : it->second;
-}
-
-void RecordingSink::ClearProgress() {
-    std::lock_guard lock(m_mutex);
-    m_progress.clear();
-}
-
 // ---- FakeNvStick ----
 
-std::array<uint8_t, kNvItemDataSize> ItemPattern(uint16_t id) {
-    std::array<uint8_t, kNvItemDataSize> data{};
+NvData ItemPattern(uint16_t id) {
+    NvData data{};
     for (size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<uint8_t>((id * 31 + i * 7 + (id >> 8)) & 0xFF);
     }
@@ -102,14 +63,9 @@ FakeNvStick::FakeNvStick(FakePort& port) {
     port.SetResponder([this](const Bytes& written) { return Respond(written); });
 }
 
-void FakeNvStick::SetItem(uint16_t id, const std::array<uint8_t, kNvItemDataSize>& data) {
+void FakeNvStick::SetItem(uint16_t id, const NvData& data) {
     std::lock_guard lock(m_mutex);
     m_items[id] = data;
-}
-
-std::map<uint16_t, std::array<uint8_t, kNvItemDataSize>> FakeNvStick::Items() const {
-    std::lock_guard lock(m_mutex);
-    return m_items;
 }
 
 void FakeNvStick::ScriptReads(uint16_t id, std::deque<uint16_t> statuses) {
@@ -145,6 +101,15 @@ size_t FakeNvStick::Count(const std::string& entry) const {
 std::vector<FakeNvStick::Write> FakeNvStick::Writes() const {
     std::lock_guard lock(m_mutex);
     return m_writes;
+}
+
+std::vector<uint16_t> FakeNvStick::WrittenIds() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<uint16_t> ids;
+    for (const Write& write : m_writes) {
+        ids.push_back(write.id);
+    }
+    return ids;
 }
 
 std::vector<uint8_t> FakeNvStick::CheckedBlock() const {
@@ -183,7 +148,7 @@ Bytes FakeNvStick::Respond(const Bytes& written) {
             if (status == kNvStatusNoAnswer) {
                 return {};
             }
-            std::array<uint8_t, kNvItemDataSize> data{};
+            NvData data{};
             if (status == 0) {
                 data = m_items[id];
             }
@@ -240,6 +205,14 @@ Bytes FakeNvStick::Respond(const Bytes& written) {
     return frame::EncodeFrame(reply, false);
 }
 
+NvmTable BackupTable() {
+    NvmTable table = BuildBackupTable();
+    for (size_t i = 0; i < kNvBackupListSize; ++i) {
+        table[i].data = ItemPattern(table[i].itemId);
+    }
+    return table;
+}
+
 // ---- NvJobFixture ----
 
 NvJobFixture::NvJobFixture() {
@@ -290,6 +263,10 @@ std::string NvJobFixture::NvmPath() const {
 
 std::vector<std::string> NvJobFixture::LogLines() const {
     return LogLinesOf(*view, kLine);
+}
+
+std::vector<int> NvJobFixture::Progress() const {
+    return sink.ProgressHistory(ctl::kProgressBar + kLine);
 }
 
 std::vector<std::string> LogLinesOf(const CPellanView& view, int line) {

@@ -16,66 +16,46 @@
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
-#include "ui/view_sink.h"
+#include "ui/recording_sink.h"
 
 namespace pellan::test {
 
-// Records what the view shows: message boxes, every progress value per line, state pictures.
-class RecordingSink final : public ViewSink {
-  public:
-    void MessageBox(const std::string& text) override;
-    void ControlProgress(int controlId, int position) override;
-    void LineState(int line, int state) override;
+using NvData = std::array<uint8_t, kNvItemDataSize>;
 
-    std::vector<std::string> Boxes() const;
-    std::vector<int> Progress(int line) const;
-    std::vector<int> States(int line) const;
-    void ClearProgress();
-
-  private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_boxes;
-    std::map<int, std::vector<int>> m_progress;
-    std::map<int, std::vector<int>> m_states;
-};
-
-// A stick that knows only what the NV jobs ask of it, on a scripted port: NV reads and writes,
-// mode changes, the ESN and the download check. Every command is logged in order.
+// A stick that knows only what the NV jobs ask of it, on a scripted port, where each answer can be
+// chosen per attempt (the simulator's faults are fixed per item). Every command is logged in order:
+// "ReadNvItem 550", "WriteNvItem 22", "GoOffline", "GoOnline", "ResetPhone", "ReadEsn",
+// "DownloadCheck".
 class FakeNvStick {
   public:
     struct Write {
         uint16_t id;
-        std::array<uint8_t, kNvItemDataSize> data;
+        NvData data;
     };
 
     explicit FakeNvStick(FakePort& port);
 
-    // Item contents; an item without contents reads as status 5.
-    void SetItem(uint16_t id, const std::array<uint8_t, kNvItemDataSize>& data);
-    std::map<uint16_t, std::array<uint8_t, kNvItemDataSize>> Items() const;
-    // The next reads of `id` answer these statuses in turn (0 = the contents).
+    // An item without contents reads as status 5.
+    void SetItem(uint16_t id, const NvData& data);
+    // The next reads (writes) of `id` answer these statuses in turn (0 = success).
     void ScriptReads(uint16_t id, std::deque<uint16_t> statuses);
-    // The next writes of `id` answer these statuses in turn; later writes succeed.
     void ScriptWrites(uint16_t id, std::deque<uint16_t> statuses);
-    // Every command goes unanswered.
     void SetSilent(bool silent);
-    // Commands of this log name ("GoOffline", "DownloadCheck"...) go unanswered.
+    // Commands of this log name go unanswered.
     void Ignore(const std::string& name);
 
-    // "ReadNvItem 550", "WriteNvItem 22", "GoOffline", "GoOnline", "ResetPhone", "ReadEsn",
-    // "DownloadCheck".
     std::vector<std::string> Log() const;
     size_t Count(const std::string& entry) const;
     std::vector<Write> Writes() const;
+    std::vector<uint16_t> WrittenIds() const;
     std::vector<uint16_t> Reads() const;
-    // The 128-byte block of the last download check.
-    std::vector<uint8_t> CheckedBlock() const;
+    std::vector<uint8_t> CheckedBlock() const;  // of the last download check
 
   private:
     Bytes Respond(const Bytes& written);
 
     mutable std::mutex m_mutex;
-    std::map<uint16_t, std::array<uint8_t, kNvItemDataSize>> m_items;
+    std::map<uint16_t, NvData> m_items;
     std::map<uint16_t, std::deque<uint16_t>> m_readScript;
     std::map<uint16_t, std::deque<uint16_t>> m_writeScript;
     bool m_silent = false;
@@ -87,7 +67,9 @@ class FakeNvStick {
 };
 
 // 128 bytes that differ for every item id.
-std::array<uint8_t, kNvItemDataSize> ItemPattern(uint16_t id);
+NvData ItemPattern(uint16_t id);
+// A backup as the backup writes it: every listed item with its pattern and status 0.
+NvmTable BackupTable();
 
 // A document and view on a virtual clock; line 0's DIAG port is the fake stick's, the line's
 // stick counts as found and its NV folder is a fresh temporary folder.
@@ -102,11 +84,12 @@ class NvJobFixture : public ::testing::Test {
     // The location data record in the line's amss.mbn.
     static std::vector<uint8_t> LocationRecord();
 
-    // Every item of the backup list with its pattern.
-    void FillStick();
+    void FillStick();  // every item of the backup list with its pattern
     std::string NvFolder() const;
     std::string NvmPath() const;
     std::vector<std::string> LogLines() const;  // the line log without stamps
+    std::vector<int> Progress() const;
+    int State() const { return sink.State(kLine).value_or(-1); }
 
     TempDir dir;
     platform::VirtualClock clock;

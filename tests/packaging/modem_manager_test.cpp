@@ -15,139 +15,92 @@
 namespace pellan {
 namespace {
 
-// A child that runs until it is stopped, or "ends by itself" when the test says so (the modem
+// A client that runs until it is stopped, or ends by itself when the test says so (the modem
 // manager not running makes the real client end at once).
-struct FakeChildState {
-    bool running = true;
-    int stops = 0;
-};
-
-class FakeChild final : public platform::ChildProcess {
-  public:
-    explicit FakeChild(std::shared_ptr<FakeChildState> state) : m_state(std::move(state)) {}
-    bool Running() override { return m_state->running; }
+struct FakeChild final : platform::ChildProcess {
+    std::shared_ptr<int> stops = std::make_shared<int>(0);
+    std::shared_ptr<bool> running = std::make_shared<bool>(true);
+    bool Running() override { return *running; }
     void Stop(platform::Clock&, uint32_t) override {
-        if (m_state->running) {
-            ++m_state->stops;
-            m_state->running = false;
-        }
+        *stops += *running ? 1 : 0;
+        *running = false;
     }
-
-  private:
-    std::shared_ptr<FakeChildState> m_state;
 };
 
 struct FakeLauncher {
-    std::vector<std::vector<std::string>> launches;
-    std::vector<std::shared_ptr<FakeChildState>> children;
+    std::vector<std::string> launches;  // the one argument of each
+    std::vector<FakeChild> children;    // copies sharing the state of the ones handed out
     bool fail = false;
 
     CMmcliInhibitor::Launch Launch() {
         return
             [this](
                 const std::vector<std::string>& args) -> std::unique_ptr<platform::ChildProcess> {
-                launches.push_back(args);
+                EXPECT_EQ(1u, args.size());
+                launches.push_back(args.at(0));
                 if (fail) {
                     return nullptr;
                 }
-                children.push_back(std::make_shared<FakeChildState>());
+                children.emplace_back();
                 return std::make_unique<FakeChild>(children.back());
             };
     }
 };
 
-struct InhibitorFixture : ::testing::Test {
+TEST(MmcliInhibitor, OneClientPerStickHeldUntilReleasedEndedByItselfOrDestroyed) {
     platform::VirtualClock clock;
     FakeLauncher launcher;
-    std::vector<std::string> sticks{"/sys/devices/pci0000:00/usb1/1-2"};
-    CMmcliInhibitor inhibitor{launcher.Launch(), [this] { return sticks; }, clock};
-};
-
-TEST_F(InhibitorFixture, OneClientPerStickWithTheDeviceAsOneArgument) {
-    sticks = {"/sys/devices/pci0000:00/usb1/1-2", "/sys/devices/pci0000:00/usb2/2-1 x"};
-    inhibitor.Inhibit();
-    ASSERT_EQ(2u, launcher.launches.size());
-    EXPECT_EQ(std::vector<std::string>{"--inhibit-device=/sys/devices/pci0000:00/usb1/1-2"},
-              launcher.launches[0]);
-    // A space stays inside the one argument: no shell ever splits it.
-    EXPECT_EQ(std::vector<std::string>{"--inhibit-device=/sys/devices/pci0000:00/usb2/2-1 x"},
-              launcher.launches[1]);
-    EXPECT_EQ(sticks, inhibitor.Held());
-}
-
-TEST_F(InhibitorFixture, AStickAlreadyHeldIsNotInhibitedTwice) {
-    inhibitor.Inhibit();
-    inhibitor.Inhibit();
-    EXPECT_EQ(1u, launcher.launches.size());
-    // Another line's job finds a second stick: only that one gets a new client.
-    sticks.push_back("/sys/devices/pci0000:00/usb1/1-3");
-    inhibitor.Inhibit();
-    ASSERT_EQ(2u, launcher.launches.size());
-    EXPECT_EQ("--inhibit-device=/sys/devices/pci0000:00/usb1/1-3", launcher.launches[1][0]);
-}
-
-TEST_F(InhibitorFixture, AClientThatEndedByItselfIsTriedAgain) {
-    inhibitor.Inhibit();
-    launcher.children[0]->running = false;  // refused, or the modem manager was not running
-    EXPECT_TRUE(inhibitor.Held().empty());
-    inhibitor.Inhibit();
-    EXPECT_EQ(2u, launcher.launches.size());
-    EXPECT_EQ(sticks, inhibitor.Held());
-}
-
-TEST_F(InhibitorFixture, ReleaseStopsEveryClientOnce) {
-    sticks.push_back("/sys/devices/pci0000:00/usb1/1-3");
-    inhibitor.Inhibit();
-    inhibitor.Release();
-    ASSERT_EQ(2u, launcher.children.size());
-    for (const auto& child : launcher.children) {
-        EXPECT_EQ(1, child->stops);
-    }
-    EXPECT_TRUE(inhibitor.Held().empty());
-    inhibitor.Release();
-    for (const auto& child : launcher.children) {
-        EXPECT_EQ(1, child->stops);
-    }
-    // After a release the next job inhibits again.
-    inhibitor.Inhibit();
-    EXPECT_EQ(4u, launcher.launches.size());  // both sticks again
-}
-
-TEST_F(InhibitorFixture, NoStickOrNoClientInhibitsNothingAndDoesNotFail) {
-    sticks.clear();
-    inhibitor.Inhibit();
-    EXPECT_TRUE(launcher.launches.empty());
+    std::vector<std::string> sticks;
+    auto inhibitor = std::make_unique<CMmcliInhibitor>(
+        launcher.Launch(), [&] { return sticks; }, clock);
+    inhibitor->Inhibit();
+    EXPECT_TRUE(launcher.launches.empty()) << "no stick, no client";
     sticks = {"/sys/devices/pci0000:00/usb1/1-2"};
     launcher.fail = true;
-    inhibitor.Inhibit();
-    EXPECT_EQ(1u, launcher.launches.size());
-    EXPECT_TRUE(inhibitor.Held().empty());
-    inhibitor.Release();
-}
+    inhibitor->Inhibit();
+    EXPECT_TRUE(inhibitor->Held().empty()) << "a client that did not start holds nothing";
+    inhibitor->Release();
+    launcher = {};
 
-TEST(ModemManagerInhibitorLifetime, TheDestructorEndsTheInhibition) {
-    platform::VirtualClock clock;
-    FakeLauncher launcher;
-    {
-        CMmcliInhibitor inhibitor(
-            launcher.Launch(), [] { return std::vector<std::string>{"/a"}; }, clock);
-        inhibitor.Inhibit();
+    // A space stays inside the one argument: no shell ever splits it.
+    sticks = {"/sys/devices/pci0000:00/usb1/1-2", "/sys/devices/pci0000:00/usb2/2-1 x"};
+    inhibitor->Inhibit();
+    inhibitor->Inhibit();  // a stick already held is not inhibited twice
+    EXPECT_EQ((std::vector<std::string>{"--inhibit-device=/sys/devices/pci0000:00/usb1/1-2",
+                                        "--inhibit-device=/sys/devices/pci0000:00/usb2/2-1 x"}),
+              launcher.launches);
+    EXPECT_EQ(sticks, inhibitor->Held());
+    // Another line's job finds a third stick: only that one gets a new client.
+    sticks.push_back("/sys/devices/pci0000:00/usb1/1-3");
+    inhibitor->Inhibit();
+    ASSERT_EQ(3u, launcher.launches.size());
+    EXPECT_EQ("--inhibit-device=/sys/devices/pci0000:00/usb1/1-3", launcher.launches[2]);
+
+    *launcher.children[0].running = false;  // refused, or the modem manager was not running
+    EXPECT_EQ(2u, inhibitor->Held().size());
+    inhibitor->Inhibit();
+    EXPECT_EQ(4u, launcher.launches.size()) << "a client that ended by itself is tried again";
+    inhibitor->Release();
+    inhibitor->Release();
+    for (size_t i = 1; i < launcher.children.size(); ++i) {
+        EXPECT_EQ(1, *launcher.children[i].stops) << "every client is stopped once";
     }
-    ASSERT_EQ(1u, launcher.children.size());
-    EXPECT_EQ(1, launcher.children[0]->stops);
+    EXPECT_TRUE(inhibitor->Held().empty());
+    inhibitor->Inhibit();
+    EXPECT_EQ(7u, launcher.launches.size()) << "after a release the next job inhibits again";
+    inhibitor.reset();
+    EXPECT_EQ(1, *launcher.children.back().stops) << "the destructor ends the inhibition";
 }
 
 // The connection manager's stop step inhibits, its start releases: the same places where the
 // Windows build stops and starts the connection-manager service.
-struct CountingInhibitor final : ModemManagerInhibitor {
-    int* inhibits;
-    int* releases;
-    CountingInhibitor(int* i, int* r) : inhibits(i), releases(r) {}
-    void Inhibit() override { ++*inhibits; }
-    void Release() override { ++*releases; }
-};
-
 TEST(ConnectionManagerModemManager, FindInhibitsAndStartReleases) {
+    struct Counting final : ModemManagerInhibitor {
+        int* counts;
+        explicit Counting(int* c) : counts(c) {}
+        void Inhibit() override { ++counts[0]; }
+        void Release() override { ++counts[1]; }
+    };
     test::TempDir dir;
     platform::VirtualClock clock;
     platform::RegFileRegistry registry(dir.Path() / "registry.reg");
@@ -156,73 +109,53 @@ TEST(ConnectionManagerModemManager, FindInhibitsAndStartReleases) {
     env.registry = &registry;
     env.deviceRoot = dir.Path();
     CConnectionManager manager(env);
-    int inhibits = 0;
-    int releases = 0;
-    manager.SetModemManagerInhibitor(std::make_unique<CountingInhibitor>(&inhibits, &releases));
+    int counts[2] = {0, 0};
+    manager.SetModemManagerInhibitor(std::make_unique<Counting>(counts));
     // No connection manager installed: Find fails, the modem manager is inhibited all the same.
     EXPECT_FALSE(manager.Find());
-    EXPECT_EQ(1, inhibits);
-    EXPECT_EQ(0, releases);
+    EXPECT_EQ(1, counts[0]);
+    EXPECT_EQ(0, counts[1]);
     EXPECT_TRUE(manager.Start());
-    EXPECT_EQ(1, releases);
+    EXPECT_EQ(1, counts[1]);
 }
 
 // ---- the real client, through a stand-in "mmcli" on PATH and a copy of sysfs ----
 
-class ScopedPath {
-  public:
-    explicit ScopedPath(const std::string& path) {
-        const char* old = std::getenv("PATH");
-        m_hadOld = old != nullptr;
-        m_old = m_hadOld ? old : "";
-        setenv("PATH", path.c_str(), 1);
-    }
-    ~ScopedPath() {
-        if (m_hadOld) {
-            setenv("PATH", m_old.c_str(), 1);
-        } else {
-            unsetenv("PATH");
-        }
-    }
-
-  private:
-    bool m_hadOld = false;
-    std::string m_old;
-};
-
 std::string ReadFile(const std::filesystem::path& file) {
-    std::ifstream in(file);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(file).rdbuf();
     return text.str();
 }
 
-void WriteFile(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream(file) << text;
+// A program is a shell script; PATH is the test's own, so it finds its tools itself.
+void WriteFile(const std::filesystem::path& file, const std::string& text, bool program = false) {
+    std::ofstream(file) << (program ? "#!/bin/sh\nPATH=/usr/bin:/bin\n" : "") << text;
+    if (program) {
+        std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    }
 }
 
-struct RealClientFixture : ::testing::Test {
+struct RealClient : ::testing::Test {
     test::TempDir dir;
     std::filesystem::path bin = dir.Path() / "bin";
-    std::filesystem::path log = dir.Path() / "mmcli.log";
+    std::filesystem::path log = dir.Path() / "client.log";
     std::filesystem::path sysfs = dir.Path() / "sys";
     platform::SystemClock clock;
+    std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
 
-    RealClientFixture() { std::filesystem::create_directories(bin); }
+    RealClient() {
+        std::filesystem::create_directories(bin);
+        setenv("PATH", bin.c_str(), 1);
+    }
+    ~RealClient() override { setenv("PATH", oldPath.c_str(), 1); }
 
     // A client that logs its arguments, then holds on until SIGINT, which it logs too.
     void InstallClient() {
-        const auto script = bin / "mmcli";
-        WriteFile(script,
-                  "#!/bin/sh\n"
-                  "trap 'echo released >> \"" +
-                      log.string() +
-                      "\"; exit 0' INT\n"
-                      "for a in \"$@\"; do echo \"arg:$a\" >> \"" +
-                      log.string() +
-                      "\"; done\n"
-                      "while :; do sleep 0.02; done\n");
-        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        const std::string to = " >> \"" + log.string() + "\"";
+        WriteFile(bin / "mmcli",
+                  "trap 'echo released" + to + "; exit 0' INT\nfor a in \"$@\"; do " +
+                      "echo \"arg:$a\"" + to + "; done\nwhile :; do sleep 0.02; done\n",
+                  true);
     }
 
     // The stick as sysfs shows it: bus/usb/devices/1-2 links to the device's real folder.
@@ -231,10 +164,11 @@ struct RealClientFixture : ::testing::Test {
         const auto devices = sysfs / "bus" / "usb" / "devices";
         std::filesystem::create_directories(real);
         std::filesystem::create_directories(devices);
-        WriteFile(real / "idVendor", vid + "\n");
-        WriteFile(real / "idProduct", "9000\n");
-        WriteFile(real / "busnum", "1\n");
-        WriteFile(real / "devnum", "7\n");
+        const std::pair<const char*, std::string> attrs[] = {
+            {"idVendor", vid}, {"idProduct", "9000"}, {"busnum", "1"}, {"devnum", "7"}};
+        for (const auto& [name, value] : attrs) {
+            WriteFile(real / name, value + "\n");
+        }
         std::filesystem::create_directory_symlink(real, devices / "1-2");
         for (int number : {0, 1}) {
             const auto folder = devices / ("1-2:1." + std::to_string(number));
@@ -245,102 +179,67 @@ struct RealClientFixture : ::testing::Test {
     }
 
     bool WaitForLog(const std::string& text) {
-        for (int i = 0; i < 500; ++i) {
-            if (ReadFile(log).find(text) != std::string::npos) {
-                return true;
-            }
+        for (int i = 0; i < 500 && ReadFile(log).find(text) == std::string::npos; ++i) {
             clock.SleepMs(10);
         }
-        return false;
+        return ReadFile(log).find(text) != std::string::npos;
     }
 };
 
-TEST_F(RealClientFixture, InhibitsTheStickUntilReleased) {
-    InstallClient();
-    const std::filesystem::path device = AddStick("05c6");
-    platform::StickUsbConfig config;
-    config.sysfsRoot = sysfs;
-    platform::SysfsRegistry registry(config);
-    platform::Env env;
-    env.clock = &clock;
-    env.registry = &registry;
-    ScopedPath path(bin.string());
-    std::unique_ptr<ModemManagerInhibitor> inhibitor = MakeModemManagerInhibitor(env);
-    ASSERT_NE(nullptr, inhibitor);
-    inhibitor->Inhibit();
-    ASSERT_TRUE(WaitForLog("arg:--inhibit-device=" + device.string() + "\n"));
-    EXPECT_EQ(std::string::npos, ReadFile(log).find("released"));
-    inhibitor->Release();
-    EXPECT_EQ("arg:--inhibit-device=" + device.string() + "\nreleased\n", ReadFile(log));
-}
-
-TEST_F(RealClientFixture, AnotherVendorsDeviceIsLeftAlone) {
-    InstallClient();
-    AddStick("1234");
-    platform::StickUsbConfig config;
-    config.sysfsRoot = sysfs;
-    platform::SysfsRegistry registry(config);
-    platform::Env env;
-    env.clock = &clock;
-    env.registry = &registry;
-    ScopedPath path(bin.string());
-    std::unique_ptr<ModemManagerInhibitor> inhibitor = MakeModemManagerInhibitor(env);
-    ASSERT_NE(nullptr, inhibitor);
-    inhibitor->Inhibit();
-    inhibitor->Release();
-    EXPECT_FALSE(std::filesystem::exists(log));
-}
-
-TEST_F(RealClientFixture, NothingWithoutTheClientOrUnderADeviceRoot) {
+TEST_F(RealClient, InhibitsTheStickUntilReleasedAndNothingElse) {
     platform::StickUsbConfig config;
     config.sysfsRoot = sysfs;
     platform::SysfsRegistry sysfsRegistry(config);
     platform::Env env;
     env.clock = &clock;
     env.registry = &sysfsRegistry;
-    {
-        ScopedPath path(bin.string());  // no mmcli in it
-        EXPECT_EQ(nullptr, MakeModemManagerInhibitor(env));
-    }
+    EXPECT_EQ(nullptr, MakeModemManagerInhibitor(env)) << "no mmcli on PATH";
     InstallClient();
-    ScopedPath path(bin.string());
+    for (const char* vendor : {"1234", "05c6"}) {
+        std::filesystem::remove_all(sysfs);
+        const std::filesystem::path device = AddStick(vendor);
+        std::unique_ptr<ModemManagerInhibitor> inhibitor = MakeModemManagerInhibitor(env);
+        ASSERT_NE(nullptr, inhibitor);
+        inhibitor->Inhibit();
+        if (std::string(vendor) == "1234") {
+            inhibitor->Release();
+            EXPECT_FALSE(std::filesystem::exists(log)) << "another vendor's device";
+            continue;
+        }
+        ASSERT_TRUE(WaitForLog("arg:--inhibit-device=" + device.string() + "\n"));
+        EXPECT_EQ(std::string::npos, ReadFile(log).find("released"));
+        inhibitor->Release();
+        EXPECT_EQ("arg:--inhibit-device=" + device.string() + "\nreleased\n", ReadFile(log));
+    }
+    // Under a device root there is no modem manager to keep away, whichever the registry.
     platform::RegFileRegistry regRegistry(dir.Path() / "registry.reg");
-    platform::Env rooted;
-    rooted.clock = &clock;
-    rooted.registry = &regRegistry;
+    platform::Env rooted = env;
     rooted.deviceRoot = dir.Path();
     EXPECT_EQ(nullptr, MakeModemManagerInhibitor(rooted));
-    // The real system's registry with a device root set still means the device root.
-    env.deviceRoot = dir.Path();
-    EXPECT_EQ(nullptr, MakeModemManagerInhibitor(env));
+    rooted.registry = &regRegistry;
+    EXPECT_EQ(nullptr, MakeModemManagerInhibitor(rooted));
 }
 
-TEST_F(RealClientFixture, AClientThatIgnoresSigintIsKilledAfterTheGrace) {
-    const auto script = bin / "stubborn";
-    WriteFile(script, "#!/bin/sh\ntrap '' INT\nwhile :; do sleep 0.02; done\n");
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    std::unique_ptr<platform::ChildProcess> child = platform::StartChildProcess(script, {});
-    ASSERT_NE(nullptr, child);
-    EXPECT_TRUE(child->Running());
-    child->Stop(clock, 100);
-    EXPECT_FALSE(child->Running());
-}
-
-TEST_F(RealClientFixture, TheClientInheritsNoneOfOurFiles) {
+TEST_F(RealClient, AClientInheritsNoneOfOurFilesAndIsKilledIfItIgnoresSigint) {
     // A file opened the way the serial ports and the lock file are (no close-on-exec).
     const auto held = dir.Path() / "held-open";
     WriteFile(held, "x");
     std::FILE* file = std::fopen(held.c_str(), "r");
     ASSERT_NE(nullptr, file);
-    const auto script = bin / "lister";
-    WriteFile(script, "#!/bin/sh\nfor f in /proc/$$/fd/*; do readlink \"$f\"; done > \"" +
-                          log.string() + ".tmp\"\nmv \"" + log.string() + ".tmp\" \"" +
-                          log.string() + "\"\n");
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    std::unique_ptr<platform::ChildProcess> child = platform::StartChildProcess(script, {});
+    WriteFile(bin / "stubborn",
+              "trap '' INT\nfor f in /proc/$$/fd/*; do readlink \"$f\"; done > \"" + log.string() +
+                  ".tmp\"\nmv \"" + log.string() + ".tmp\" \"" + log.string() +
+                  "\"\nwhile :; do sleep 0.02; done\n",
+              true);
+    std::unique_ptr<platform::ChildProcess> child =
+        platform::StartChildProcess(bin / "stubborn", {});
     ASSERT_NE(nullptr, child);
     ASSERT_TRUE(WaitForLog("/"));
-    child->Stop(clock, 1000);
+    EXPECT_TRUE(child->Running());
+    child->Stop(clock, 100);
+    EXPECT_FALSE(child->Running());
+    child->Stop(clock, 100);  // an ended program: nothing left to do
+    EXPECT_FALSE(child->Running());
     std::fclose(file);
     const std::string open = ReadFile(log);
     EXPECT_NE(std::string::npos, open.find("/dev/null")) << open;

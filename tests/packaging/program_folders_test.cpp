@@ -24,30 +24,30 @@ ProgramFolders Choose(bool writable, const Environment& environment) {
         "/tmp/pellan-1000");
 }
 
-TEST(ProgramFolders, AWritableProgramFolderKeepsEverythingBesideTheProgram) {
-    const ProgramFolders folders =
-        Choose(true, {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/home/u/cfg"}});
-    EXPECT_TRUE(folders.besideProgram);
-    EXPECT_EQ("/opt/pellan", folders.config);
-    EXPECT_EQ("/opt/pellan", folders.data);
-    EXPECT_EQ("/opt/pellan", folders.state);
-}
-
-TEST(ProgramFolders, AnInstalledProgramUsesTheXdgFolders) {
+TEST(ProgramFolders, BesideAWritableProgramElseTheXdgFolders) {
     struct Case {
         const char* what;
+        bool writable;
         Environment environment;
         const char* config;
         const char* data;
         const char* state;
     };
     const std::vector<Case> cases{
+        {"a writable program folder keeps everything beside the program",
+         true,
+         {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/home/u/cfg"}},
+         "/opt/pellan",
+         "/opt/pellan",
+         "/opt/pellan"},
         {"defaults under HOME",
+         false,
          {{"HOME", "/home/u"}},
          "/home/u/.config/pellan",
          "/home/u/.local/share/pellan",
          "/home/u/.local/state/pellan"},
         {"every variable set",
+         false,
          {{"HOME", "/home/u"},
           {"XDG_CONFIG_HOME", "/c"},
           {"XDG_DATA_HOME", "/d"},
@@ -56,6 +56,7 @@ TEST(ProgramFolders, AnInstalledProgramUsesTheXdgFolders) {
          "/d/pellan",
          "/s/pellan"},
         {"empty and relative values count as unset",
+         false,
          {{"HOME", "/home/u"},
           {"XDG_CONFIG_HOME", ""},
           {"XDG_DATA_HOME", "relative/data"},
@@ -64,19 +65,21 @@ TEST(ProgramFolders, AnInstalledProgramUsesTheXdgFolders) {
          "/home/u/.local/share/pellan",
          "/s/pellan"},
         {"no usable HOME",
+         false,
          {{"HOME", "home/u"}},
          "/tmp/pellan-1000/.config/pellan",
          "/tmp/pellan-1000/.local/share/pellan",
          "/tmp/pellan-1000/.local/state/pellan"},
         {"nothing set at all",
+         false,
          {},
          "/tmp/pellan-1000/.config/pellan",
          "/tmp/pellan-1000/.local/share/pellan",
          "/tmp/pellan-1000/.local/state/pellan"},
     };
     for (const Case& c : cases) {
-        const ProgramFolders folders = Choose(false, c.environment);
-        EXPECT_FALSE(folders.besideProgram) << c.what;
+        const ProgramFolders folders = Choose(c.writable, c.environment);
+        EXPECT_EQ(c.writable, folders.besideProgram) << c.what;
         EXPECT_EQ(c.config, folders.config) << c.what;
         EXPECT_EQ(c.data, folders.data) << c.what;
         EXPECT_EQ(c.state, folders.state) << c.what;

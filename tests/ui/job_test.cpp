@@ -59,54 +59,10 @@ struct JobFixture : ::testing::Test {
     }
 };
 
-TEST_F(JobFixture, KindWithoutProceduresIsRefused) {
+// A job starts only with procedures for its kind, a check that passes, and the armprg and the
+// default NV file it will need.
+TEST_F(JobFixture, StartIsRefusedWithoutProceduresCheckOrFiles) {
     EXPECT_FALSE(view.StartLineJob(0));
-    EXPECT_EQ((std::vector<std::string>{"No job procedure is installed for job kind 1."}),
-              sink.Boxes());
-    EXPECT_EQ(0, doc.Runtime(0).running.load());
-}
-
-TEST_F(JobFixture, MissingArmprgOfTheSoftwareFolderIsRefused) {
-    std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
-    std::atomic<int> runs{0};
-    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView&, int) { ++runs; }});
-    EXPECT_FALSE(view.StartLineJob(0));
-    const std::string path = (dir.Path() / "fw" / "armprg.bin").string();
-    EXPECT_EQ((std::vector<std::string>{path + " is not exist, please select again"}),
-              sink.Boxes());
-    EXPECT_EQ(0, runs.load());
-    EXPECT_EQ(0, doc.Runtime(0).running.load());
-}
-
-TEST_F(JobFixture, ArmprgPathComesFromTheSoftwareFolderOrTheProgramFolder) {
-    view.SetJobProcedures(
-        JOB_UPDATE, {nullptr, [](CPellanView& v, int line) { v.FinishLineJob(line, "done", 1); }});
-    ASSERT_TRUE(view.StartLineJob(0));
-    view.WaitLineJob(0);
-    for (int line = 0; line < kLineCount; ++line) {
-        EXPECT_EQ((dir.Path() / "fw" / "armprg.bin").string(),
-                  GetField(doc.Record(line).armprgPath));
-    }
-    view.m_useVersionArmprg = 0;
-    std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
-    ASSERT_TRUE(view.StartLineJob(0));
-    view.WaitLineJob(0);
-    EXPECT_EQ((dir.Path() / "armprg.bin").string(), GetField(doc.Record(3).armprgPath));
-}
-
-TEST_F(JobFixture, DefaultNvModeNeedsTheDefaultNvFile) {
-    view.SetJobProcedures(
-        JOB_UPDATE, {nullptr, [](CPellanView& v, int line) { v.FinishLineJob(line, "done", 1); }});
-    doc.m_nvMode = NV_MODE_DEFAULT_FILE;
-    SetField(doc.Record(0).defaultNvFile, (dir.Path() / "default.nvm").string());
-    EXPECT_FALSE(view.StartLineJob(0));
-    EXPECT_EQ((std::vector<std::string>{"Default NV is not exist"}), sink.Boxes());
-    std::ofstream(dir.Path() / "default.nvm") << "nv";
-    EXPECT_TRUE(view.StartLineJob(0));
-    view.WaitLineJob(0);
-}
-
-TEST_F(JobFixture, RefusingCheckStartsNothing) {
     std::atomic<int> runs{0};
     view.SetJobProcedures(JOB_NV_BACKUP, {[](CPellanView& v, int) {
                                               v.MessageBox("no stick");
@@ -115,9 +71,35 @@ TEST_F(JobFixture, RefusingCheckStartsNothing) {
                                           [&](CPellanView&, int) { ++runs; }});
     doc.Runtime(2).jobKind = JOB_NV_BACKUP;
     EXPECT_FALSE(view.StartLineJob(2));
-    EXPECT_EQ(0, runs.load());
-    EXPECT_EQ(0, doc.Runtime(2).running.load());
     EXPECT_EQ((std::vector<int>{0}), sink.StateHistory(2));
+
+    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
+                                           ++runs;
+                                           v.FinishLineJob(line, "done", 1);
+                                       }});
+    ASSERT_TRUE(view.StartLineJob(0));
+    view.WaitLineJob(0);
+    EXPECT_EQ((dir.Path() / "fw" / "armprg.bin").string(), GetField(doc.Record(5).armprgPath));
+    std::filesystem::remove(dir.Path() / "fw" / "armprg.bin");
+    EXPECT_FALSE(view.StartLineJob(0));
+    view.m_useVersionArmprg = 0;  // then the program folder's
+    ASSERT_TRUE(view.StartLineJob(0));
+    view.WaitLineJob(0);
+    EXPECT_EQ((dir.Path() / "armprg.bin").string(), GetField(doc.Record(3).armprgPath));
+
+    doc.m_nvMode = NV_MODE_DEFAULT_FILE;
+    SetField(doc.Record(0).defaultNvFile, (dir.Path() / "default.nvm").string());
+    EXPECT_FALSE(view.StartLineJob(0));
+    std::ofstream(dir.Path() / "default.nvm") << "nv";
+    EXPECT_TRUE(view.StartLineJob(0));
+    view.WaitLineJob(0);
+    EXPECT_EQ(3, runs.load());
+    EXPECT_EQ(0, doc.Runtime(2).running.load());
+    EXPECT_EQ((std::vector<std::string>{"No job procedure is installed for job kind 1.", "no stick",
+                                        (dir.Path() / "fw" / "armprg.bin").string() +
+                                            " is not exist, please select again",
+                                        "Default NV is not exist"}),
+              sink.Boxes());
 }
 
 TEST_F(JobFixture, JobRunsOnItsOwnThreadWithTheLineMarkedRunning) {
@@ -142,12 +124,8 @@ TEST_F(JobFixture, JobRunsOnItsOwnThreadWithTheLineMarkedRunning) {
     EXPECT_EQ(0, doc.Runtime(4).running.load());
     EXPECT_EQ(0, doc.m_eraseBoot.load());
     EXPECT_EQ(1, doc.m_uiConsistent.load());
-    // A second start while running is refused; after the end it is possible again.
-    EXPECT_TRUE(view.StartLineJob(4));
-    view.WaitLineJob(4);
-}
 
-TEST_F(JobFixture, SecondStartWhileRunningIsRefused) {
+    // A second start while running is refused, and so is closing; after the end both work.
     std::atomic<bool> release{false};
     view.SetJobProcedures(JOB_UPDATE,
                           {nullptr, [&](CPellanView& v, int line) {
@@ -156,11 +134,11 @@ TEST_F(JobFixture, SecondStartWhileRunningIsRefused) {
                                }
                                v.FinishLineJob(line, "done", 1);
                            }});
-    ASSERT_TRUE(view.StartLineJob(0));
-    EXPECT_FALSE(view.StartLineJob(0));
+    ASSERT_TRUE(view.StartLineJob(4));
+    EXPECT_FALSE(view.StartLineJob(4));
     EXPECT_FALSE(view.CanClose());
     release = true;
-    view.WaitLineJob(0);
+    view.WaitLineJob(4);
     EXPECT_TRUE(view.CanClose());
 }
 
@@ -193,38 +171,6 @@ TEST_F(JobFixture, PollingPausesForTheJobAndResumesAfterIt) {
     const int afterJob = registry.Opens();
     EXPECT_TRUE(WaitUntil([&] { return registry.Opens() > afterJob + 3; }));
     EXPECT_TRUE(view.HasLinePolling(0));
-}
-
-TEST_F(JobFixture, JobWithoutFinishLeavesPollingPaused) {
-    view.StartLinePolling(0);
-    view.SetJobProcedures(JOB_REPAIR, {nullptr, [](CPellanView&, int) {}});
-    doc.Runtime(0).jobKind = JOB_REPAIR;
-    ASSERT_TRUE(view.StartLineJob(0));
-    view.WaitLineJob(0);
-    EXPECT_TRUE(view.LinePollingPaused(0));
-    const int opens = registry.Opens();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(opens, registry.Opens());
-}
-
-TEST_F(JobFixture, PortActionsPauseAndResumePolling) {
-    view.StartLinePolling(1);
-    view.PauseLinePolling(1);
-    EXPECT_TRUE(view.LinePollingPaused(1));
-    const int opens = registry.Opens();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(opens, registry.Opens());
-    view.ResumeLinePolling(1);
-    EXPECT_TRUE(WaitUntil([&] { return registry.Opens() > opens + 3; }));
-}
-
-TEST_F(JobFixture, RestartingPollingEndsTheOldLoop) {
-    view.StartLinePolling(2);
-    view.StartLinePolling(2);
-    view.StartLinePolling(2);
-    ASSERT_TRUE(WaitUntil([&] { return registry.Opens() > 3; }));
-    EXPECT_TRUE(view.HasLinePolling(2));
-    // The view's destruction (end of the fixture) joins every loop; it must not hang.
 }
 
 TEST(ViewLifetime, DestructionEndsPollingAndWaitsForJobs) {

@@ -15,44 +15,48 @@ namespace pellan::test {
 // Keeps everything the view reports, for the tests of the display, the jobs and the polling loop.
 // Thread-safe like a real front end must be; tests can wait for a control to reach a text.
 class RecordingSink final : public ViewSink {
+  private:
+    template <class Map>
+    static std::optional<typename Map::mapped_type> Find(const Map& map, int key) {
+        const auto it = map.find(key);
+        return it == map.end() ? std::nullopt : std::optional(it->second);
+    }
+    template <class Change>
+    void Record(Change change) {
+        std::lock_guard lock(m_mutex);
+        change();
+        m_changed.notify_all();
+    }
+    template <class Read>
+    auto Locked(Read read) const {
+        std::lock_guard lock(m_mutex);
+        return read();
+    }
+
   public:
     void LineLogAppended(int line, const std::string& entry) override {
-        std::lock_guard lock(m_mutex);
-        m_entries.push_back({line, entry});
-        m_changed.notify_all();
+        Record([&] { m_entries.push_back({line, entry}); });
     }
     void LineLogReplaced(int line, const std::string& log) override {
-        std::lock_guard lock(m_mutex);
-        m_replaced[line] = log;
+        Record([&] { m_replaced[line] = log; });
     }
     void ControlText(int id, const std::string& text) override {
-        std::lock_guard lock(m_mutex);
-        m_texts[id] = text;
-        m_textHistory[id].push_back(text);
-        m_changed.notify_all();
+        Record([&] { m_texts[id] = text, m_textHistory[id].push_back(text); });
     }
     void ControlProgress(int id, int position) override {
-        std::lock_guard lock(m_mutex);
-        m_progress[id] = position;
+        Record([&] { m_progress[id] = position, m_progressHistory[id].push_back(position); });
     }
-    void ControlProgressRange(int id, int low, int high) override {
-        std::lock_guard lock(m_mutex);
-        m_ranges[id] = {low, high};
-        ++m_rangeSets[id];
+    void ControlProgressRange(int id, int, int) override {
+        Record([&] { ++m_rangeSets[id]; });
     }
     void ControlEnabled(int id, bool enabled) override {
-        std::lock_guard lock(m_mutex);
-        m_enabled[id] = enabled;
-        m_changed.notify_all();
+        Record([&] { m_enabled[id] = enabled; });
     }
     void LineState(int line, int state) override {
-        std::lock_guard lock(m_mutex);
-        m_states[line] = state;
-        m_stateHistory[line].push_back(state);
+        Record([&] { m_states[line] = state, m_stateHistory[line].push_back(state); });
     }
     void MessageBox(const std::string& text) override {
-        std::lock_guard lock(m_mutex);
-        m_boxes.push_back(text);
+        Record([&] { m_boxes.push_back(text); });
     }
 
     struct Entry {
@@ -61,70 +65,40 @@ class RecordingSink final : public ViewSink {
     };
 
     std::optional<std::string> Text(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_texts.find(id);
-        return it == m_texts.end() ? std::nullopt : std::optional(it->second);
+        return Locked([&] { return TextLocked(id); });
     }
     std::vector<std::string> TextHistory(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_textHistory.find(id);
-        return it == m_textHistory.end() ? std::vector<std::string>{} : it->second;
+        return Locked([&] { return TextHistoryLocked(id); });
     }
     std::optional<bool> Enabled(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_enabled.find(id);
-        return it == m_enabled.end() ? std::nullopt : std::optional(it->second);
+        return Locked([&] { return EnabledLocked(id); });
     }
     std::optional<int> Progress(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_progress.find(id);
-        return it == m_progress.end() ? std::nullopt : std::optional(it->second);
+        return Locked([&] { return Find(m_progress, id); });
+    }
+    std::vector<int> ProgressHistory(int id) const {
+        return Locked([&] { return Find(m_progressHistory, id).value_or(std::vector<int>{}); });
     }
     int RangeSets(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_rangeSets.find(id);
-        return it == m_rangeSets.end() ? 0 : it->second;
-    }
-    std::optional<std::pair<int, int>> Range(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_ranges.find(id);
-        return it == m_ranges.end() ? std::nullopt : std::optional(it->second);
+        return Locked([&] { return Find(m_rangeSets, id).value_or(0); });
     }
     std::optional<int> State(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_states.find(line);
-        return it == m_states.end() ? std::nullopt : std::optional(it->second);
+        return Locked([&] { return Find(m_states, line); });
     }
     std::vector<int> StateHistory(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_stateHistory.find(line);
-        return it == m_stateHistory.end() ? std::vector<int>{} : it->second;
+        return Locked([&] { return Find(m_stateHistory, line).value_or(std::vector<int>{}); });
     }
     std::vector<std::string> Boxes() const {
-        std::lock_guard lock(m_mutex);
-        return m_boxes;
+        return Locked([&] { return m_boxes; });
     }
     std::vector<Entry> Entries() const {
-        std::lock_guard lock(m_mutex);
-        return m_entries;
+        return Locked([&] { return m_entries; });
     }
     size_t CountEntries(int line, const std::string& text) const {
-        std::lock_guard lock(m_mutex);
-        return static_cast<size_t>(
-            std::count_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
-                return e.line == line && e.text.size() >= text.size() &&
-                       e.text.compare(e.text.size() - text.size(), text.size(), text) == 0;
-            }));
+        return Locked([&] { return CountEntriesLocked(line, text); });
     }
     std::optional<std::string> Replaced(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_replaced.find(line);
-        return it == m_replaced.end() ? std::nullopt : std::optional(it->second);
-    }
-    void ClearControls() {
-        std::lock_guard lock(m_mutex);
-        m_texts.clear();
-        m_enabled.clear();
+        return Locked([&] { return Find(m_replaced, line); });
     }
 
     // Waits (real time, up to `ms`) until `done` holds; the sink's state is locked while it runs.
@@ -134,10 +108,8 @@ class RecordingSink final : public ViewSink {
         return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done(*this); });
     }
     // Unlocked readers for WaitFor predicates.
-    std::optional<std::string> TextLocked(int id) const {
-        const auto it = m_texts.find(id);
-        return it == m_texts.end() ? std::nullopt : std::optional(it->second);
-    }
+    std::optional<std::string> TextLocked(int id) const { return Find(m_texts, id); }
+    // Entries of `line` that end in `text`.
     size_t CountEntriesLocked(int line, const std::string& text) const {
         return static_cast<size_t>(
             std::count_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
@@ -146,13 +118,9 @@ class RecordingSink final : public ViewSink {
             }));
     }
     std::vector<std::string> TextHistoryLocked(int id) const {
-        const auto it = m_textHistory.find(id);
-        return it == m_textHistory.end() ? std::vector<std::string>{} : it->second;
+        return Find(m_textHistory, id).value_or(std::vector<std::string>{});
     }
-    std::optional<bool> EnabledLocked(int id) const {
-        const auto it = m_enabled.find(id);
-        return it == m_enabled.end() ? std::nullopt : std::optional(it->second);
-    }
+    std::optional<bool> EnabledLocked(int id) const { return Find(m_enabled, id); }
 
   private:
     mutable std::mutex m_mutex;
@@ -162,7 +130,7 @@ class RecordingSink final : public ViewSink {
     std::map<int, std::string> m_texts;
     std::map<int, std::vector<std::string>> m_textHistory;
     std::map<int, int> m_progress;
-    std::map<int, std::pair<int, int>> m_ranges;
+    std::map<int, std::vector<int>> m_progressHistory;
     std::map<int, int> m_rangeSets;
     std::map<int, bool> m_enabled;
     std::map<int, int> m_states;

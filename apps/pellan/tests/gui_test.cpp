@@ -1,78 +1,199 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
+#include <QDialog>
+#include <QElapsedTimer>
 #include <QFontDatabase>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPalette>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
 #include "factory_view.h"
 #include "firmware/firmware_set.h"
+#include "form_actions.h"
 #include "form_view.h"
-#include "gui_bench.h"
 #include "history_window.h"
 #include "line/connection_manager.h"
 #include "line/standard_jobs.h"
+#include "main_frame.h"
 #include "platform/named_mutex.h"
 #include "port_settings_dialog.h"
+#include "qt_view_sink.h"
+#include "sim/sim_machine.h"
+#include "support/resource_set.h"
+#include "support/temp_dir.h"
 #include "ui/line_controls.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
 
 namespace pellan::gui::test {
 namespace {
 
 constexpr int kWaitMs = 60000;
-constexpr const char* kReady = "Ready, please press UPDATE to start.";
 
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
+struct Box {
+    QString caption, text;
+};
 
-bool ReadyShown(GuiBench& bench) {
-    return bench.Text(ctl::kPortInformation) == "COM5" && bench.Enabled(ctl::kStartButton) &&
-           bench.Text(ctl::kStatusLine) == kReady;
-}
+// The desktop program in-process: document, view, the standard jobs and the real window on Qt's
+// offscreen platform, against simulated sticks on a clock whose fixed waits last a hundredth.
+// Message boxes are the real ones; the bench reads and answers them (OK) as a user would, after
+// `onBox` has looked at one still open.
+class GuiBench {
+  public:
+    GuiBench() {
+        env.clock = &clock;
+        env.serial = &serial;
+        env.registry = &registry;
+        env.deviceRoot = dir.Path() / "root";
+        std::filesystem::create_directories(env.deviceRoot);
+        std::filesystem::create_directories(dir.Path() / "program");
+        doc = std::make_unique<CPellanDoc>(env, dir.Path() / "program");
+        view = std::make_unique<CPellanView>(*doc, sink);
+        InstallStandardJobs(*view);
+        QObject::connect(&m_boxTimer, &QTimer::timeout, [this] { AnswerBoxes(); });
+        m_boxTimer.start(15);
+    }
+    ~GuiBench() {
+        sink.Shutdown();
+        for (int line = 0; line < kLineCount; ++line) {
+            view->WaitLineJob(line);
+        }
+        frame.reset();
+        ReleaseLineController(*view);
+        view.reset();
+        doc.reset();  // before the resource set goes
+    }
 
-std::filesystem::path ScreenshotFolder() {
-    return std::filesystem::path(PELLAN_BINARY_DIR) / "screenshots";
-}
+    // A stick with the host's --fast timings (restarts a hundredth as long).
+    // `serial` and `imei` tell a second or third stick of a station from the first.
+    std::shared_ptr<sim::StickModel> Plug(const std::string& version = {},
+                                          const std::string& serial = {},
+                                          const std::string& imei = {}) {
+        sim::StickOptions options;
+        if (!serial.empty()) {
+            options.serial = serial;
+        }
+        if (!imei.empty()) {
+            options.imei = imei;
+        }
+        options.leaveDelayMs = 40;
+        options.reenumDelayMs = 30;
+        options.downloaderReenumDelayMs = 15;
+        if (!version.empty()) {
+            options.firmwareVersion = version;
+        }
+        return machine.AddStick(std::move(options));
+    }
+    // Creates the window and runs its start-up; false when the start-up ended the program.
+    bool Start() {
+        frame = std::make_unique<CMainFrame>(*view, sink);
+        QObject::connect(frame.get(), &CMainFrame::programEnded, [this] { programEnded = true; });
+        frame->show();
+        return frame->StartUp();
+    }
+    QString Text(int id) const {
+        QWidget* widget = frame->Controls().First(id);
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            return label->text();
+        }
+        auto* button = qobject_cast<QAbstractButton*>(widget);
+        return button != nullptr ? button->text() : QString();
+    }
+    bool Enabled(int id) const {
+        QWidget* widget = frame->Controls().First(id);
+        return widget != nullptr && widget->isEnabled();
+    }
+    bool Ready() const {
+        return Text(ctl::kPortInformation) == "COM5" && Enabled(ctl::kStartButton) &&
+               Text(ctl::kStatusLine) == "Ready, please press UPDATE to start.";
+    }
+    // Processes events until `done` or `ms` of real time.
+    static bool WaitUntil(const std::function<bool()>& done, int ms = kWaitMs) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done()) {
+            if (timer.elapsed() > ms) {
+                return false;
+            }
+            QTest::qWait(10);
+        }
+        return true;
+    }
+    std::filesystem::path WorkingFolder() const { return pellan::WorkingFolder(env.deviceRoot); }
 
-// ---------------------------------------------------------------- start-up
+    pellan::test::TempDir dir;
+    platform::SystemClock realClock;
+    platform::FastClock clock{realClock};
+    sim::SimMachine machine{clock};
+    sim::SimSerialProvider serial{machine};
+    sim::SimRegistry registry{machine};
+    platform::Env env;
+    QtViewSink sink;
+    std::unique_ptr<CPellanDoc> doc;
+    std::unique_ptr<CPellanView> view;
+    std::unique_ptr<CMainFrame> frame;
+    std::vector<Box> boxes;
+    std::function<void(const Box&)> onBox;  // runs on the window thread while the box is open
+    bool programEnded = false;
+
+  private:
+    void AnswerBoxes() {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            QPointer<QMessageBox> box = qobject_cast<QMessageBox*>(widget);
+            if (box == nullptr || !box->isVisible() || box->property("answered").toBool()) {
+                continue;
+            }
+            box->setProperty("answered", true);
+            boxes.push_back({box->windowTitle(), box->text()});
+            if (onBox) {
+                onBox(boxes.back());
+            }
+            if (box) {
+                box->button(QMessageBox::Ok)->click();
+            }
+        }
+    }
+
+    QTimer m_boxTimer;
+    pellan::test::ResourceSet m_resources{pellan::test::SmallSet()};
+};
+
+// ---------------------------------------------------------------- start-up and closing
 
 TEST(PellanWindow, StartUpShowsTheSticksPortAndVersionAndEnablesUpdate) {
     GuiBench bench;
-    sim::StickOptions stick = GuiBench::FastStick();
-    stick.firmwareVersion = "HX402A_V1.0.3_B05";
-    bench.Plug(stick);
+    bench.Plug("HX402A_V1.0.3_B05");
     ASSERT_TRUE(bench.Start());
-
     // Right after the start-up the form searches, with UPDATE off.
     QTest::qWait(0);
     EXPECT_FALSE(bench.frame->Form()->UpdateButton()->isEnabled());
-
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs))
+    ASSERT_TRUE(GuiBench::WaitUntil([&] { return bench.Ready(); }))
         << "status: " << bench.Text(ctl::kStatusLine).toStdString();
-    EXPECT_EQ(bench.Text(ctl::kCurrentVersion), Q(bench.doc->DisplayText(0, 0)));
-    EXPECT_TRUE(bench.Text(ctl::kCurrentVersion).startsWith("HX402A_V1.0.3_B05"))
-        << bench.Text(ctl::kCurrentVersion).toStdString();
+    EXPECT_EQ(bench.Text(ctl::kCurrentVersion).toStdString(), bench.doc->DisplayText(0, 0));
+    EXPECT_TRUE(bench.Text(ctl::kCurrentVersion).startsWith("HX402A_V1.0.3_B05"));
     EXPECT_EQ(bench.Text(ctl::kProgressText), "0/100");
 
     // The frame: title, fixed size, no maximize box; the six warnings in RGB(255, 40, 0).
     EXPECT_EQ(bench.frame->windowTitle(), "DL_HX402A_PKGV1.00.00");
     EXPECT_EQ(bench.frame->minimumSize(), bench.frame->maximumSize());
     EXPECT_FALSE(bench.frame->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
-    EXPECT_TRUE(bench.frame->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
     for (const int id : {1222, 1223, 1224, 1225, 1226, 1227}) {
         auto* warning = bench.frame->Controls().Find<QLabel>(id);
         ASSERT_NE(warning, nullptr) << id;
@@ -80,35 +201,56 @@ TEST(PellanWindow, StartUpShowsTheSticksPortAndVersionAndEnablesUpdate) {
         EXPECT_EQ(warning->palette().color(QPalette::WindowText), QColor(255, 40, 0)) << id;
         EXPECT_TRUE(warning->isVisible()) << id;
     }
-    // The factory view is off by default.
-    EXPECT_FALSE(bench.frame->Factory()->isVisible());
-    // The eight images are in the working folder under the device root.
+    EXPECT_FALSE(bench.frame->Factory()->isVisible()) << "the factory view is off by default";
     for (const FirmwareFile& file : kFirmwareFiles) {
         EXPECT_TRUE(std::filesystem::is_regular_file(bench.WorkingFolder() / file.name))
-            << file.name;
+            << file.name << " is not in the working folder under the device root";
     }
-    EXPECT_TRUE(bench.boxes.Boxes().empty());
+    EXPECT_TRUE(bench.boxes.empty());
 }
 
-TEST(PellanWindow, SearchesWithoutAStick) {
+TEST(PellanWindow, WithoutAStickItSearchesShowsAboutAndHelpAndClosesTakingTheFirmwareSet) {
     GuiBench bench;
     QSignalSpy texts(&bench.sink, &QtViewSink::controlText);
     ASSERT_TRUE(bench.Start());
     // The polling loop shows the searching display again every third miss.
-    auto searches = [&] {
-        int n = 0;
-        for (const QList<QVariant>& call : texts) {
-            n += call[0].toInt() == ctl::kStatusLine && call[1].toString() == "Search..." ? 1 : 0;
-        }
-        return n;
-    };
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return searches() >= 3; }, kWaitMs));
+    ASSERT_TRUE(GuiBench::WaitUntil([&] {
+        return std::count_if(texts.begin(), texts.end(), [](const QList<QVariant>& call) {
+                   return call[0].toInt() == ctl::kStatusLine && call[1].toString() == "Search...";
+               }) >= 3;
+    }));
     QTest::qWait(20);
     EXPECT_EQ(bench.Text(ctl::kStatusLine), "Search...");
     EXPECT_EQ(bench.Text(ctl::kPortInformation), "NULL");
     EXPECT_EQ(bench.Text(ctl::kCurrentVersion), "No Phone");
     EXPECT_FALSE(bench.Enabled(ctl::kStartButton));
-    EXPECT_TRUE(bench.boxes.Boxes().empty());
+    EXPECT_TRUE(bench.boxes.empty());
+
+    QStringList aboutTexts;
+    QTimer::singleShot(50, [&] {
+        QWidget* about = QApplication::activeModalWidget();
+        ASSERT_NE(about, nullptr);
+        aboutTexts << about->windowTitle();
+        for (QLabel* label : about->findChildren<QLabel*>()) {
+            aboutTexts << label->text();
+        }
+        qobject_cast<QDialog*>(about)->accept();
+    });
+    bench.frame->ShowAbout();
+    EXPECT_TRUE(aboutTexts.contains("About"));
+    EXPECT_TRUE(aboutTexts.contains("Quorvel_V1.00.00"));
+    // English texts: the English help document in the program's folder.
+    EXPECT_EQ(bench.frame->HelpDocument(), bench.dir.Path() / "program" / "Quorvel_help.doc");
+    bench.frame->ShowHelp();
+    ASSERT_EQ(bench.boxes.size(), 1u);
+    EXPECT_TRUE(bench.boxes[0].text.contains("Quorvel_help.doc"));
+    bench.doc->m_language = 0;
+    EXPECT_EQ(bench.frame->HelpDocument().filename(), "Quorvel_help_Chinese.doc");
+
+    ASSERT_TRUE(std::filesystem::exists(bench.WorkingFolder()));
+    EXPECT_TRUE(bench.frame->close());
+    EXPECT_TRUE(bench.programEnded);
+    EXPECT_FALSE(std::filesystem::exists(bench.WorkingFolder()));
 }
 
 TEST(PellanWindow, RefusesToStartBesideTheConnectionManager) {
@@ -118,45 +260,51 @@ TEST(PellanWindow, RefusesToStartBesideTheConnectionManager) {
         platform::NamedMutex::Create(kConnectionManagerMutex, bench.env.deviceRoot, held);
     ASSERT_NE(other, nullptr);
     EXPECT_FALSE(bench.Start());
-    ASSERT_EQ(bench.boxes.Boxes().size(), 1u);
-    EXPECT_EQ(bench.boxes.Boxes()[0].text, QString::fromUtf8(kUiRunningText));
+    ASSERT_EQ(bench.boxes.size(), 1u);
+    EXPECT_EQ(bench.boxes[0].text, QString::fromUtf8(kUiRunningText));
     EXPECT_FALSE(std::filesystem::exists(bench.WorkingFolder()));
 }
 
 // ---------------------------------------------------------------- the update
 
-TEST(PellanWindow, UpdateRunsToTheSuccessBoxAndThenEndsTheProgram) {
+TEST(PellanWindow, UpdateRefusesClosingAndPortSettingsThenEndsTheProgramAfterTheSuccessBox) {
     GuiBench bench;
     const auto stick = bench.Plug();
     ASSERT_TRUE(bench.Start());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs));
+    ASSERT_TRUE(GuiBench::WaitUntil([&] { return bench.Ready(); }));
 
     QSignalSpy progress(&bench.sink, &QtViewSink::controlProgress);
     bool endedBeforeAnswer = true;
     bool jobWaitedForAnswer = false;
-    bench.boxes.onBox = [&](const Box& box) {
-        if (box.caption != "Success") {
-            return;
+    bench.onBox = [&](const Box& box) {
+        if (box.caption == "Success") {
+            endedBeforeAnswer = bench.programEnded;
+            // The job thread waits for this box; nothing it would do afterwards may happen now.
+            QTest::qWait(150);
+            jobWaitedForAnswer = !bench.programEnded && !bench.frame->EndRequested();
         }
-        endedBeforeAnswer = bench.programEnded;
-        // The job thread waits for this box; nothing it would do afterwards may happen now.
-        QTest::qWait(150);
-        jobWaitedForAnswer = !bench.programEnded && !bench.frame->EndRequested();
     };
     QTest::mouseClick(bench.frame->Form()->UpdateButton(), Qt::LeftButton);
+    ASSERT_EQ(bench.doc->Runtime(0).running.load(), 1);
     QTest::qWait(20);  // the view's changes reach the widgets through the event queue
     EXPECT_FALSE(bench.frame->Form()->UpdateButton()->isEnabled());
+    EXPECT_FALSE(bench.frame->close());
+    EXPECT_TRUE(bench.frame->isVisible());
+    bench.frame->OpenPortSettings();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    ASSERT_EQ(bench.boxes.size(), 2u);
+    EXPECT_EQ(bench.boxes[0].text, "Still running,not allowed to close the program!");
+    EXPECT_EQ(bench.boxes[1].text, "Download is running,can't configure!");
 
     ASSERT_TRUE(GuiBench::WaitUntil([&] { return bench.programEnded; }, 240000))
         << "status: " << bench.Text(ctl::kStatusLine).toStdString();
-    ASSERT_FALSE(bench.boxes.Boxes().empty());
-    const Box last = bench.boxes.Boxes().back();
+    ASSERT_EQ(bench.boxes.size(), 3u) << "boxes other than the result";
+    const Box last = bench.boxes.back();
     EXPECT_EQ(last.caption, "Success");
     EXPECT_TRUE(QRegularExpression("^Update success!  It costs \\d+ minutes and \\d+ seconds\\.$")
                     .match(last.text)
                     .hasMatch())
         << last.text.toStdString();
-    EXPECT_EQ(bench.boxes.Boxes().size(), 1u) << "boxes other than the result";
     EXPECT_FALSE(endedBeforeAnswer);
     EXPECT_TRUE(jobWaitedForAnswer);
     EXPECT_TRUE(bench.frame->EndRequested());
@@ -166,9 +314,8 @@ TEST(PellanWindow, UpdateRunsToTheSuccessBoxAndThenEndsTheProgram) {
     EXPECT_EQ(bench.frame->Controls().Find<QProgressBar>(ctl::kProgressBar)->value(), 100);
     int highest = 0;
     for (const QList<QVariant>& call : progress) {
-        if (call[0].toInt() == ctl::kProgressBar) {
-            highest = std::max(highest, call[1].toInt());
-        }
+        highest =
+            call[0].toInt() == ctl::kProgressBar ? std::max(highest, call[1].toInt()) : highest;
     }
     EXPECT_EQ(highest, 100);
     EXPECT_TRUE(stick->UpdateFinished());
@@ -186,74 +333,37 @@ TEST(PellanWindow, UpdateRunsToTheSuccessBoxAndThenEndsTheProgram) {
     EXPECT_EQ(history->Status()->text(), "0 jobs");
 }
 
-TEST(PellanWindow, CloseGuardKeepsTheWindowOpenWhileTheLineRuns) {
-    GuiBench bench;
-    bench.Plug();
-    ASSERT_TRUE(bench.Start());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs));
-    QTest::mouseClick(bench.frame->Form()->UpdateButton(), Qt::LeftButton);
-    ASSERT_EQ(bench.doc->Runtime(0).running.load(), 1);
-
-    EXPECT_FALSE(bench.frame->close());
-    EXPECT_TRUE(bench.frame->isVisible());
-    EXPECT_FALSE(bench.programEnded);
-    ASSERT_EQ(bench.boxes.Boxes().size(), 1u);
-    EXPECT_EQ(bench.boxes.Boxes()[0].text, "Still running,not allowed to close the program!");
-    EXPECT_TRUE(std::filesystem::exists(bench.WorkingFolder()));
-
-    // Stopped, the line ends its job; then the window closes and takes the firmware set along.
-    bench.view->StopLine(0);
-    ASSERT_TRUE(
-        GuiBench::WaitUntil([&] { return bench.doc->Runtime(0).running.load() == 0; }, kWaitMs));
-    bench.view->WaitLineJob(0);
-    QTest::qWait(20);
-    EXPECT_TRUE(bench.frame->close());
-    EXPECT_TRUE(bench.programEnded);
-    EXPECT_FALSE(std::filesystem::exists(bench.WorkingFolder()));
-}
-
-// ---------------------------------------------------------------- port settings
+// ---------------------------------------------------------------- ports
 
 struct DuplicateRow {
     const char* name;
-    PortList diag;
-    PortList data;
+    PortList diag, data;
     const char* message;  // empty: accepted
 };
 
 class PortAssignment : public ::testing::TestWithParam<DuplicateRow> {};
 
 TEST_P(PortAssignment, GivesTheFirstDuplicateOrAccepts) {
-    const DuplicateRow& row = GetParam();
-    EXPECT_EQ(CheckPortAssignment(row.diag, row.data), row.message);
+    EXPECT_EQ(CheckPortAssignment(GetParam().diag, GetParam().data), GetParam().message);
 }
 
 const DuplicateRow kDuplicateRows[] = {
     {"AllNull", {}, {}, ""},
-    {"Distinct", {5, 7, 9, 0, 0, 0, 0, 0}, {6, 8, 10, 0, 0, 0, 0, 0}, ""},
-    {"DiagOfLines1And4",
-     {7, 0, 0, 7, 0, 0, 0, 0},
-     {},
-     "线路1的DIAG口和其他线路的DIAG口有重复分配现象!"},
+    {"Distinct", {5, 7, 9}, {6, 8, 10}, ""},
+    {"DiagOfLines1And4", {7, 0, 0, 7}, {}, "线路1的DIAG口和其他线路的DIAG口有重复分配现象!"},
     {"DiagOfLines3And8",
      {0, 0, 4, 0, 0, 0, 0, 4},
      {},
      "线路3的DIAG口和其他线路的DIAG口有重复分配现象!"},
-    {"DataOfLines2And5",
-     {},
-     {0, 12, 0, 0, 12, 0, 0, 0},
-     "线路2的DIAG口和其他线路的DIAG口有重复分配现象!"},
+    {"DataOfLines2And5", {}, {0, 12, 0, 0, 12}, "线路2的DIAG口和其他线路的DIAG口有重复分配现象!"},
     {"DiagOfLine2IsDataOfLine6",
-     {0, 9, 0, 0, 0, 0, 0, 0},
-     {0, 0, 0, 0, 0, 9, 0, 0},
+     {0, 9},
+     {0, 0, 0, 0, 0, 9},
      "线路2的Diag口和线路6的DATA口有重复分配现象!"},
-    {"DiagIsDataOfTheSameLine",
-     {3, 0, 0, 0, 0, 0, 0, 0},
-     {3, 0, 0, 0, 0, 0, 0, 0},
-     "线路1的Diag口和线路1的DATA口有重复分配现象!"},
+    {"DiagIsDataOfTheSameLine", {3}, {3}, "线路1的Diag口和线路1的DATA口有重复分配现象!"},
     {"DiagDuplicateReportedBeforeCross",
-     {5, 5, 0, 0, 0, 0, 0, 0},
-     {0, 0, 5, 0, 0, 0, 0, 0},
+     {5, 5},
+     {0, 0, 5},
      "线路1的DIAG口和其他线路的DIAG口有重复分配现象!"},
 };
 
@@ -283,41 +393,80 @@ TEST(PellanWindow, PortDialogKeepsItselfOpenOnDuplicatesAndAppliesTheChoice) {
     bench.frame->OpenPortSettings();
     EXPECT_TRUE(listsHaveEveryPort);
     EXPECT_TRUE(stayedOpen);
-    ASSERT_EQ(bench.boxes.Boxes().size(), 1u);
-    EXPECT_EQ(bench.boxes.Boxes()[0].text, "线路1的DIAG口和其他线路的DIAG口有重复分配现象!");
+    ASSERT_EQ(bench.boxes.size(), 1u);
+    EXPECT_EQ(bench.boxes[0].text, "线路1的DIAG口和其他线路的DIAG口有重复分配现象!");
     EXPECT_EQ(bench.doc->Record(0).diagPort, 7);
     EXPECT_TRUE(bench.view->HasLinePolling(0));
     QTest::qWait(20);
     EXPECT_EQ(bench.Text(ctl::kPortInformation), "COM7");
 }
 
-TEST(PellanWindow, PortSettingsAreRefusedWhileALineRuns) {
+TEST(PellanWindow, PortActionsReleaseAndConnectRestoreAndHideAndANullLinePollsNoMore) {
     GuiBench bench;
     bench.Plug();
     ASSERT_TRUE(bench.Start());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs));
-    QTest::mouseClick(bench.frame->Form()->UpdateButton(), Qt::LeftButton);
-    bench.frame->OpenPortSettings();
-    ASSERT_FALSE(bench.boxes.Boxes().empty());
-    EXPECT_EQ(bench.boxes.Boxes()[0].text, "Download is running,can't configure!");
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    bench.view->StopLine(0);
-    bench.view->WaitLineJob(0);
-}
+    ASSERT_TRUE(GuiBench::WaitUntil([&] { return bench.Ready(); }));
+    ASSERT_EQ(bench.doc->LineAtPort(0), 6);
+    // The status line shows the line's last message without its time stamp.
+    auto lastMessage = [&](int line) {
+        QTest::qWait(20);
+        return bench.Text(ctl::kMessageText + line);
+    };
 
-TEST(PellanWindow, LineSetToNullShowsNoPhoneAndPollsNoMore) {
-    GuiBench bench;
-    bench.Plug();
-    ASSERT_TRUE(bench.Start());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs));
-    PortList ports{};  // every line "NULL"
-    ApplyDiagPorts(*bench.view, ports);
+    // Release all, then connect all: two presses of one button.
+    ReleaseOrConnectAllPorts(*bench.view);
+    QTest::qWait(20);
+    EXPECT_EQ(bench.view->m_portsReleased.load(), 1);
+    EXPECT_TRUE(bench.view->LinePollingPaused(0));
+    EXPECT_FALSE(bench.doc->Link(0).m_port.IsOpen());
+    EXPECT_EQ(bench.Text(kReleaseAllButton), "全部连接");
+    const std::pair<int, bool> whileReleased[] = {{kReleaseAllButton, true},
+                                                  {kRestoreAllButton, true},
+                                                  {ctl::kStartButton, false},
+                                                  {ctl::kStartAll, false},
+                                                  {ctl::kStopAll, true}};
+    for (const auto& [id, enabled] : whileReleased) {
+        EXPECT_EQ(bench.Enabled(id), enabled) << "control " << id << " while released";
+    }
+    ReleaseOrConnectAllPorts(*bench.view);
+    QTest::qWait(20);
+    EXPECT_EQ(bench.view->m_portsReleased.load(), 0);
+    EXPECT_EQ(bench.Text(kReleaseAllButton), "全部释放");
+    EXPECT_FALSE(bench.view->LinePollingPaused(0));
+    EXPECT_TRUE(bench.Enabled(ctl::kStartAll));
+    EXPECT_FALSE(bench.Enabled(ctl::kStopAll));
+    bench.frame->Controls().SetText(ctl::kStatusLine, "");
+    EXPECT_TRUE(GuiBench::WaitUntil([&] { return bench.Ready(); })) << "UPDATE offered again";
+
+    // The DIAG port is restored and hidden through the AT port, if there is one.
+    HideOrRestoreDiagPort(*bench.view, bench.frame->State(), 0);
+    EXPECT_EQ(lastMessage(0), "恢复DIAG口成功!");
+    EXPECT_EQ(bench.Text(PortButtonId(0)), "隐藏端口");
+    EXPECT_EQ(bench.view->m_diagPortHidden[0].load(), 1);
+    EXPECT_NE(bench.frame->State().VersionText(0).find("HX402A"), std::string::npos);
+    EXPECT_TRUE(bench.Enabled(ctl::kStartButton));
+    EXPECT_FALSE(bench.view->LinePollingPaused(0)) << "polling was not let go on";
+    HideOrRestoreDiagPort(*bench.view, bench.frame->State(), 0);
+    EXPECT_EQ(lastMessage(0), "隐藏DIAG口成功!");
+    EXPECT_EQ(bench.Text(PortButtonId(0)), "恢复端口");
+    EXPECT_EQ(bench.view->m_diagPortHidden[0].load(), 0);
+    ASSERT_EQ(bench.doc->Record(1).atPort, 0);
+    HideOrRestoreDiagPort(*bench.view, bench.frame->State(), 1);
+    EXPECT_EQ(lastMessage(1), "Data端口不能为 0 !");
+    EXPECT_EQ(bench.view->m_diagPortHidden[1].load(), 0);
+    bench.doc->Record(1).atPort = 42;  // one that cannot be opened
+    HideOrRestoreDiagPort(*bench.view, bench.frame->State(), 1);
+    EXPECT_EQ(lastMessage(1), "Data端口错误!");
+    HideOrRestoreDiagPort(*bench.view, bench.frame->State(), 0);
+    ASSERT_EQ(lastMessage(0), "恢复DIAG口成功!");  // the stick is back for what follows
+
+    // Every line set to "NULL": no phone shown, and nothing comes back while the stick is there.
+    ApplyDiagPorts(*bench.view, PortList{});
     QTest::qWait(50);
     EXPECT_EQ(bench.doc->Record(0).diagPort, 0);
     EXPECT_EQ(bench.Text(ctl::kPortInformation), "NULL");
     EXPECT_EQ(bench.Text(ctl::kCurrentVersion), "No Phone");
     EXPECT_TRUE(bench.view->LinePollingPaused(0));
-    // Nothing comes back while the stick is still there: the loop stays paused.
     QTest::qWait(200);
     EXPECT_EQ(bench.Text(ctl::kPortInformation), "NULL");
 }
@@ -328,28 +477,23 @@ TEST(PellanWindow, FactoryViewStartsTwoLines) {
     GuiBench bench;
     // Two sticks: each of the two lines that find one drives its own.
     bench.Plug();
-    sim::StickOptions second = GuiBench::FastStick();
-    second.serial = "0002";
-    second.imei = "358812045678911";
-    bench.Plug(second);
+    bench.Plug({}, "0002", "358812045678911");
     ASSERT_TRUE(bench.Start());
     bench.frame->ShowFactoryView(true);
     FactoryView* factory = bench.frame->Factory();
     ASSERT_TRUE(factory->isVisible());
     ControlMap& controls = bench.frame->Controls();
     std::vector<int> lines;
-    ASSERT_TRUE(GuiBench::WaitUntil(
-        [&] {
-            lines.clear();
-            for (int line = 0; line < kLineCount; ++line) {
-                if (bench.doc->Bindings().Holds(line) &&
-                    bench.doc->Runtime(line).phoneState.load() == 2) {
-                    lines.push_back(line);
-                }
+    ASSERT_TRUE(GuiBench::WaitUntil([&] {
+        lines.clear();
+        for (int line = 0; line < kLineCount; ++line) {
+            if (bench.doc->Bindings().Holds(line) &&
+                bench.doc->Runtime(line).phoneState.load() == 2) {
+                lines.push_back(line);
             }
-            return lines.size() == 2;
-        },
-        kWaitMs));
+        }
+        return lines.size() == 2;
+    }));
 
     // Both lines back their NV up: the radio "Backup NV" of each line panel.
     for (const int line : lines) {
@@ -364,44 +508,32 @@ TEST(PellanWindow, FactoryViewStartsTwoLines) {
     ASSERT_NE(startAll, nullptr);
     QTest::mouseClick(startAll, Qt::LeftButton);
 
-    auto passed = [&](int line) {
-        for (const QList<QVariant>& call : states) {
-            if (call[0].toInt() == line && call[1].toInt() == 2) {
-                return true;
-            }
-        }
-        return false;
+    auto shown = [&](const QSignalSpy& spy, int first, const QVariant& second) {
+        return std::any_of(spy.begin(), spy.end(), [&](const QList<QVariant>& call) {
+            return call[0].toInt() == first && call[1] == second;
+        });
     };
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return passed(lines[0]) && passed(lines[1]); }, kWaitMs));
+    ASSERT_TRUE(GuiBench::WaitUntil(
+        [&] { return shown(states, lines[0], 2) && shown(states, lines[1], 2); }));
     for (const int line : lines) {
-        bool ran = false;
-        for (const QList<QVariant>& call : states) {
-            ran = ran || (call[0].toInt() == line && call[1].toInt() == 1);
-        }
-        EXPECT_TRUE(ran) << "line " << line + 1 << " never showed the running state";
+        EXPECT_TRUE(shown(states, line, 1)) << "line " << line + 1 << " never showed running";
         const std::filesystem::path nvm =
             bench.env.deviceRoot / ("Channel" + std::to_string(line + 1) + ".nvm");
         EXPECT_EQ(std::filesystem::file_size(nvm), 850u * 136u) << nvm;
     }
-    bool stopAllOffered = false;
-    for (const QList<QVariant>& call : enabled) {
-        stopAllOffered = stopAllOffered || (call[0].toInt() == ctl::kStopAll && call[1].toBool());
-    }
-    EXPECT_TRUE(stopAllOffered);
-    ASSERT_TRUE(GuiBench::WaitUntil(
-        [&] {
-            return factory->ShownLineState(lines[0]) == 2 && factory->ShownLineState(lines[1]) == 2;
-        },
-        kWaitMs));
+    EXPECT_TRUE(shown(enabled, ctl::kStopAll, true)) << "Stop All was never offered";
+    ASSERT_TRUE(GuiBench::WaitUntil([&] {
+        return factory->ShownLineState(lines[0]) == 2 && factory->ShownLineState(lines[1]) == 2;
+    }));
     for (int line = 0; line < kLineCount; ++line) {
         EXPECT_EQ(bench.doc->Runtime(line).running.load(), 0) << "only lines with a stick start";
     }
-    EXPECT_TRUE(bench.boxes.Boxes().empty()) << bench.boxes.Boxes()[0].text.toStdString();
+    EXPECT_TRUE(bench.boxes.empty()) << bench.boxes[0].text.toStdString();
 }
 
 // ---------------------------------------------------------------- the sink
 
-TEST(QtViewSinkThreads, ABoxFromAJobThreadBlocksOnlyThatThreadUntilAnswered) {
+TEST(QtViewSinkThreads, ABoxFromAJobThreadBlocksOnlyThatThreadUntilAnsweredOrShutDown) {
     QtViewSink sink;
     std::atomic<bool> returned{false};
     bool answeredOnWindowThread = false;
@@ -419,19 +551,18 @@ TEST(QtViewSinkThreads, ABoxFromAJobThreadBlocksOnlyThatThreadUntilAnswered) {
     EXPECT_TRUE(GuiBench::WaitUntil([&] { return returned.load(); }, 5000));
     job.join();
     EXPECT_TRUE(answeredOnWindowThread);
-}
 
-TEST(QtViewSinkThreads, ShutdownReleasesAJobThreadThatWaitsForABox) {
-    QtViewSink sink;
-    std::atomic<bool> returned{false};
-    std::thread job([&] {
-        sink.MessageBox("never shown");
+    // Without the window thread answering, the shutdown lets the job go on.
+    QtViewSink closing;
+    returned = false;
+    std::thread waiting([&] {
+        closing.MessageBox("never shown");
         returned = true;
     });
     QThread::msleep(50);
     EXPECT_FALSE(returned.load());
-    sink.Shutdown();
-    job.join();
+    closing.Shutdown();
+    waiting.join();
     EXPECT_TRUE(returned.load());
 }
 
@@ -453,56 +584,18 @@ TEST(QtViewSinkThreads, ControlChangesFromOtherThreadsReachWidgetsOnTheWindowThr
     EXPECT_EQ(bench.Text(ctl::kStatusLine), "Downloading...");
 }
 
-TEST(QtViewSinkThreads, CaptionsTheUpdateResultSuccess) {
-    EXPECT_EQ(QtViewSink::CaptionFor("Update success!  It costs 10 minutes and 5 seconds."),
-              "Success");
-    EXPECT_EQ(QtViewSink::CaptionFor("线路3下载成功！共花了1分1秒"), "Success");
-    EXPECT_EQ(QtViewSink::CaptionFor("Update success!"), "DL_HX402A_PKGV1.00.00");
-    EXPECT_EQ(QtViewSink::CaptionFor("source file path error!"), "DL_HX402A_PKGV1.00.00");
-}
-
-// ---------------------------------------------------------------- looks
-
-TEST(PellanWindow, ChineseTextsHaveAFont) {
+TEST(QtViewSinkThreads, CaptionsTheUpdateResultSuccessAndChineseTextsHaveAFont) {
+    const std::pair<const char*, const char*> captions[] = {
+        {"Update success!  It costs 10 minutes and 5 seconds.", "Success"},
+        {"线路3下载成功！共花了1分1秒", "Success"},
+        {"Update success!", "DL_HX402A_PKGV1.00.00"},
+        {"source file path error!", "DL_HX402A_PKGV1.00.00"},
+    };
+    for (const auto& [text, caption] : captions) {
+        EXPECT_EQ(QtViewSink::CaptionFor(text), caption) << text;
+    }
     EXPECT_FALSE(QFontDatabase::families(QFontDatabase::SimplifiedChinese).isEmpty())
         << "no font for Chinese texts (fonts-noto-cjk)";
-}
-
-TEST(PellanWindow, ScreenshotsOfTheFormAndTheFactoryView) {
-    GuiBench bench;
-    bench.Plug();
-    sim::StickOptions second = GuiBench::FastStick();
-    second.serial = "0002";
-    bench.Plug(second);
-    sim::StickOptions third = second;
-    third.serial = "0003";
-    bench.Plug(third);
-    ASSERT_TRUE(bench.Start());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return ReadyShown(bench); }, kWaitMs));
-    bench.frame->ShowFactoryView(true);
-    // Three lines show a stick each.
-    ASSERT_TRUE(GuiBench::WaitUntil(
-        [&] {
-            int shown = 0;
-            for (int line = 0; line < kLineCount; ++line) {
-                shown += bench.doc->Runtime(line).phoneState.load() == 2 ? 1 : 0;
-            }
-            return shown == 3;
-        },
-        kWaitMs));
-    QTest::qWait(50);
-    std::filesystem::create_directories(ScreenshotFolder());
-    const std::pair<QWidget*, const char*> shots[] = {
-        {bench.frame.get(), "main-window.png"},
-        {bench.frame->Factory(), "factory-view.png"},
-    };
-    for (const auto& [widget, name] : shots) {
-        const QImage image = widget->grab().toImage();
-        const std::filesystem::path file = ScreenshotFolder() / name;
-        ASSERT_TRUE(image.save(Q(file.string()))) << file;
-        const QImage back(Q(file.string()));
-        EXPECT_EQ(back.size(), widget->size() * widget->devicePixelRatio()) << name;
-    }
 }
 
 }  // namespace
