@@ -117,16 +117,6 @@ void WithholdingSerial::Withhold(PacketMatch match, std::set<int> occurrences) {
     m_rules.push_back({std::move(match), std::move(occurrences), 0});
 }
 
-std::vector<Packet> WithholdingSerial::Written() const {
-    std::lock_guard lock(m_mutex);
-    return m_written;
-}
-
-size_t WithholdingSerial::WrittenCount() const {
-    std::lock_guard lock(m_mutex);
-    return m_written.size();
-}
-
 bool WithholdingSerial::ShouldWithhold(const uint8_t* data, size_t len) {
     std::lock_guard lock(m_mutex);
     bool withhold = false;
@@ -202,31 +192,6 @@ void JobSink::MessageBox(const std::string& text) {
 void JobSink::ProgramEndRequested() {
     std::lock_guard lock(m_mutex);
     ++m_endRequests;
-}
-
-std::vector<std::string> JobSink::Messages() const {
-    std::lock_guard lock(m_mutex);
-    return m_messages;
-}
-
-std::vector<int> JobSink::Progress() const {
-    std::lock_guard lock(m_mutex);
-    return m_progress;
-}
-
-std::vector<int> JobSink::States() const {
-    std::lock_guard lock(m_mutex);
-    return m_states;
-}
-
-std::vector<std::string> JobSink::Boxes() const {
-    std::lock_guard lock(m_mutex);
-    return m_boxes;
-}
-
-int JobSink::EndRequests() const {
-    std::lock_guard lock(m_mutex);
-    return m_endRequests;
 }
 
 // ---- JobBench ----

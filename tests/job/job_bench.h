@@ -45,8 +45,14 @@ class WithholdingSerial final : public platform::SerialProvider {
     // Withholds the answers to the matching requests; `occurrences` (1-based) picks some of them,
     // empty means all.
     void Withhold(PacketMatch match, std::set<int> occurrences = {});
-    std::vector<Packet> Written() const;
-    size_t WrittenCount() const;
+    std::vector<Packet> Written() const {
+        std::lock_guard lock(m_mutex);
+        return m_written;
+    }
+    size_t WrittenCount() const {
+        std::lock_guard lock(m_mutex);
+        return m_written.size();
+    }
 
     std::unique_ptr<platform::SerialDevice> Open(int portNumber,
                                                  const platform::LineSettings& settings) override;
@@ -79,17 +85,24 @@ class JobSink final : public ViewSink {
     void MessageBox(const std::string& text) override;
     void ProgramEndRequested() override;
 
-    std::vector<std::string> Messages() const;  // line 0's status texts without stamps
-    std::vector<int> Progress() const;          // line 0's progress values
-    std::vector<int> States() const;
-    std::vector<std::string> Boxes() const;
-    int EndRequests() const;
+    // Line 0's status texts without stamps, its progress values and states.
+    std::vector<std::string> Messages() const { return Locked(m_messages); }
+    std::vector<int> Progress() const { return Locked(m_progress); }
+    std::vector<int> States() const { return Locked(m_states); }
+    std::vector<std::string> Boxes() const { return Locked(m_boxes); }
+    int EndRequests() const { return Locked(m_endRequests); }
 
     std::function<void(int percent)> onProgress;
     std::function<void(const std::string& text)> onMessage;
     std::function<void(const std::string& text)> onBox;
 
   private:
+    template <class T>
+    T Locked(const T& value) const {
+        std::lock_guard lock(m_mutex);
+        return value;
+    }
+
     mutable std::mutex m_mutex;
     std::vector<std::string> m_messages;
     std::vector<int> m_progress;

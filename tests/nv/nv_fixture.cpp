@@ -63,65 +63,6 @@ FakeNvStick::FakeNvStick(FakePort& port) {
     port.SetResponder([this](const Bytes& written) { return Respond(written); });
 }
 
-void FakeNvStick::SetItem(uint16_t id, const NvData& data) {
-    std::lock_guard lock(m_mutex);
-    m_items[id] = data;
-}
-
-void FakeNvStick::ScriptReads(uint16_t id, std::deque<uint16_t> statuses) {
-    std::lock_guard lock(m_mutex);
-    m_readScript[id] = std::move(statuses);
-}
-
-void FakeNvStick::ScriptWrites(uint16_t id, std::deque<uint16_t> statuses) {
-    std::lock_guard lock(m_mutex);
-    m_writeScript[id] = std::move(statuses);
-}
-
-void FakeNvStick::SetSilent(bool silent) {
-    std::lock_guard lock(m_mutex);
-    m_silent = silent;
-}
-
-void FakeNvStick::Ignore(const std::string& name) {
-    std::lock_guard lock(m_mutex);
-    m_ignored.insert(name);
-}
-
-std::vector<std::string> FakeNvStick::Log() const {
-    std::lock_guard lock(m_mutex);
-    return m_log;
-}
-
-size_t FakeNvStick::Count(const std::string& entry) const {
-    std::lock_guard lock(m_mutex);
-    return static_cast<size_t>(std::count(m_log.begin(), m_log.end(), entry));
-}
-
-std::vector<FakeNvStick::Write> FakeNvStick::Writes() const {
-    std::lock_guard lock(m_mutex);
-    return m_writes;
-}
-
-std::vector<uint16_t> FakeNvStick::WrittenIds() const {
-    std::lock_guard lock(m_mutex);
-    std::vector<uint16_t> ids;
-    for (const Write& write : m_writes) {
-        ids.push_back(write.id);
-    }
-    return ids;
-}
-
-std::vector<uint8_t> FakeNvStick::CheckedBlock() const {
-    std::lock_guard lock(m_mutex);
-    return m_checkedBlock;
-}
-
-std::vector<uint16_t> FakeNvStick::Reads() const {
-    std::lock_guard lock(m_mutex);
-    return m_reads;
-}
-
 Bytes FakeNvStick::Respond(const Bytes& written) {
     const Bytes packet = PacketOf(written);
     std::lock_guard lock(m_mutex);
@@ -203,6 +144,14 @@ Bytes FakeNvStick::Respond(const Bytes& written) {
         return {};
     }
     return frame::EncodeFrame(reply, false);
+}
+
+std::vector<uint16_t> FakeNvStick::WrittenIds() const {
+    std::vector<uint16_t> ids;
+    for (const Write& write : Writes()) {
+        ids.push_back(write.id);
+    }
+    return ids;
 }
 
 NvmTable BackupTable() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -27,6 +28,12 @@ using NvData = std::array<uint8_t, kNvItemDataSize>;
 // "ReadNvItem 550", "WriteNvItem 22", "GoOffline", "GoOnline", "ResetPhone", "ReadEsn",
 // "DownloadCheck".
 class FakeNvStick {
+    template <class F>
+    auto Locked(F f) const {
+        std::lock_guard lock(m_mutex);
+        return f();
+    }
+
   public:
     struct Write {
         uint16_t id;
@@ -36,20 +43,41 @@ class FakeNvStick {
     explicit FakeNvStick(FakePort& port);
 
     // An item without contents reads as status 5.
-    void SetItem(uint16_t id, const NvData& data);
+    void SetItem(uint16_t id, const NvData& data) {
+        Locked([&] { m_items[id] = data; });
+    }
     // The next reads (writes) of `id` answer these statuses in turn (0 = success).
-    void ScriptReads(uint16_t id, std::deque<uint16_t> statuses);
-    void ScriptWrites(uint16_t id, std::deque<uint16_t> statuses);
-    void SetSilent(bool silent);
+    void ScriptReads(uint16_t id, std::deque<uint16_t> s) {
+        Locked([&] { m_readScript[id] = s; });
+    }
+    void ScriptWrites(uint16_t id, std::deque<uint16_t> s) {
+        Locked([&] { m_writeScript[id] = s; });
+    }
+    void SetSilent(bool silent) {
+        Locked([&] { m_silent = silent; });
+    }
     // Commands of this log name go unanswered.
-    void Ignore(const std::string& name);
+    void Ignore(const std::string& name) {
+        Locked([&] { m_ignored.insert(name); });
+    }
 
-    std::vector<std::string> Log() const;
-    size_t Count(const std::string& entry) const;
-    std::vector<Write> Writes() const;
+    std::vector<std::string> Log() const {
+        return Locked([&] { return m_log; });
+    }
+    size_t Count(const std::string& entry) const {
+        return Locked([&] { return size_t(std::count(m_log.begin(), m_log.end(), entry)); });
+    }
+    std::vector<Write> Writes() const {
+        return Locked([&] { return m_writes; });
+    }
     std::vector<uint16_t> WrittenIds() const;
-    std::vector<uint16_t> Reads() const;
-    std::vector<uint8_t> CheckedBlock() const;  // of the last download check
+    std::vector<uint16_t> Reads() const {
+        return Locked([&] { return m_reads; });
+    }
+    // The block of the last download check.
+    std::vector<uint8_t> CheckedBlock() const {
+        return Locked([&] { return m_checkedBlock; });
+    }
 
   private:
     Bytes Respond(const Bytes& written);

@@ -61,50 +61,20 @@ class RecordingSink final : public ViewSink {
         std::string text;
     };
 
-    std::optional<std::string> Text(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_texts.find(id);
-        return it == m_texts.end() ? std::nullopt : std::optional(it->second);
-    }
+    std::optional<std::string> Text(int id) const { return Find(m_texts, id); }
     std::vector<std::string> TextHistory(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_textHistory.find(id);
-        return it == m_textHistory.end() ? std::vector<std::string>{} : it->second;
+        return Find(m_textHistory, id).value_or(std::vector<std::string>{});
     }
-    std::optional<bool> Enabled(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_enabled.find(id);
-        return it == m_enabled.end() ? std::nullopt : std::optional(it->second);
-    }
-    std::optional<int> Progress(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_progress.find(id);
-        return it == m_progress.end() ? std::nullopt : std::optional(it->second);
-    }
+    std::optional<bool> Enabled(int id) const { return Find(m_enabled, id); }
+    std::optional<int> Progress(int id) const { return Find(m_progress, id); }
     std::vector<int> ProgressHistory(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_progressHistory.find(id);
-        return it == m_progressHistory.end() ? std::vector<int>{} : it->second;
+        return Find(m_progressHistory, id).value_or(std::vector<int>{});
     }
-    int RangeSets(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_rangeSets.find(id);
-        return it == m_rangeSets.end() ? 0 : it->second;
-    }
-    std::optional<std::pair<int, int>> Range(int id) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_ranges.find(id);
-        return it == m_ranges.end() ? std::nullopt : std::optional(it->second);
-    }
-    std::optional<int> State(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_states.find(line);
-        return it == m_states.end() ? std::nullopt : std::optional(it->second);
-    }
+    int RangeSets(int id) const { return Find(m_rangeSets, id).value_or(0); }
+    std::optional<std::pair<int, int>> Range(int id) const { return Find(m_ranges, id); }
+    std::optional<int> State(int line) const { return Find(m_states, line); }
     std::vector<int> StateHistory(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_stateHistory.find(line);
-        return it == m_stateHistory.end() ? std::vector<int>{} : it->second;
+        return Find(m_stateHistory, line).value_or(std::vector<int>{});
     }
     std::vector<std::string> Boxes() const {
         std::lock_guard lock(m_mutex);
@@ -116,17 +86,9 @@ class RecordingSink final : public ViewSink {
     }
     size_t CountEntries(int line, const std::string& text) const {
         std::lock_guard lock(m_mutex);
-        return static_cast<size_t>(
-            std::count_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
-                return e.line == line && e.text.size() >= text.size() &&
-                       e.text.compare(e.text.size() - text.size(), text.size(), text) == 0;
-            }));
+        return CountEntriesLocked(line, text);
     }
-    std::optional<std::string> Replaced(int line) const {
-        std::lock_guard lock(m_mutex);
-        const auto it = m_replaced.find(line);
-        return it == m_replaced.end() ? std::nullopt : std::optional(it->second);
-    }
+    std::optional<std::string> Replaced(int line) const { return Find(m_replaced, line); }
     void ClearControls() {
         std::lock_guard lock(m_mutex);
         m_texts.clear();
@@ -140,10 +102,7 @@ class RecordingSink final : public ViewSink {
         return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done(*this); });
     }
     // Unlocked readers for WaitFor predicates.
-    std::optional<std::string> TextLocked(int id) const {
-        const auto it = m_texts.find(id);
-        return it == m_texts.end() ? std::nullopt : std::optional(it->second);
-    }
+    std::optional<std::string> TextLocked(int id) const { return FindLocked(m_texts, id); }
     size_t CountEntriesLocked(int line, const std::string& text) const {
         return static_cast<size_t>(
             std::count_if(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
@@ -152,15 +111,22 @@ class RecordingSink final : public ViewSink {
             }));
     }
     std::vector<std::string> TextHistoryLocked(int id) const {
-        const auto it = m_textHistory.find(id);
-        return it == m_textHistory.end() ? std::vector<std::string>{} : it->second;
+        return FindLocked(m_textHistory, id).value_or(std::vector<std::string>{});
     }
-    std::optional<bool> EnabledLocked(int id) const {
-        const auto it = m_enabled.find(id);
-        return it == m_enabled.end() ? std::nullopt : std::optional(it->second);
-    }
+    std::optional<bool> EnabledLocked(int id) const { return FindLocked(m_enabled, id); }
 
   private:
+    template <class Map>
+    static std::optional<typename Map::mapped_type> FindLocked(const Map& map, int key) {
+        const auto it = map.find(key);
+        return it == map.end() ? std::nullopt : std::optional(it->second);
+    }
+    template <class Map>
+    std::optional<typename Map::mapped_type> Find(const Map& map, int key) const {
+        std::lock_guard lock(m_mutex);
+        return FindLocked(map, key);
+    }
+
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Entry> m_entries;
