@@ -33,7 +33,7 @@ std::map<std::string, std::string> ReadEntry(std::string& group) {
     return keys;
 }
 
-TEST(DesktopEntry, StartsThePellanProgramWithItsIcon) {
+TEST(DesktopEntry, StartsThePellanProgramWithItsScalableIcon) {
     std::string group;
     const std::map<std::string, std::string> keys = ReadEntry(group);
     EXPECT_EQ("[Desktop Entry]", group);
@@ -47,9 +47,8 @@ TEST(DesktopEntry, StartsThePellanProgramWithItsIcon) {
         EXPECT_EQ(';', keys.at(list).back()) << list << " lists end with ';'";
     }
     EXPECT_FALSE(keys.at("Name").empty());
-}
 
-TEST(DesktopEntry, TheIconIsAScalableSquareSvg) {
+    // The icon is a scalable, square SVG.
     std::ifstream in(kPackaging / "icons" / "pellan.svg");
     std::stringstream text;
     text << in.rdbuf();

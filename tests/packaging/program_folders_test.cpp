@@ -24,16 +24,13 @@ ProgramFolders Choose(bool writable, const Environment& environment) {
         "/tmp/pellan-1000");
 }
 
-TEST(ProgramFolders, AWritableProgramFolderKeepsEverythingBesideTheProgram) {
-    const ProgramFolders folders =
+TEST(ProgramFolders, AWritableProgramFolderKeepsEverythingElseTheXdgFoldersAreUsed) {
+    const ProgramFolders beside =
         Choose(true, {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/home/u/cfg"}});
-    EXPECT_TRUE(folders.besideProgram);
-    EXPECT_EQ("/opt/pellan", folders.config);
-    EXPECT_EQ("/opt/pellan", folders.data);
-    EXPECT_EQ("/opt/pellan", folders.state);
-}
+    EXPECT_TRUE(beside.besideProgram);
+    EXPECT_EQ(std::vector<std::filesystem::path>(3, "/opt/pellan"),
+              (std::vector<std::filesystem::path>{beside.config, beside.data, beside.state}));
 
-TEST(ProgramFolders, AnInstalledProgramUsesTheXdgFolders) {
     struct Case {
         const char* what;
         Environment environment;
