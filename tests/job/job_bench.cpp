@@ -82,34 +82,21 @@ class WithholdingDevice final : public platform::SerialDevice {
     bool m_withholding = false;
 };
 
-}  // namespace
-
-PacketMatch VendorModeRequest(uint8_t value) {
-    return [value](const Packet& b) {
-        return b.size() == 5 && b[0] == 0x4B && b[1] == 0xAA && b[2] == 0 && b[3] == 0 &&
-               b[4] == value;
-    };
-}
-
-PacketMatch NvReadRequest(uint16_t item) {
-    return [item](const Packet& b) {
-        return b.size() >= 3 && b[0] == 0x26 && (b[1] | (b[2] << 8)) == item;
-    };
-}
-
-PacketMatch OpenImageRequest(uint8_t type) {
-    return [type](const Packet& b) { return b.size() >= 2 && b[0] == 0x1B && b[1] == type; };
-}
-
-PacketMatch CodeRequest(uint8_t code, size_t minSize) {
-    return [code, minSize](const Packet& b) { return b.size() >= minSize && b[0] == code; };
-}
-
+// ResetPhone (0x29 mode 2), DloadReset (0x0A) or the programmer's StreamReset (0x0B).
 bool IsResetRequest(const Packet& b) {
     const bool resetPhone = b.size() == 3 && b[0] == 0x29 && b[1] == 0x02 && b[2] == 0x00;
     const bool dloadReset = b.size() == 1 && b[0] == 0x0A;
     const bool streamReset = b.size() == 1 && b[0] == 0x0B;
     return resetPhone || dloadReset || streamReset;
+}
+
+}  // namespace
+
+PacketMatch RequestStartingWith(Packet prefix, size_t minSize) {
+    return [prefix = std::move(prefix), minSize](const Packet& b) {
+        return b.size() >= std::max(minSize, prefix.size()) &&
+               std::equal(prefix.begin(), prefix.end(), b.begin());
+    };
 }
 
 void WithholdingSerial::Withhold(PacketMatch match, std::set<int> occurrences) {
@@ -187,11 +174,6 @@ void JobSink::MessageBox(const std::string& text) {
     if (onBox) {
         onBox(text);
     }
-}
-
-void JobSink::ProgramEndRequested() {
-    std::lock_guard lock(m_mutex);
-    ++m_endRequests;
 }
 
 // ---- JobBench ----
