@@ -271,8 +271,7 @@ TEST(NvJobs, RefusedAndUnansweredWrites) {
         std::set<int> unanswered;  // writes of item 22 the stick does not answer
         size_t attempts;           // writes of item 22
         bool result;
-    } rows[] = {{"NotActive", 5, {}, 1, true},
-                {"ReadOnly", 7, {}, 1, true},
+    } rows[] = {{"ReadOnly", 7, {}, 1, true},
                 {"NoAnswerOnceThenWritten", 0, {1}, 2, true},
                 {"FailedTwice", 4, {}, 2, false},
                 {"NoAnswerTwice", 0, {1, 2}, 2, false}};
@@ -312,7 +311,6 @@ TEST(NvJobs, ABadFileIsRefusedBeforeTheStickChangesAndStaysAsItWas) {
         int32_t language;
         const char* box;  // nullptr: none
     } rows[] = {
-        {"OneByteLong", 115601, 1, kSizeBox},
         {"NoEndMarker", 115600, 1, kSizeBox},
         {"ShortInChinese", 10, 0, "在线路1上被选择用来还原NV区的NVM文件不存在或文件尺寸不对"},
         {"MissingSaysNothing", -1, 1, nullptr}};

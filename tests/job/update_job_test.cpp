@@ -15,13 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kPullOutText =
-    "Please pull out the modem, then inserts it again! The downloading operation will go on!";
-
-size_t CountOf(const std::vector<std::string>& texts, const std::string& text) {
-    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
-}
-
 TEST(UpdateJob, SuccessShowsItsTimeOnceRestoresTheStickAndEndsTheProgram) {
     JobBench bench;
     bench.Plug();
@@ -198,31 +191,6 @@ TEST(UpdateJob, OtherModelIsRefusedBeforeTheVendorModeWithABoxInEnglishOnly) {
     EXPECT_TRUE(IdentityAccepted("anything", {"", ""}));
     EXPECT_TRUE(IdentityAccepted("HX403", {"HX402A", "HX403"}));
     EXPECT_FALSE(IdentityAccepted("HX404", {"HX402A", "HX403"}));
-}
-
-TEST(UpdateJob, StickAwayForFiveMinutesGetsThePullOutMessageOnceAndTheJobGoesOn) {
-    JobBench bench;
-    sim::StickOptions options;
-    options.faults.neverReturn = true;
-    bench.Plug(options);
-    uint32_t searchStart = 0;
-    uint32_t boxAt = 0;
-    bench.sink.onProgress = [&](int p) {
-        if (p == 3)
-            searchStart = bench.clock.TickMs();
-    };
-    bench.sink.onBox = [&](const std::string& text) {
-        if (text == kPullOutText) {
-            boxAt = bench.clock.TickMs();
-            bench.stick->SetFaults({});
-            bench.stick->Unplug();
-            bench.stick->Plug();
-        }
-    };
-    ASSERT_TRUE(bench.RunUpdate());
-    EXPECT_EQ(CountOf(bench.sink.Boxes(), kPullOutText), 1u);
-    EXPECT_GE(boxAt - searchStart, 300000u);
-    EXPECT_EQ(bench.sink.EndRequests(), 1);
 }
 
 // Two answers the stick may leave out without failing the job: the download mode (when the check
