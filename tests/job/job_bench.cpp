@@ -130,50 +130,45 @@ std::unique_ptr<platform::SerialDevice> WithholdingSerial::Open(
 
 // ---- JobSink ----
 
-void JobSink::LineLogAppended(int line, const std::string& entry) {
-    if (line != kLine) {
-        return;
+namespace {
+
+// Keeps the value and runs the hook outside the lock (a hook may stop the line, which shows more).
+template <class T, class Hook>
+void Keep(std::mutex& mutex, std::vector<T>& into, const T& value, const Hook& hook) {
+    {
+        std::lock_guard lock(mutex);
+        into.push_back(value);
     }
+    if (hook) {
+        hook(value);
+    }
+}
+
+}  // namespace
+
+void JobSink::LineLogAppended(int line, const std::string& entry) {
     const std::string separator = kLogSeparator;
     const size_t at = entry.find(separator);
-    const std::string text = at == std::string::npos ? entry : entry.substr(at + separator.size());
-    {
-        std::lock_guard lock(m_mutex);
-        m_messages.push_back(text);
-    }
-    if (onMessage) {
-        onMessage(text);
+    if (line == kLine) {
+        Keep(m_mutex, m_messages,
+             at == std::string::npos ? entry : entry.substr(at + separator.size()), onMessage);
     }
 }
 
 void JobSink::ControlProgress(int controlId, int position) {
-    if (controlId != ctl::kProgressBar + kLine) {
-        return;
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        m_progress.push_back(position);
-    }
-    if (onProgress) {
-        onProgress(position);
+    if (controlId == ctl::kProgressBar + kLine) {
+        Keep(m_mutex, m_progress, position, onProgress);
     }
 }
 
 void JobSink::LineState(int line, int state) {
     if (line == kLine) {
-        std::lock_guard lock(m_mutex);
-        m_states.push_back(state);
+        Keep(m_mutex, m_states, state, std::function<void(int)>());
     }
 }
 
 void JobSink::MessageBox(const std::string& text) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_boxes.push_back(text);
-    }
-    if (onBox) {
-        onBox(text);
-    }
+    Keep(m_mutex, m_boxes, text, onBox);
 }
 
 // ---- JobBench ----
@@ -218,15 +213,6 @@ bool JobBench::RunUpdate() {
     }
     view->WaitLineJob(kLine);
     return true;
-}
-
-std::string JobBench::NvFolder() const {
-    return GetField(doc->Record(kLine).nvFolder);
-}
-
-std::string JobBench::LastMessage() const {
-    const std::vector<std::string> messages = sink.Messages();
-    return messages.empty() ? std::string() : messages.back();
 }
 
 bool JobBench::ResetAfterLastMessage() const {

@@ -138,8 +138,11 @@ class JobBench {
     // waits until it has ended. False when StartLineJob refused.
     bool RunUpdate();
 
-    std::string NvFolder() const;
-    std::string LastMessage() const;
+    std::string NvFolder() const { return GetField(doc->Record(0).nvFolder); }
+    std::string LastMessage() const {
+        const std::vector<std::string> messages = sink.Messages();
+        return messages.empty() ? std::string() : messages.back();
+    }
     // Whether the host reset the stick after the last status line (the job's final text).
     bool ResetAfterLastMessage() const;
 
