@@ -83,29 +83,7 @@ class WithholdingDevice final : public platform::SerialDevice {
     bool m_withholding = false;
 };
 
-}  // namespace
-
-PacketMatch VendorModeRequest(uint8_t value) {
-    return [value](const Packet& b) {
-        return b.size() == 5 && b[0] == 0x4B && b[1] == 0xAA && b[2] == 0 && b[3] == 0 &&
-               b[4] == value;
-    };
-}
-
-PacketMatch NvReadRequest(uint16_t item) {
-    return [item](const Packet& b) {
-        return b.size() >= 3 && b[0] == 0x26 && (b[1] | (b[2] << 8)) == item;
-    };
-}
-
-PacketMatch OpenImageRequest(uint8_t type) {
-    return [type](const Packet& b) { return b.size() >= 2 && b[0] == 0x1B && b[1] == type; };
-}
-
-PacketMatch CodeRequest(uint8_t code, size_t minSize) {
-    return [code, minSize](const Packet& b) { return b.size() >= minSize && b[0] == code; };
-}
-
+// ResetPhone (0x29 mode 2), DloadReset (0x0A) or the programmer's StreamReset (0x0B).
 bool IsResetRequest(const Packet& b) {
     const bool resetPhone = b.size() == 3 && b[0] == 0x29 && b[1] == 0x02 && b[2] == 0x00;
     const bool dloadReset = b.size() == 1 && b[0] == 0x0A;
@@ -113,19 +91,18 @@ bool IsResetRequest(const Packet& b) {
     return resetPhone || dloadReset || streamReset;
 }
 
+}  // namespace
+
+PacketMatch RequestStartingWith(Packet prefix, size_t minSize) {
+    return [prefix = std::move(prefix), minSize](const Packet& b) {
+        return b.size() >= std::max(minSize, prefix.size()) &&
+               std::equal(prefix.begin(), prefix.end(), b.begin());
+    };
+}
+
 void WithholdingSerial::Withhold(PacketMatch match, std::set<int> occurrences) {
     std::lock_guard lock(m_mutex);
     m_rules.push_back({std::move(match), std::move(occurrences), 0});
-}
-
-std::vector<Packet> WithholdingSerial::Written() const {
-    std::lock_guard lock(m_mutex);
-    return m_written;
-}
-
-size_t WithholdingSerial::WrittenCount() const {
-    std::lock_guard lock(m_mutex);
-    return m_written.size();
 }
 
 bool WithholdingSerial::ShouldWithhold(const uint8_t* data, size_t len) {
@@ -154,80 +131,45 @@ std::unique_ptr<platform::SerialDevice> WithholdingSerial::Open(
 
 // ---- JobSink ----
 
-void JobSink::LineLogAppended(int line, const std::string& entry) {
-    if (line != kLine) {
-        return;
+namespace {
+
+// Keeps the value and runs the hook outside the lock (a hook may stop the line, which shows more).
+template <class T, class Hook>
+void Keep(std::mutex& mutex, std::vector<T>& into, const T& value, const Hook& hook) {
+    {
+        std::lock_guard lock(mutex);
+        into.push_back(value);
     }
+    if (hook) {
+        hook(value);
+    }
+}
+
+}  // namespace
+
+void JobSink::LineLogAppended(int line, const std::string& entry) {
     const std::string separator = kLogSeparator;
     const size_t at = entry.find(separator);
-    const std::string text = at == std::string::npos ? entry : entry.substr(at + separator.size());
-    {
-        std::lock_guard lock(m_mutex);
-        m_messages.push_back(text);
-    }
-    if (onMessage) {
-        onMessage(text);
+    if (line == kLine) {
+        Keep(m_mutex, m_messages,
+             at == std::string::npos ? entry : entry.substr(at + separator.size()), onMessage);
     }
 }
 
 void JobSink::ControlProgress(int controlId, int position) {
-    if (controlId != ctl::kProgressBar + kLine) {
-        return;
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        m_progress.push_back(position);
-    }
-    if (onProgress) {
-        onProgress(position);
+    if (controlId == ctl::kProgressBar + kLine) {
+        Keep(m_mutex, m_progress, position, onProgress);
     }
 }
 
 void JobSink::LineState(int line, int state) {
     if (line == kLine) {
-        std::lock_guard lock(m_mutex);
-        m_states.push_back(state);
+        Keep(m_mutex, m_states, state, std::function<void(int)>());
     }
 }
 
 void JobSink::MessageBox(const std::string& text) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_boxes.push_back(text);
-    }
-    if (onBox) {
-        onBox(text);
-    }
-}
-
-void JobSink::ProgramEndRequested() {
-    std::lock_guard lock(m_mutex);
-    ++m_endRequests;
-}
-
-std::vector<std::string> JobSink::Messages() const {
-    std::lock_guard lock(m_mutex);
-    return m_messages;
-}
-
-std::vector<int> JobSink::Progress() const {
-    std::lock_guard lock(m_mutex);
-    return m_progress;
-}
-
-std::vector<int> JobSink::States() const {
-    std::lock_guard lock(m_mutex);
-    return m_states;
-}
-
-std::vector<std::string> JobSink::Boxes() const {
-    std::lock_guard lock(m_mutex);
-    return m_boxes;
-}
-
-int JobSink::EndRequests() const {
-    std::lock_guard lock(m_mutex);
-    return m_endRequests;
+    Keep(m_mutex, m_boxes, text, onBox);
 }
 
 // ---- JobBench ----
@@ -272,15 +214,6 @@ bool JobBench::RunUpdate() {
     }
     view->WaitLineJob(kLine);
     return true;
-}
-
-std::string JobBench::NvFolder() const {
-    return GetField(doc->Record(kLine).nvFolder);
-}
-
-std::string JobBench::LastMessage() const {
-    const std::vector<std::string> messages = sink.Messages();
-    return messages.empty() ? std::string() : messages.back();
 }
 
 bool JobBench::ResetAfterLastMessage() const {

@@ -28,12 +28,19 @@ using Packet = std::vector<uint8_t>;
 using PacketMatch = std::function<bool(const Packet& body)>;
 
 // Request packets (unstuffed, without CRC) of the commands the tests withhold answers to.
-PacketMatch VendorModeRequest(uint8_t value);
-PacketMatch NvReadRequest(uint16_t item);
-PacketMatch OpenImageRequest(uint8_t type);
-PacketMatch CodeRequest(uint8_t code, size_t minSize = 1);
-// ResetPhone (0x29 mode 2), DloadReset (0x0A) or the programmer's StreamReset (0x0B).
-bool IsResetRequest(const Packet& body);
+PacketMatch RequestStartingWith(Packet prefix, size_t minSize = 0);
+inline PacketMatch VendorModeRequest(uint8_t value) {
+    return RequestStartingWith({0x4B, 0xAA, 0, 0, value});
+}
+inline PacketMatch NvReadRequest(uint16_t item) {
+    return RequestStartingWith({0x26, uint8_t(item & 0xFF), uint8_t(item >> 8)});
+}
+inline PacketMatch OpenImageRequest(uint8_t type) {
+    return RequestStartingWith({0x1B, type});
+}
+inline PacketMatch CodeRequest(uint8_t code, size_t minSize = 1) {
+    return RequestStartingWith({code}, minSize);
+}
 
 // Passes everything to the simulator's ports but swallows the answer to chosen requests, as a
 // stick that does not answer them. Also keeps every packet the host wrote.
@@ -45,12 +52,16 @@ class WithholdingSerial final : public platform::SerialProvider {
     // Withholds the answers to the matching requests; `occurrences` (1-based) picks some of them,
     // empty means all.
     void Withhold(PacketMatch match, std::set<int> occurrences = {});
-    std::vector<Packet> Written() const;
-    size_t WrittenCount() const;
-
+    std::vector<Packet> Written() const {
+        std::lock_guard lock(m_mutex);
+        return m_written;
+    }
+    size_t WrittenCount() const {
+        std::lock_guard lock(m_mutex);
+        return m_written.size();
+    }
     std::unique_ptr<platform::SerialDevice> Open(int portNumber,
                                                  const platform::LineSettings& settings) override;
-
     // Used by the devices.
     bool ShouldWithhold(const uint8_t* data, size_t len);
     platform::Clock& Clock() { return m_clock; }
@@ -61,7 +72,6 @@ class WithholdingSerial final : public platform::SerialProvider {
         std::set<int> occurrences;
         int seen = 0;
     };
-
     platform::SerialProvider& m_inner;
     platform::Clock& m_clock;
     mutable std::mutex m_mutex;
@@ -69,21 +79,40 @@ class WithholdingSerial final : public platform::SerialProvider {
     std::vector<Packet> m_written;
 };
 
-// What the view shows, with hooks that run on the job's thread (to stop, unplug or fault the
-// stick at a chosen moment).
+// What the view shows of line 0 (status texts without stamps, progress values, states) and every
+// box, with hooks that run on the job's thread (to stop, unplug or fault the stick at a chosen
+// moment).
 class JobSink final : public ViewSink {
+    template <class F>
+    auto Locked(F f) const {
+        std::lock_guard lock(m_mutex);
+        return f();
+    }
+
   public:
     void LineLogAppended(int line, const std::string& entry) override;
     void ControlProgress(int controlId, int position) override;
     void LineState(int line, int state) override;
     void MessageBox(const std::string& text) override;
-    void ProgramEndRequested() override;
+    void ProgramEndRequested() override {
+        Locked([&] { ++m_endRequests; });
+    }
 
-    std::vector<std::string> Messages() const;  // line 0's status texts without stamps
-    std::vector<int> Progress() const;          // line 0's progress values
-    std::vector<int> States() const;
-    std::vector<std::string> Boxes() const;
-    int EndRequests() const;
+    std::vector<std::string> Messages() const {
+        return Locked([&] { return m_messages; });
+    }
+    std::vector<int> Progress() const {
+        return Locked([&] { return m_progress; });
+    }
+    std::vector<int> States() const {
+        return Locked([&] { return m_states; });
+    }
+    std::vector<std::string> Boxes() const {
+        return Locked([&] { return m_boxes; });
+    }
+    int EndRequests() const {
+        return Locked([&] { return m_endRequests; });
+    }
 
     std::function<void(int percent)> onProgress;
     std::function<void(const std::string& text)> onMessage;
@@ -109,8 +138,11 @@ class JobBench {
     // waits until it has ended. False when StartLineJob refused.
     bool RunUpdate();
 
-    std::string NvFolder() const;
-    std::string LastMessage() const;
+    std::string NvFolder() const { return GetField(doc->Record(0).nvFolder); }
+    std::string LastMessage() const {
+        const std::vector<std::string> messages = sink.Messages();
+        return messages.empty() ? std::string() : messages.back();
+    }
     // Whether the host reset the stick after the last status line (the job's final text).
     bool ResetAfterLastMessage() const;
 
