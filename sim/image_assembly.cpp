@@ -110,7 +110,18 @@ bool ImageAssembly::EqualsFile(const std::string& path) const {
 }
 
 std::string ImageAssembly::Md5Hex() const {
-    return sim::Md5Hex(m_bytes.data(), m_bytes.size());
+    if (!DigestKept()) {
+        m_md5 = sim::Md5Hex(m_bytes.data(), m_bytes.size());
+        m_md5Writes = m_writes;
+    }
+    return m_md5;
+}
+
+void ImageAssembly::KeepDigestOf(const ImageAssembly& copy) {
+    if (copy.DigestKept() && copy.m_writes == m_writes && copy.m_bytes.size() == m_bytes.size()) {
+        m_md5 = copy.m_md5;
+        m_md5Writes = m_writes;
+    }
 }
 
 }  // namespace pellan::sim

@@ -37,7 +37,11 @@ class ImageAssembly {
     // True when the image is exactly `expected`: same size, no hole, same bytes.
     bool Equals(const std::vector<uint8_t>& expected) const;
     bool EqualsFile(const std::string& path) const;
+    // The MD5 of Bytes(); kept until the next write, as are the copies made meanwhile.
     std::string Md5Hex() const;
+    bool DigestKept() const { return m_md5Writes == m_writes && !m_md5.empty(); }
+    // Takes the kept digest of `copy` when it is a copy of this image as it is now.
+    void KeepDigestOf(const ImageAssembly& copy);
 
   private:
     uint32_t m_base = 0;  // address of byte 0 (RAM images start at the load address)
@@ -45,6 +49,8 @@ class ImageAssembly {
     std::map<uint32_t, uint32_t> m_covered;  // begin -> end, merged, relative to m_base
     std::vector<Overlap> m_overlaps;
     size_t m_writes = 0;
+    mutable std::string m_md5;
+    mutable size_t m_md5Writes = 0;
 };
 
 std::string Md5Hex(const uint8_t* data, size_t len);

@@ -192,6 +192,12 @@ StickModel::StickModel(platform::Clock& clock, StickOptions options,
     m_diagSequence = m_atSequence = NextSequence();
 }
 
+StickModel::~StickModel() {
+    if (m_ports) {
+        m_ports->Release(this);
+    }
+}
+
 StickOptions StickModel::Options() const {
     std::lock_guard lock(m_mutex);
     return m_options;

@@ -125,6 +125,9 @@ class StickModel {
     // `ports` is the machine's book of port numbers; without it the stick numbers itself alone.
     StickModel(platform::Clock& clock, StickOptions options,
                std::shared_ptr<PortBook> ports = nullptr);
+    ~StickModel();
+    StickModel(const StickModel&) = delete;
+    StickModel& operator=(const StickModel&) = delete;
 
     // Handles bytes the host wrote to a port opened at `generation`; returns the answers.
     // Input to a port that is gone (or of an older generation) is dropped.

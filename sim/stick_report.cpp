@@ -72,8 +72,36 @@ std::string StickModel::ReportJson() {
     r["challenge"] = Hex(m_challenge.data(), m_challenge.size());
     const auto commands = m_commands;
     const auto nvWrites = m_nvWrites;
+    // Images whose digest is kept are reported at once; only the others are copied out to be
+    // hashed (a station's report is written at every restart of any of its sticks, and hashing
+    // eight sticks' 48 MB again each time would starve the sticks' answers).
+    std::vector<nlohmann::json> sessionJson(m_sessions.size());
+    std::vector<std::pair<size_t, ImageAssembly>> toHash;
+    for (size_t i = 0; i < m_sessions.size(); ++i) {
+        if (m_sessions[i].image.DigestKept()) {
+            sessionJson[i] = ImageJson(m_sessions[i].image);
+        } else {
+            toHash.emplace_back(i, m_sessions[i].image);
+        }
+        sessionJson[i]["type"] = m_sessions[i].type;
+        sessionJson[i]["closed"] = m_sessions[i].closed;
+    }
     const ImageAssembly ram = m_ram;
-    const auto imageSessions = m_sessions;
+    lock.unlock();
+    for (auto& [index, image] : toHash) {
+        nlohmann::json j = ImageJson(image);
+        j["type"] = sessionJson[index]["type"];
+        j["closed"] = sessionJson[index]["closed"];
+        sessionJson[index] = j;
+    }
+    r["ram"] = ImageJson(ram);
+    lock.lock();
+    for (auto& [index, image] : toHash) {
+        if (index < m_sessions.size()) {
+            m_sessions[index].image.KeepDigestOf(image);
+        }
+    }
+    m_ram.KeepDigestOf(ram);
     lock.unlock();
 
     // Every command in order; runs of the same command in the same mode are folded into one entry
@@ -106,15 +134,7 @@ std::string StickModel::ReportJson() {
     }
     r["nvWrites"] = nv;
 
-    r["ram"] = ImageJson(ram);
-    nlohmann::json sessions = nlohmann::json::array();
-    for (const ImageSession& session : imageSessions) {
-        nlohmann::json j = ImageJson(session.image);
-        j["type"] = session.type;
-        j["closed"] = session.closed;
-        sessions.push_back(j);
-    }
-    r["images"] = sessions;
+    r["images"] = sessionJson;
     return r.dump(2);
 }
 

@@ -379,14 +379,14 @@ int main(int argc, char** argv) {
                 Usage("unknown port policy: " + p);
         } else if (arg == "--stick") {
             // K:NAME[=VALUE]
-            const std::string spec = value();
-            const size_t colon = spec.find(':');
+            const std::string stickArg = value();
+            const size_t colon = stickArg.find(':');
             if (colon == std::string::npos || colon == 0) {
-                Usage("--stick needs K:NAME[=VALUE], not " + spec);
+                Usage("--stick needs K:NAME[=VALUE], not " + stickArg);
             }
-            const int k = static_cast<int>(Number(spec.substr(0, colon)));
+            const int k = static_cast<int>(Number(stickArg.substr(0, colon)));
             GivenOption given;
-            const std::string rest = spec.substr(colon + 1);
+            const std::string rest = stickArg.substr(colon + 1);
             const size_t eq = rest.find('=');
             given.name = rest.substr(0, eq);
             if (eq != std::string::npos) {
