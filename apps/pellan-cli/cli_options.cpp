@@ -72,6 +72,7 @@ const char* UsageText() {
            "  --fast              shorten fixed waits of 100 ms or more to 1/100 (simulated "
            "sticks)\n"
            "  --paced-replies     take replies by the paced polling rule, not at their end\n"
+           "  --no-single-switch  let sticks restart at once instead of one at a time\n"
            "  --nv-dir DIR        folder of the NVM backup files\n"
            "  --nv-mode 0..3      NV restore mode (default 2)\n"
            "  --default-nv FILE   default NV file (NV mode 3)\n"
@@ -98,6 +99,8 @@ std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], st
             options.fast = true;
         } else if (arg == "--paced-replies") {
             options.pacedReplies = true;
+        } else if (arg == "--no-single-switch") {
+            options.singleSwitch = false;
         } else if (arg == "--device-root") {
             if (!value(options.deviceRoot)) {
                 return std::nullopt;

@@ -16,6 +16,7 @@ struct CliOptions {
     bool otherImei = false;          // restore-nv may write a file of another IMEI
     bool fast = false;
     bool pacedReplies = false;
+    bool singleSwitch = true;  // the form's Single Switch option
     std::string nvDir;
     std::optional<int> nvMode;
     std::string defaultNv;

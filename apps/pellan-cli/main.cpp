@@ -259,6 +259,7 @@ int Run(const CliOptions& options, const HistoryOptions& historyOptions) {
         return Failed(sink, error);
     }
     view.m_pacedReplies = options.pacedReplies ? 1 : 0;
+    view.m_singleSwitch = options.singleSwitch ? 1 : 0;
     view.m_allowOtherImei = options.otherImei ? 1 : 0;
     const int firstLine = options.lines.front();
     const std::shared_ptr<history::HistoryRecorder> recorder = history::MakeStationHistory(
