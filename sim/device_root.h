@@ -41,6 +41,7 @@ class DeviceRootPublisher {
     };
 
     void WriteRegistry(bool force);
+    void WriteRegistry(const std::string& text, bool force);
 
     SimMachine& m_machine;
     std::filesystem::path m_root;

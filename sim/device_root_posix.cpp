@@ -189,6 +189,10 @@ void DeviceRootPublisher::Stop() {
 
 void DeviceRootPublisher::Sync() {
     std::lock_guard lock(m_syncMutex);
+    // The registry as it is before the bus is read: every port it names as present is linked
+    // below, so a client never finds a port in the registry whose node is not there yet. A port
+    // that appears in between is linked now and named on the next round.
+    const std::string registry = FormatRegFile(m_machine.RegistrySnapshot());
     const auto sticks = m_machine.Sticks();
     std::vector<BusState> buses;
     for (const auto& stick : sticks) {
@@ -241,11 +245,14 @@ void DeviceRootPublisher::Sync() {
             m_published[key] = std::move(pub);
         }
     }
-    WriteRegistry(false);  // also catches registry changes that moved no port
+    WriteRegistry(registry, false);  // also catches registry changes that moved no port
 }
 
 void DeviceRootPublisher::WriteRegistry(bool force) {
-    const std::string text = FormatRegFile(m_machine.RegistrySnapshot());
+    WriteRegistry(FormatRegFile(m_machine.RegistrySnapshot()), force);
+}
+
+void DeviceRootPublisher::WriteRegistry(const std::string& text, bool force) {
     if (force || text != m_lastRegistry) {
         if (WriteFileAtomically(m_root / "registry.reg", text)) {
             m_lastRegistry = text;
