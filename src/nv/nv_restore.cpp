@@ -132,10 +132,15 @@ bool SameStick(CPellanView& view, int line) {
         return true;  // nothing to compare: the restore's own checks decide
     }
     std::string stick;
+    bool decimal = true;
     for (const uint8_t digit : digits) {
         stick += static_cast<char>('0' + digit);
+        decimal = decimal && digit <= 9;
     }
-    if (stick == std::string(15, '0') || stick == *held || view.m_allowOtherImei.load() != 0) {
+    // A stick whose IMEI item holds no decimal number (its NV corrupt or wiped) reports no IMEI,
+    // like one of zeros: the restore is what gives it its own back.
+    if (!decimal || stick == std::string(15, '0') || stick == *held ||
+        view.m_allowOtherImei.load() != 0) {
         return true;
     }
     const std::string text = std::string(view.Text("The NV file ", "NV文件")) + path +
