@@ -85,6 +85,9 @@ void HideOrRestoreDiagPort(CPellanView& view, FormState& state, int line) {
     } else if (doc.HideDiagPort(line)) {
         text = "隐藏DIAG口成功!";
         hidden = 0;
+        // The stick leaves the DIAG list on purpose and stays on its USB port: the line keeps it
+        // as after a reset, so that its AT port is still the one to restore the DIAG port through.
+        doc.Bindings().KeepAfterReset(line);
     } else {
         text = "隐藏DIAG口失败!";
     }
