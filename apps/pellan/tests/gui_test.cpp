@@ -502,15 +502,24 @@ TEST(PellanWindow, FactoryViewStartsTwoLines) {
         QTest::mouseClick(radio, Qt::LeftButton);
         EXPECT_EQ(bench.doc->Runtime(line).jobKind, JOB_NV_BACKUP);
     }
-    QSignalSpy states(&bench.sink, &QtViewSink::lineState);
-    QSignalSpy enabled(&bench.sink, &QtViewSink::controlEnabled);
+    // What the sink showed, recorded on the window thread: it emits from the job threads, where a
+    // QSignalSpy would append while the test reads.
+    std::vector<std::pair<int, QVariant>> states, enabled;
+    QObject window;
+    QObject::connect(
+        &bench.sink, &QtViewSink::lineState, &window,
+        [&](int line, int state) { states.emplace_back(line, state); }, Qt::QueuedConnection);
+    QObject::connect(
+        &bench.sink, &QtViewSink::controlEnabled, &window,
+        [&](int id, bool on) { enabled.emplace_back(id, on); }, Qt::QueuedConnection);
     auto* startAll = controls.Find<QPushButton>(ctl::kStartAll);
     ASSERT_NE(startAll, nullptr);
     QTest::mouseClick(startAll, Qt::LeftButton);
 
-    auto shown = [&](const QSignalSpy& spy, int first, const QVariant& second) {
-        return std::any_of(spy.begin(), spy.end(), [&](const QList<QVariant>& call) {
-            return call[0].toInt() == first && call[1] == second;
+    auto shown = [](const std::vector<std::pair<int, QVariant>>& calls, int first,
+                    const QVariant& second) {
+        return std::any_of(calls.begin(), calls.end(), [&](const auto& call) {
+            return call.first == first && call.second == second;
         });
     };
     ASSERT_TRUE(GuiBench::WaitUntil(
