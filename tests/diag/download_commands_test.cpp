@@ -229,7 +229,7 @@ TEST_F(DownloadCommands, StreamWriteFramesScansAndFails) {
     const Bytes flood = Acks(130);
     AnswerRaw(flood);
     ASSERT_TRUE(link.StreamWrite(data.data(), 0, 1));
-    EXPECT_EQ(port.DoBytesWaiting(), flood.size() - 1024);
+    EXPECT_EQ(link.m_port.BytesWaiting(), flood.size() - 1024);
     EXPECT_EQ(link.m_ackCount, 64);
 }
 
