@@ -233,7 +233,9 @@ int CPellanDoc::LineAtPort(int line) {
         return 0;
     }
     if (!m_bindings.Location(line).empty()) {
-        return m_bindings.LastPorts(line).at;
+        // Looked up at the stick's location now: the AT port stays listed while the DIAG port is
+        // hidden, when the last search found no whole stick there.
+        return m_bindings.AtPort(line, 0);
     }
     return std::atomic_ref<int32_t>(Record(line).atPort).load();
 }
