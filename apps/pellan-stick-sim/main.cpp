@@ -311,8 +311,8 @@ void Finish(StickPlan& plan, int k, bool fast) {
     if (fast) {
         // Like the host's --fast: restarts are fixed waits, replies are not.
         auto shorten = [](uint32_t& ms) { ms = ms >= 100 ? ms / 100 : ms; };
-        // The ports must outlive the host's read of a restart's acknowledgement.
-        options.leaveDelayMs = std::max<uint32_t>(options.leaveDelayMs / 100, 40);
+        // The leave delay is not shortened: the ports must outlive the host's read of a restart's
+        // acknowledgement also on a loaded machine (40 ms was too short for that).
         shorten(options.reenumDelayMs);
         shorten(options.downloaderReenumDelayMs);
     }
