@@ -226,6 +226,11 @@ int RunLineJobs(CPellanView& view, CliSink& sink, const CliOptions& options, Job
             passed.insert(line);
         }
     }
+    // A refused line, or one whose job ended, goes on polling and showing its stick; the summary
+    // must be the last thing printed.
+    for (const int line : lines) {
+        view.PauseLinePolling(line);
+    }
     allPassed = passed.size() == lines.size();
     if (!sink.Several()) {
         const int line = lines.front();
