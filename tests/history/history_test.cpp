@@ -55,17 +55,11 @@ struct JobRow {
     std::function<void(HistoryBench&, sim::StickOptions&)> arrange;
     const char* textStart;
     int code;
-    bool passed;
-    const char* imei;
-    const char* archiveFolder;  // nullptr: no backup was made
-    bool blocksRewritten;
+    bool passed;  // the success rewrote the blocks whose acks were lost, the stop none
 };
 
+// A plain success and an IMEI-zero refusal are recorded as cli_history.sh checks end to end.
 const JobRow kJobRows[] = {
-    {"Success", [](HistoryBench&, sim::StickOptions&) {}, "Update success!  It costs", 0, true,
-     kImei, kImei, false},
-    {"ImeiZero", [](HistoryBench&, sim::StickOptions& o) { o.imei = std::string(15, '0'); },
-     "IMEI is not exist, not allowed to download!", 5, false, "000000000000000", nullptr, false},
     {"Stopped",
      [](HistoryBench& b, sim::StickOptions&) {
          b.sink.onProgress = [&b](int p) {
@@ -73,12 +67,12 @@ const JobRow kJobRows[] = {
                  b.view->StopLine(0);
          };
      },
-     "Action stop!", 2, false, kImei, kImei, false},
+     "Action stop!", 2, false},
     {"LostAcks",
      [](HistoryBench&, sim::StickOptions& o) {
          o.faults.dropAckAddresses = {0x400, 0xC00};
      },
-     "Update success!  It costs", 0, true, kImei, kImei, true},
+     "Update success!  It costs", 0, true},
 };
 
 void PrintTo(const JobRow& row, std::ostream* os) {
@@ -102,7 +96,7 @@ TEST_P(HistoryOfJobs, OneRowPerJobAndTheBackupArchivedByItsImei) {
     EXPECT_EQ(bench.LastMessage(), job.resultText);
     EXPECT_EQ(job.resultCode, row.code);
     EXPECT_EQ(job.passed, row.passed);
-    EXPECT_EQ(job.imei, row.imei);
+    EXPECT_EQ(job.imei, kImei);
     EXPECT_EQ(job.esn, "8034A1B2");
     EXPECT_EQ(job.line, 1);
     EXPECT_EQ(job.jobKind, JOB_UPDATE);
@@ -111,16 +105,12 @@ TEST_P(HistoryOfJobs, OneRowPerJobAndTheBackupArchivedByItsImei) {
     EXPECT_EQ(job.versionAfter, row.passed ? "HX402A_V1.0.3_B05" : "");
     EXPECT_EQ(job.firmwareDigest.size(), 32u);
     EXPECT_LE(job.startedAt, job.endedAt);
-    EXPECT_EQ(job.blocksRewritten > 0, row.blocksRewritten) << job.blocksRewritten;
+    EXPECT_EQ(job.blocksRewritten > 0, row.passed) << job.blocksRewritten;
     EXPECT_EQ(job.retries, 0);
 
     const std::vector<fs::path> archived = bench.Archived();
-    if (row.archiveFolder == nullptr) {
-        EXPECT_TRUE(archived.empty());
-        return;
-    }
     ASSERT_EQ(archived.size(), 1u);
-    EXPECT_EQ(archived[0].parent_path().filename(), row.archiveFolder);
+    EXPECT_EQ(archived[0].parent_path().filename(), kImei);
     std::ifstream a(archived[0], std::ios::binary),
         b(fs::path(bench.NvFolder()) / "Channel1.nvm", std::ios::binary);
     EXPECT_TRUE(

@@ -9,14 +9,13 @@
 #include <filesystem>
 
 #include "firmware/firmware_set.h"
-#include "firmware_gen.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_identity.h"
 #include "platform/clock.h"
 #include "platform/env.h"
-#include "platform/resources.h"
 #include "sim/sim_machine.h"
+#include "support/resource_set.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
@@ -58,17 +57,7 @@ TEST(Station, TwoLinesUpdateTheirOwnSticksWhileTheirPortNumbersSwap) {
         ASSERT_TRUE(sticks[i]);
     }
 
-    const std::vector<fwgen::ImageFile> images = fwgen::MakeFirmwareSet(fwgen::SetSize::Small);
-    std::vector<platform::ResourceEntry> entries;
-    for (const fwgen::ImageFile& image : images) {
-        entries.push_back({image.resourceId, image.bytes.data(), image.bytes.size()});
-    }
-    platform::ResourceTable table;
-    table.entries = entries;
-    struct Override {
-        const platform::ResourceTable* previous;
-        ~Override() { platform::SetResourceOverride(previous); }
-    } override{platform::SetResourceOverride(&table)};
+    ResourceSet resources{SmallSet()};
 
     RecordingSink sink;
     auto doc = std::make_unique<CPellanDoc>(env, dir.Path());
