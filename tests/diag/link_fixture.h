@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diag/frame_codec.h"
@@ -15,6 +16,10 @@
 #include "transport/at_channel.h"
 
 namespace pellan::test {
+
+inline Bytes ToBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 // A phone link and an AT channel on scripted ports of the virtual clock, shared by the tests of
 // the framing, the transaction, the diagnostic, DMSS and streaming command sets and the AT
@@ -42,6 +47,8 @@ class LinkFixture : public ::testing::Test {
     // Every write on `on` (the DIAG port unless named) is answered with the pieces: bytes that
     // arrive `ms` after the write.
     struct Piece {
+        Piece(uint32_t at, Bytes data) : ms(at), bytes(std::move(data)) {}
+        Piece(uint32_t at, const char* text) : ms(at), bytes(ToBytes(text)) {}
         uint32_t ms;
         Bytes bytes;
     };
@@ -105,9 +112,6 @@ class LinkFixture : public ::testing::Test {
     CAtChannel at{serial, clock};
 };
 
-inline Bytes ToBytes(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 inline Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
