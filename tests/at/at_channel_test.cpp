@@ -4,49 +4,26 @@
 #include <string>
 #include <vector>
 
-#include "support/fake_serial.h"
-#include "transport/at_channel.h"
+#include "diag/link_fixture.h"
 
 namespace pellan::test {
 namespace {
-Bytes ToBytes(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
 
-class AtChannel : public ::testing::Test {
+class AtChannel : public LinkFixture {
   protected:
-    static constexpr int kPortNumber = 7;
-    void SetUp() override { ASSERT_TRUE(at.m_port.Open(kPortNumber, 115200, 8, 1)); }
-
-    struct Piece {
-        uint32_t ms;  // after the write
-        std::string text;
-    };
-    void Answer(std::vector<Piece> pieces) {
-        port.SetResponder([this, pieces](const Bytes&) {
-            for (const Piece& p : pieces) {
-                port.InjectAfter(p.ms, ToBytes(p.text));
-            }
-            return Bytes{};
-        });
+    void Answer(std::vector<Piece> pieces) { AnswerLater(std::move(pieces), &atPort); }
+    std::string Written(size_t i) {
+        const Bytes w = atPort.Writes().at(i);
+        return std::string(w.begin(), w.end());
     }
-    void Answer(const std::string& text) { Answer({{0, text}}); }
+    // One byte every 15 ms.
     static std::vector<Piece> Trickle(const std::string& text) {
         std::vector<Piece> pieces;
         for (size_t i = 0; i < text.size(); ++i) {
-            pieces.push_back({static_cast<uint32_t>(15 * (i + 1)), text.substr(i, 1)});
+            pieces.emplace_back(static_cast<uint32_t>(15 * (i + 1)), ToBytes(text.substr(i, 1)));
         }
         return pieces;
     }
-    std::string Written(size_t i) {
-        const Bytes w = port.Writes().at(i);
-        return std::string(w.begin(), w.end());
-    }
-
-    platform::VirtualClock clock;
-    FakeSerialProvider serial{clock};
-    FakePort& port = serial.Port(kPortNumber);
-    CAtChannel at{serial, clock};
 };
 
 // An answer is complete at its final result line (OK, ERROR, +CME ERROR:, +CMS ERROR:) once its
@@ -107,13 +84,13 @@ TEST_F(AtChannel, AttemptsAndWhatIsRead) {
     std::string line = "unchanged";
     const uint32_t start = clock.TickMs();
     EXPECT_FALSE(at.SendAt("AT+GMR", line));
-    EXPECT_EQ(port.WriteCount(), 2u);
+    EXPECT_EQ(atPort.WriteCount(), 2u);
     EXPECT_EQ(clock.TickMs() - start, 2u * 1040);  // the time-out, to the end of its round
     EXPECT_EQ(line, "unchanged");
     // The second attempt's answer is taken; stale input never is; at most 256 bytes are read.
     int writes = 0;
-    port.Inject(ToBytes("\r\nSTALE\r\n"));
-    port.SetResponder([&](const Bytes&) {
+    atPort.Inject(ToBytes("\r\nSTALE\r\n"));
+    atPort.SetResponder([&](const Bytes&) {
         return ++writes == 2 ? ToBytes("\r\nOK\r\n" + std::string(400, 'x')) : Bytes{};
     });
     EXPECT_TRUE(at.SendAt("AT+WCDRUN=E", line));
@@ -135,18 +112,18 @@ TEST_F(AtChannel, Commands) {
         // clang-format on
     };
     for (const auto& c : cases) {
-        Answer(std::string("\r\n") + c.line + "\r\n\r\nOK\r\n");
+        Answer({{0, ToBytes(std::string("\r\n") + c.line + "\r\n\r\nOK\r\n")}});
         std::string version = "unchanged";
         EXPECT_TRUE(at.QueryVersion(version)) << c.line;
         EXPECT_EQ(version, c.version) << c.line;
         EXPECT_EQ(at.QueryDiagPort(), c.digit) << c.line;
     }
     EXPECT_EQ(Written(0) + Written(1), "AT+GMR\rAT+WDIAG?\r");
-    Answer("\r\nOK\r\n");
+    Answer({{0, "\r\nOK\r\n"}});
     EXPECT_TRUE(at.SetDiagPort(6) && at.SendCommand("AT+WCDRUN=F"));
-    EXPECT_EQ(Written(port.WriteCount() - 2) + Written(port.WriteCount() - 1),
+    EXPECT_EQ(Written(atPort.WriteCount() - 2) + Written(atPort.WriteCount() - 1),
               "AT+WDIAG=6\rAT+WCDRUN=F\r");
-    Answer("\r\nERROR\r\n");
+    Answer({{0, "\r\nERROR\r\n"}});
     EXPECT_FALSE(at.SendCommand("AT+WCDRUN=9") || at.SetDiagPort(1) || at.QueryDiagPort() != 0);
 }
 

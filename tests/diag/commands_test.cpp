@@ -194,13 +194,6 @@ struct ReplyCase {
 std::string Repeat(char c, size_t n) {
     return std::string(n, c);
 }
-Bytes B(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 Bytes Status(uint32_t s) {
     return Bytes{0x4B, 0xA3, 0x05, 0x00} +
            Bytes{static_cast<uint8_t>(s), static_cast<uint8_t>(s >> 8),
@@ -219,11 +212,13 @@ const ReplyCase kReplies[] = {
     {"EsnIsLittleEndian", kDiag, kEsn, {0x01, 0x78, 0x56, 0x34, 0x12}, true, {0x78, 0x56, 0x34, 0x12}, 4, "before"},
     {"ModemStatusZero", kDiag, OUT(QueryModemStatus()), {0x4B, 0x04, 0x0E, 0x00, 0x00}, true, {}, 0, "before"},
     {"ModemStatusOne", kDiag, OUT(QueryModemStatus()), {0x4B, 0x04, 0x0E, 0x00, 0x01}, false, {}, 0, "before"},
-    {"SwVersionFirst21", kDiag, OUT(ReadSwVersion(o)), Bytes{0x38} + B(Repeat('v', 46)), true, B(Repeat('v', 21)), 45, "before"},
-    {"SwVersionShortNotItsCrc", kDiag, OUT(ReadSwVersion(o)), {0x38, 'V', '1'}, true, B("V1"), 45, "before"},
-    {"BuildIdFromByte12EndsInside", kDiag, OUT(ReadExtBuildId(o)), Bytes(12, 0x7C) + B(Repeat('x', 300)), true, B(Repeat('x', 255)), 256, "before"},
-    {"BuildIdShortAfterLong", kDiag, OUT(ReadExtBuildId(o)), Bytes(12, 0x7C) + B("B1"), true, B("B1"), 256, "before"},
-    // Statuses 0 to 3 and their texts are the simulator test's.
+    {"SwVersionFirst21", kDiag, OUT(ReadSwVersion(o)), Bytes{0x38} + ToBytes(Repeat('v', 46)), true, ToBytes(Repeat('v', 21)), 45, "before"},
+    {"SwVersionShortNotItsCrc", kDiag, OUT(ReadSwVersion(o)), {0x38, 'V', '1'}, true, ToBytes("V1"), 45, "before"},
+    {"BuildIdFromByte12EndsInside", kDiag, OUT(ReadExtBuildId(o)), Bytes(12, 0x7C) + ToBytes(Repeat('x', 300)), true, ToBytes(Repeat('x', 255)), 256, "before"},
+    {"BuildIdShortAfterLong", kDiag, OUT(ReadExtBuildId(o)), Bytes(12, 0x7C) + ToBytes("B1"), true, ToBytes("B1"), 256, "before"},
+    {"DownloadCheckPublicKey", kDiag, OUT(DownloadCheck(kBlock128.data(), 0xA3)), Status(1), false, {}, 0, "Cannot pass the download check, Since public key error"},
+    {"DownloadCheckMainVersion", kDiag, OUT(DownloadCheck(kBlock128.data(), 0xA3)), Status(2), false, {}, 0, "Cannot pass the download check, Since main ver error"},
+    {"DownloadCheckCompareVersion", kDiag, OUT(DownloadCheck(kBlock128.data(), 0xA3)), Status(3), false, {}, 0, "Cannot pass the download check, Since compare ver error"},
     {"DownloadCheck256", kDiag, OUT(DownloadCheck(kBlock128.data(), 0xA3)), Status(0x100), false, {}, 0, "before"},
     {"DownloadCheckOtherSubsystem", kDiag, OUT(DownloadCheck(kBlock128.data(), 0x21)), {0x4B, 0x21, 0x05, 0x00, 0, 0, 0, 0}, true, {}, 0, "before"},
     {"DownloadCheckWrongSubsystem", kDiag, OUT(DownloadCheck(kBlock128.data(), 0xA3)), {0x4B, 0x21, 0x05, 0x00, 0, 0, 0, 0}, false, {}, 0, "before"},
@@ -323,12 +318,13 @@ TEST_F(Commands, NvRefusalsGiveTheirStatusTextAndNoData) {
         "Bad parameter in command block", "Parameter is write-protected and thus read only",
         "Item not valid for Target", "free memory exhausted", "address is not a valid allocation ", ""};
     // clang-format on
+    std::array<uint8_t, 128> data;
+    uint16_t status = 0;
     for (const uint16_t code : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 0xFFFE}) {
         SCOPED_TRACE(code);
         const std::string text = texts[std::min<size_t>(code, 11)];
         AnswerWith(NvReply(0x26, 888, Pattern(9), code));
-        auto data = Pattern(1);
-        uint16_t status = 0;
+        data = Pattern(1);
         EXPECT_FALSE(link.ReadNvItem(888, data.data(), status));
         EXPECT_EQ(status, code);
         EXPECT_EQ(data, (std::array<uint8_t, 128>{}));
@@ -342,18 +338,16 @@ TEST_F(Commands, NvRefusalsGiveTheirStatusTextAndNoData) {
     // let a backup keep zeros for a calibration item.
     Bytes shortReply = NvReply(0x26, 22, Pattern(5), 0);
     shortReply.resize(60);
-    AnswerWith(shortReply);
-    auto data = Pattern(1);
-    uint16_t status = 0;
-    EXPECT_FALSE(link.ReadNvItem(22, data.data(), status));
-    EXPECT_EQ(status, 0xFFFF);
-    EXPECT_EQ(data, (std::array<uint8_t, 128>{}));
-    EXPECT_EQ(link.m_lastError,
-              "cannot read #22 NVItem, since The Received Data from the Phone is Too Short");
-    Silence();
-    EXPECT_FALSE(link.ReadNvItem(550, data.data(), status));
-    EXPECT_EQ(status, 0xFFFF);
-    EXPECT_EQ(link.m_lastError, "cannot read #550 NVItem, since " + kNoReply);
+    for (const bool silent : {false, true}) {
+        silent ? Silence() : AnswerWith(shortReply);
+        data = Pattern(1);
+        EXPECT_FALSE(link.ReadNvItem(22, data.data(), status));
+        EXPECT_EQ(status, 0xFFFF);
+        EXPECT_EQ(data, (std::array<uint8_t, 128>{}));
+        EXPECT_EQ(link.m_lastError,
+                  "cannot read #22 NVItem, since " +
+                      (silent ? kNoReply : "The Received Data from the Phone is Too Short"));
+    }
     data = Pattern(1);
     EXPECT_FALSE(link.WriteNvItem(65535, data.data(), status));
     EXPECT_EQ(status, 0xFFFF);
@@ -361,8 +355,8 @@ TEST_F(Commands, NvRefusalsGiveTheirStatusTextAndNoData) {
     EXPECT_EQ(link.m_lastError, "Cannot write #65535 NVItem, Since " + kNoReply);
 }
 
-const Bytes kAtDiag = B("AT$QCDMG\r");
-const Bytes kAtDiagEcho = B("AT$QCDMG\r\r\nOK\r\n");
+const Bytes kAtDiag = ToBytes("AT$QCDMG\r");
+const Bytes kAtDiagEcho = ToBytes("AT$QCDMG\r\r\nOK\r\n");
 
 TEST_F(Commands, CommunicationCheckTriesEsnThenTheAtCommandThenEsnAgain) {
     const Bytes esn = frame::EncodeFrame(Bytes{0x01, 1, 2, 3, 4}, false);
@@ -407,7 +401,7 @@ TEST(Md5, KnownDigestsAndTheChallengeAnswer) {
     for (const auto& [input, digest] :
          {std::pair{Repeat('x', 55), "04364420e25c512fd958a70738aa8f72"},
           {Repeat('x', 56), "668a72d5ba17f08e62dabcafad6db14b"}}) {
-        const auto md5 = platform::Md5(B(input));
+        const auto md5 = platform::Md5(ToBytes(input));
         ASSERT_TRUE(md5.has_value());
         std::string hex;
         for (const uint8_t b : *md5) {

@@ -4,24 +4,36 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diag/frame_codec.h"
 #include "diag/phone_link.h"
 #include "platform/clock.h"
 #include "support/fake_serial.h"
+#include "transport/at_channel.h"
 
 namespace pellan::test {
 
-// A phone link on a scripted port of the virtual clock, shared by the tests of the framing and of
-// the diagnostic, DMSS and streaming command sets. The "stick" answers through the port's
-// responder with frames built by the same codec the real stick's replies follow.
+inline Bytes ToBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// A phone link and an AT channel on scripted ports of the virtual clock, shared by the tests of
+// the framing, the transaction, the diagnostic, DMSS and streaming command sets and the AT
+// channel. The "stick" answers through a port's responder with frames built by the same codec the
+// real stick's replies follow.
 class LinkFixture : public ::testing::Test {
   protected:
     static constexpr int kPortNumber = 3;
+    static constexpr int kAtPortNumber = 7;
 
-    void SetUp() override { ASSERT_TRUE(link.m_port.Open(kPortNumber, 115200, 8, 1)); }
+    void SetUp() override {
+        ASSERT_TRUE(link.m_port.Open(kPortNumber, 115200, 8, 1));
+        ASSERT_TRUE(at.m_port.Open(kAtPortNumber, 115200, 8, 1));
+    }
 
     // Answers every write with the framed `body` (DIAG replies have no leading flag).
     void AnswerWith(const Bytes& body, bool leadingFlag = false) {
@@ -32,6 +44,36 @@ class LinkFixture : public ::testing::Test {
         port.SetResponder([raw](const Bytes&) { return raw; });
     }
     void Silence() { port.SetResponder(nullptr); }
+    // Every write on `on` (the DIAG port unless named) is answered with the pieces: bytes that
+    // arrive `ms` after the write.
+    struct Piece {
+        Piece(uint32_t at, Bytes data) : ms(at), bytes(std::move(data)) {}
+        Piece(uint32_t at, const char* text) : ms(at), bytes(ToBytes(text)) {}
+        uint32_t ms;
+        Bytes bytes;
+    };
+    void AnswerLater(std::vector<Piece> pieces, FakePort* on = nullptr) {
+        FakePort& target = on != nullptr ? *on : port;
+        target.SetResponder([&target, pieces](const Bytes&) {
+            for (const Piece& p : pieces) {
+                target.InjectAfter(p.ms, p.bytes);
+            }
+            return Bytes{};
+        });
+    }
+    // The n-th write from now (from 0) is answered at once with replies[n]; later ones get silence.
+    void AnswerInTurn(std::vector<Bytes> replies) {
+        auto turn = std::make_shared<size_t>(0);
+        port.SetResponder([replies, turn](const Bytes&) {
+            return *turn < replies.size() ? replies[(*turn)++] : Bytes{};
+        });
+    }
+    // Lets every late piece of a case arrive and drops it, so that nothing reaches the next case.
+    void Settle() {
+        clock.SleepMs(100);
+        link.m_port.Close();
+        ASSERT_TRUE(link.m_port.Open(kPortNumber, 115200, 8, 1));
+    }
 
     // The packet inside a written frame: flags dropped, escapes removed, CRC checked and dropped.
     static Bytes PacketOf(const Bytes& written) {
@@ -56,14 +98,34 @@ class LinkFixture : public ::testing::Test {
         const auto writes = port.Writes();
         return {writes.begin() + static_cast<std::ptrdiff_t>(count), writes.end()};
     }
+    std::vector<uint32_t> AckList() const {
+        return {link.m_ackList.begin(), link.m_ackList.begin() + link.m_ackCount};
+    }
 
     uint32_t Now() { return clock.TickMs(); }
 
     platform::VirtualClock clock;
     FakeSerialProvider serial{clock};
     FakePort& port = serial.Port(kPortNumber);
+    FakePort& atPort = serial.Port(kAtPortNumber);
     CPhoneLink link{serial, clock};
+    CAtChannel at{serial, clock};
 };
+
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+// A streaming reply of a code and a little-endian word (an acknowledgement: code 0x08).
+inline Bytes Le32Reply(uint8_t code, uint32_t value) {
+    return frame::EncodeFrame(
+        Bytes{code, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)},
+        true);
+}
+inline Bytes Ack(uint32_t address) {
+    return Le32Reply(0x08, address);
+}
 
 inline std::string Sentence(const char* pattern, const std::string& reason) {
     if (pattern == nullptr) {

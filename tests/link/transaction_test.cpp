@@ -2,37 +2,30 @@
 // when a reply is complete, attempts, time-outs, failure texts; NV pacing against the simulator.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
-#include "diag/frame_codec.h"
-#include "diag/phone_link.h"
+#include "diag/link_fixture.h"
 #include "sim/sim_machine.h"
-#include "support/fake_serial.h"
 
-namespace pellan {
+namespace pellan::test {
 namespace {
 
-using test::Bytes;
-
-constexpr int kPort = 7;
 constexpr uint8_t kSwitch = 0x3A;  // DIAG: packet is the code alone, no reply fields
 constexpr uint8_t kEsn = 0x01;
 constexpr uint8_t kNvRead = 0x26;
-constexpr uint8_t kNop = 0x06;  // DMSS
-constexpr uint8_t kAck = 0x02;  // DMSS
+constexpr uint8_t kNop = 0x06;                               // DMSS
+constexpr uint8_t kAck = 0x02;                               // DMSS
+constexpr size_t kAll = std::numeric_limits<size_t>::max();  // every byte that arrived
 
-const char* const kNoReply = "Port Cannot Receive Desired Data from the Phone";
 const char* const kTooLarge = "The Received Data from the Phone is Too Large";
 const char* const kNoEndFlag = "the Received Data is Wrong without End Flag(0x7e)";
 const char* const kBadCrc = "the Received Data is Wrong with Wrong CRC Checksum";
 
 Bytes Frame(const Bytes& body, bool leadingFlag = false) {
     return frame::EncodeFrame(body, leadingFlag);
-}
-Bytes Cat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 // A frame of exactly `total` bytes whose body starts with `code` (only its CRC may need escapes).
 Bytes FrameOfLength(uint8_t code, size_t total, bool leadingFlag) {
@@ -42,15 +35,9 @@ Bytes FrameOfLength(uint8_t code, size_t total, bool leadingFlag) {
     }
     return Frame(body, leadingFlag);
 }
-Bytes Ack(uint16_t address) {
-    return Frame({0x08, static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8), 0, 0},
-                 true);
-}
 
-class Link : public ::testing::Test {
+class Transaction : public LinkFixture {
   protected:
-    void SetUp() override { ASSERT_TRUE(link.m_port.Open(kPort, 115200, 8, 1)); }
-
     void Request(LinkMode mode, uint8_t code) {
         link.ClearBuffers();
         link.m_mode = mode;
@@ -60,55 +47,28 @@ class Link : public ::testing::Test {
             link.m_sendLen = 4;
         }
     }
-    // Every write is answered with the pieces: bytes that arrive `ms` after the write.
-    struct Piece {
-        uint32_t ms;
-        Bytes bytes;
-    };
-    void AnswerAlways(std::vector<Piece> pieces) {
-        port.SetResponder([this, pieces](const Bytes&) {
-            for (const Piece& p : pieces) {
-                port.InjectAfter(p.ms, p.bytes);
-            }
-            return Bytes{};
-        });
-    }
-    // The n-th write (from 0) is answered at once with replies[n]; later writes get silence.
-    void AnswerInTurn(std::vector<Bytes> replies) {
-        auto turn = std::make_shared<size_t>(0);
-        port.SetResponder([replies, turn](const Bytes&) {
-            return *turn < replies.size() ? replies[(*turn)++] : Bytes{};
-        });
-    }
-    // Lets every late piece of a case arrive and drops it, so that nothing reaches the next case.
-    void Settle() {
-        clock.SleepMs(100);
-        link.m_port.Close();
-        ASSERT_TRUE(link.m_port.Open(kPort, 115200, 8, 1));
-    }
-
-    platform::VirtualClock clock;
-    test::FakeSerialProvider serial{clock};
-    test::FakePort& port = serial.Port(kPort);
-    CPhoneLink link{serial, clock};
 };
 
 // When a reply is complete. A whole frame (closing flag, good CRC; in MODE_RAW any closing flag)
 // ends the wait the moment it is there; anything else is judged by the count rule: input came and
-// did not grow over one poll (10 ms, 30 ms for NV items). The checks then judge the reply as
-// they always did.
-TEST_F(Link, ReplyIsCompleteWhenItsFrameIsWhole) {
+// did not grow over one poll (10 ms, 30 ms for NV items). The checks then judge the reply, and
+// broken and error replies fail with their texts.
+TEST_F(Transaction, ReplyIsCompleteWhenItsFrameIsWhole) {
     const Bytes esn = Frame({kEsn, 0x78, 0x7E, 0x34, 0x7D});  // escapes inside
     const Bytes cut(esn.begin(), esn.begin() + 2);
     const Bytes rest(esn.begin() + 2, esn.end());
     Bytes badCrc = Frame({kAck, 0x01}, true);
     badCrc[2] ^= 0x01;
+    Bytes noEndFlag = Frame({kAck}, true);
+    noEndFlag.pop_back();  // the CRC is still right
     const Bytes raw = {0x4B, 0xA3, 0x06, 0x00, 0x7D, 0x5E, 0x01, 0x7E};
     Bytes nvBody(133, 0x00);
     nvBody[0] = kNvRead;
     nvBody[1] = 0x26;  // item 550
     nvBody[2] = 0x02;
     const Bytes nv = Frame(nvBody);
+    const Bytes ack = Frame({kAck}, true);
+    const auto error = [](uint8_t code) { return Frame({code, kSwitch}); };
     struct Case {
         const char* what;
         LinkMode mode;
@@ -119,47 +79,53 @@ TEST_F(Link, ReplyIsCompleteWhenItsFrameIsWhole) {
         size_t read;        // m_recvLen before decoding = m_rawReplyLen, and bytes left queued
         size_t left;
     };
-    const Bytes ack = Frame({kAck}, true);
-    const Bytes error = Frame({0x13, kSwitch});
-    const Bytes flagged = Frame({kSwitch}, true);
-    const Bytes big = FrameOfLength(kAck, 1024, false);
-    const Bytes tooBig = FrameOfLength(kAck, 1025, false);
-    const Bytes junk = {0x3A, 0x01};
     // clang-format off
     const Case cases[] = {
-        {"diag frame",           MODE_DIAG,  kEsn,    {{5, esn}},              nullptr, 5, esn.size(), 0},
-        {"nv item: no 30 ms polls", MODE_DIAG, kNvRead, {{5, nv}},             nullptr, 5, nv.size(), 0},
-        {"dload, leading flag",  MODE_DLOAD, kNop,    {{3, ack}},              nullptr, 3, ack.size(), 0},
-        {"dload, none",          MODE_DLOAD, kNop,    {{3, Frame({kAck})}},    nullptr, 3, 4, 0},
-        {"1024 bytes",           MODE_DLOAD, kNop,    {{2, big}},              nullptr, 2, 1024, 0},
-        {"two pieces: waits for the second", MODE_DIAG, kEsn, {{5, cut}, {12, rest}}, nullptr, 12, esn.size(), 0},
+        {"diag frame",           MODE_DIAG,  kEsn,    {{5, esn}},              nullptr, 5, kAll, 0},
+        {"nv item: no 30 ms polls", MODE_DIAG, kNvRead, {{5, nv}},             nullptr, 5, kAll, 0},
+        {"dload, leading flag",  MODE_DLOAD, kNop,    {{3, ack}},              nullptr, 3, kAll, 0},
+        {"dload, none",          MODE_DLOAD, kNop,    {{3, Frame({kAck})}},    nullptr, 3, kAll, 0},
+        {"1024 bytes",           MODE_DLOAD, kNop,    {{2, FrameOfLength(kAck, 1024, false)}}, nullptr, 2, kAll, 0},
+        {"two pieces: waits for the second", MODE_DIAG, kEsn, {{5, cut}, {12, rest}}, nullptr, 12, kAll, 0},
         {"gap beyond a poll cuts it", MODE_DIAG, kEsn, {{5, cut}, {40, rest}}, kNoEndFlag, 20, 2, 0},
-        {"next frame's start stays", MODE_DLOAD, kNop, {{2, Cat(ack, {0x7E, 0x02})}}, nullptr, 2, ack.size(), 2},
-        {"garbage, then a frame", MODE_DIAG, kSwitch, {{2, junk}, {4, Frame({kSwitch})}}, kBadCrc, 20, 6, 0},
-        {"garbage, no flag",     MODE_DLOAD, kNop,    {{2, {2, 0x55, 0x66}}},  kNoEndFlag, 20, 3, 0},
-        {"bad crc",              MODE_DLOAD, kNop,    {{2, badCrc}},           kBadCrc, 20, badCrc.size(), 0},
-        {"error reply",          MODE_DIAG,  kSwitch, {{2, error}},            "Bad command", 2, error.size(), 0},
-        {"leading flag: no diag frame", MODE_DIAG, kSwitch, {{2, flagged}},    "unknow reason", 20, flagged.size(), 0},
-        {"raw: closing flag, no crc", MODE_RAW, 0x4B, {{2, Cat(raw, {0x4B})}}, nullptr, 2, 8, 1},
-        {"too large",            MODE_DLOAD, kNop,    {{2, tooBig}},           kTooLarge, 2, 0, 1025},
-        {"silence",              MODE_DLOAD, kNop,    {},                      kNoReply, 1010, 0, 0},
+        {"next frame's start stays", MODE_DLOAD, kNop, {{2, ack + Bytes{0x7E, 0x02}}}, nullptr, 2, ack.size(), 2},
+        {"garbage, then a frame", MODE_DIAG, kSwitch, {{2, {0x3A, 0x01}}, {4, Frame({kSwitch})}}, kBadCrc, 20, kAll, 0},
+        {"garbage, no flag",     MODE_DLOAD, kNop,    {{2, {2, 0x55, 0x66}}},  kNoEndFlag, 20, kAll, 0},
+        {"no end flag",          MODE_DLOAD, kNop,    {{2, noEndFlag}},        kNoEndFlag, 20, kAll, 0},
+        {"bad crc",              MODE_DLOAD, kNop,    {{2, badCrc}},           kBadCrc, 20, kAll, 0},
+        {"flag without a crc",   MODE_DIAG,  kSwitch, {{2, {kSwitch, 0x7E}}},  kBadCrc, 20, kAll, 0},
+        {"error reply",          MODE_DIAG,  kSwitch, {{2, error(0x13)}},      "Bad command", 2, kAll, 0},
+        {"error 0x14",           MODE_DIAG,  kSwitch, {{2, error(0x14)}},      "The Request packet has invalid or inconsistent parameters", 2, kAll, 0},
+        {"error 0x15",           MODE_DIAG,  kSwitch, {{2, error(0x15)}},      "The Request packet has an invalid length", 2, kAll, 0},
+        {"error 0x18",           MODE_DIAG,  kSwitch, {{2, error(0x18)}},      "the DMSS isn't in a particular mode", 2, kAll, 0},
+        {"error 0x42",           MODE_DIAG,  kSwitch, {{2, error(0x42)}},      "the correct SPC has not yet been entered to unlock service programming", 2, kAll, 0},
+        {"error 0x47",           MODE_DIAG,  kSwitch, {{2, error(0x47)}},      "the correct Security Password has not yet been entered to unlock the phone", 2, kAll, 0},
+        {"other code",           MODE_DIAG,  kSwitch, {{2, error(0xFF)}},      "unknow reason", 2, kAll, 0},
+        {"leading flag: no diag frame", MODE_DIAG, kSwitch, {{2, Frame({kSwitch}, true)}}, "unknow reason", 20, kAll, 0},
+        {"raw: closing flag, no crc", MODE_RAW, 0x4B, {{2, raw + Bytes{0x4B}}}, nullptr, 2, 8, 1},
+        {"too large",            MODE_DLOAD, kNop,    {{2, FrameOfLength(kAck, 1025, false)}}, kTooLarge, 2, 0, 1025},
+        {"silence",              MODE_DLOAD, kNop,    {},                      kNoReply.c_str(), 1010, 0, 0},
     };
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Request(c.mode, c.code);
         link.m_request.itemId = 550;
-        AnswerAlways(c.pieces);
+        AnswerLater(c.pieces);
         link.m_rawReplyLen = 0;
-        const uint32_t start = clock.TickMs();
+        const uint32_t start = Now();
         const bool ok = link.Transact(1, 1000);
-        EXPECT_EQ(clock.TickMs() - start, c.endsAt);
+        EXPECT_EQ(Now() - start, c.endsAt);
         EXPECT_EQ(ok, c.error == nullptr) << link.m_lastError;
         if (c.error != nullptr) {
             EXPECT_EQ(link.m_lastError, c.error);
         }
         // What was read: the decoded reply's raw length, else (raw, error replies) what is held.
-        EXPECT_EQ(link.m_rawReplyLen != 0 ? link.m_rawReplyLen : link.m_recvLen, c.read);
+        const size_t all =
+            std::accumulate(c.pieces.begin(), c.pieces.end(), size_t{0},
+                            [](size_t n, const Piece& p) { return n + p.bytes.size(); });
+        EXPECT_EQ(link.m_rawReplyLen != 0 ? link.m_rawReplyLen : link.m_recvLen,
+                  c.read == kAll ? all : c.read);
         EXPECT_EQ(link.m_port.BytesWaiting(), c.left);
         Settle();
     }
@@ -167,54 +133,26 @@ TEST_F(Link, ReplyIsCompleteWhenItsFrameIsWhole) {
     link.m_pacedReplies = true;
     for (const auto& [code, pollMs] : {std::pair<uint8_t, uint32_t>{kEsn, 10}, {kNvRead, 30}}) {
         Request(MODE_DIAG, code);
-        AnswerAlways({{2, code == kEsn ? esn : nv}});
+        AnswerLater({{2, code == kEsn ? esn : nv}});
         const uint64_t slept = clock.SleptMs();
-        const uint32_t start = clock.TickMs();
+        const uint32_t start = Now();
         EXPECT_TRUE(link.Transact(1, 1000)) << link.m_lastError;
-        EXPECT_EQ(clock.TickMs() - start, 2 * pollMs);
+        EXPECT_EQ(Now() - start, 2 * pollMs);
         EXPECT_EQ(clock.SleptMs() - slept, 2 * pollMs);  // two sleeps, no kernel waits
         Settle();
     }
     link.m_pacedReplies = false;
     // What a reply left queued never reaches the next transaction.
     Request(MODE_DLOAD, kNop);
-    AnswerAlways({{1, Cat(Frame({kAck}, true), {0x7E, 0x03})}});
+    AnswerLater({{1, Frame({kAck}, true) + Bytes{0x7E, 0x03}}});
     ASSERT_TRUE(link.Transact(1, 1000) && link.m_port.BytesWaiting() == 2);
     Request(MODE_DIAG, kSwitch);
-    AnswerAlways({{1, Frame({kSwitch})}});
+    AnswerLater({{1, Frame({kSwitch})}});
     EXPECT_TRUE(link.Transact(1, 1000)) << link.m_lastError;
     EXPECT_EQ(link.m_rawReplyLen, Frame({kSwitch}).size());
 }
 
-TEST_F(Link, BrokenAndErrorRepliesFailWithTheirTexts) {
-    Bytes noEndFlag = Frame({kAck}, true);
-    noEndFlag.pop_back();  // the CRC is still right
-    // clang-format off
-    const struct {
-        LinkMode mode;
-        Bytes reply;
-        const char* error;
-    } cases[] = {
-        {MODE_DLOAD, noEndFlag, kNoEndFlag},
-        {MODE_DIAG, {kSwitch, 0x7E}, kBadCrc},
-        {MODE_DIAG, Frame({0x14, kSwitch}), "The Request packet has invalid or inconsistent parameters"},
-        {MODE_DIAG, Frame({0x15, kSwitch}), "The Request packet has an invalid length"},
-        {MODE_DIAG, Frame({0x18, kSwitch}), "the DMSS isn't in a particular mode"},
-        {MODE_DIAG, Frame({0x42, kSwitch}), "the correct SPC has not yet been entered to unlock service programming"},
-        {MODE_DIAG, Frame({0x47, kSwitch}), "the correct Security Password has not yet been entered to unlock the phone"},
-        {MODE_DIAG, Frame({0xFF, kSwitch}), "unknow reason"},
-    };
-    // clang-format on
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
-        Request(c.mode, c.mode == MODE_DIAG ? kSwitch : kNop);
-        AnswerAlways({{0, c.reply}});
-        EXPECT_FALSE(link.Transact(1, 1000));
-        EXPECT_EQ(link.m_lastError, c.error);
-    }
-}
-
-TEST_F(Link, AttemptsAndTimeOuts) {
+TEST_F(Transaction, AttemptsAndTimeOuts) {
     const Bytes bad = Frame({0x13, kSwitch});
     const Bytes good = Frame({kSwitch});
     Request(MODE_DIAG, kSwitch);
@@ -230,10 +168,10 @@ TEST_F(Link, AttemptsAndTimeOuts) {
 
     // Silence takes every attempt's full time-out, ending at the first poll beyond it.
     Request(MODE_DIAG, kEsn);
-    port.SetResponder({});
-    uint32_t start = clock.TickMs();
+    Silence();
+    uint32_t start = Now();
     EXPECT_FALSE(link.Transact(3, 300));
-    EXPECT_EQ(clock.TickMs() - start, 3u * 310);
+    EXPECT_EQ(Now() - start, 3u * 310);
     EXPECT_EQ(port.WriteCount(), 7u);
 
     // In MODE_RAW the frame goes out on every attempt.
@@ -246,18 +184,20 @@ TEST_F(Link, AttemptsAndTimeOuts) {
     EXPECT_EQ(Bytes(link.m_recvBuf.begin(), link.m_recvBuf.begin() + link.m_recvLen), second);
     // A failed write fails the attempt at once.
     port.SetWriteFails(true);
-    start = clock.TickMs();
+    start = Now();
     EXPECT_FALSE(link.Transact(2, 300));
     EXPECT_EQ(link.m_lastError, "Port Cannot Send desired data to the Phone");
-    EXPECT_EQ(clock.TickMs(), start);
+    EXPECT_EQ(Now(), start);
 }
 
 // A stream write ends on its own block's acknowledgement or an error reply; acknowledgements of
-// earlier blocks still queued do not end it, and are scanned with it.
-TEST_F(Link, StreamWriteWaitsForItsOwnReply) {
+// earlier blocks still queued do not end it, and are scanned with it. Silence is success, with
+// the time waited as the text.
+TEST_F(Transaction, StreamWriteWaitsForItsOwnReply) {
     const uint8_t block[4] = {1, 2, 3, 4};
-    const std::string kVerifyFailed =
-        "Write a Block of Data to Memory Failed, Since Write-verify failed";
+    const std::string kFailed = "Write a Block of Data to Memory Failed, Since ";
+    Bytes badCrc = Ack(0x400);
+    badCrc[badCrc.size() - 2] ^= 0x01;
     struct Case {
         const char* what;
         Bytes queued;  // before the write
@@ -273,20 +213,20 @@ TEST_F(Link, StreamWriteWaitsForItsOwnReply) {
         {"own ack", {}, {{2, Ack(0x400)}}, true, 2, {0x400}, "time is 2(ms)"},
         {"older ack queued", Ack(0), {{7, Ack(0x400)}}, true, 7, {0, 0x400}, "time is 7(ms)"},
         {"older ack late", {}, {{2, Ack(0)}, {25, Ack(0x400)}}, true, 25, {0, 0x400}, "time is 25(ms)"},
-        {"error reply", {}, {{3, Frame({0x0D, 10, 0, 0, 0}, true)}}, false, 3, {}, kVerifyFailed},
+        {"error reply", {}, {{3, Frame({0x0D, 10, 0, 0, 0}, true)}}, false, 3, {}, kFailed + "Write-verify failed"},
+        {"error after an ack", {}, {{3, Ack(0) + Le32Reply(0x0D, 6)}}, false, 3, {0}, kFailed + "Illegal reason"},
+        {"bad crc ends nothing", {}, {{3, badCrc}}, false, 30, {}, kFailed + "the Received Data is Wrong with CRC Checksum"},
         {"only an older ack", {}, {{2, Ack(0)}}, true, 30, {0}, "time is 30(ms)"},
     };
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         port.Inject(c.queued);
-        AnswerAlways(c.pieces);
-        const uint32_t start = clock.TickMs();
+        AnswerLater(c.pieces);
+        const uint32_t start = Now();
         EXPECT_EQ(link.StreamWrite(block, 0x400, sizeof block), c.ok);
-        EXPECT_EQ(clock.TickMs() - start, c.endsAt);
-        EXPECT_EQ(
-            std::vector<uint32_t>(link.m_ackList.begin(), link.m_ackList.begin() + link.m_ackCount),
-            c.acks);
+        EXPECT_EQ(Now() - start, c.endsAt);
+        EXPECT_EQ(AckList(), c.acks);
         EXPECT_EQ(link.m_lastError, c.error);
         Settle();
     }
@@ -318,4 +258,4 @@ TEST(NvPacing, BusyWriteFallsBackToThePacedRhythm) {
 }
 
 }  // namespace
-}  // namespace pellan
+}  // namespace pellan::test
