@@ -170,10 +170,10 @@ struct RealClient : ::testing::Test {
             WriteFile(real / name, value + "\n");
         }
         std::filesystem::create_directory_symlink(real, devices / "1-2");
-        for (int number : {0, 1}) {
-            const auto folder = devices / ("1-2:1." + std::to_string(number));
-            std::filesystem::create_directories(folder / ("ttyUSB" + std::to_string(number)));
-            WriteFile(folder / "bInterfaceNumber", "0" + std::to_string(number) + "\n");
+        for (const char* number : {"0", "1"}) {
+            const auto folder = devices / std::string("1-2:1.").append(number);
+            std::filesystem::create_directories(folder / std::string("ttyUSB").append(number));
+            WriteFile(folder / "bInterfaceNumber", std::string("0").append(number).append("\n"));
         }
         return std::filesystem::canonical(real);
     }

@@ -37,14 +37,12 @@ class RecordingSink final : public ViewSink {
     void LineLogAppended(int line, const std::string& entry) override {
         Record([&] { m_entries.push_back({line, entry}); });
     }
-    void LineLogReplaced(int line, const std::string& log) override {
-        Record([&] { m_replaced[line] = log; });
-    }
+    void LineLogReplaced(int, const std::string&) override {}
     void ControlText(int id, const std::string& text) override {
         Record([&] { m_texts[id] = text, m_textHistory[id].push_back(text); });
     }
     void ControlProgress(int id, int position) override {
-        Record([&] { m_progress[id] = position, m_progressHistory[id].push_back(position); });
+        Record([&] { m_progress[id] = position; });
     }
     void ControlProgressRange(int id, int, int) override {
         Record([&] { ++m_rangeSets[id]; });
@@ -76,9 +74,6 @@ class RecordingSink final : public ViewSink {
     std::optional<int> Progress(int id) const {
         return Locked([&] { return Find(m_progress, id); });
     }
-    std::vector<int> ProgressHistory(int id) const {
-        return Locked([&] { return Find(m_progressHistory, id).value_or(std::vector<int>{}); });
-    }
     int RangeSets(int id) const {
         return Locked([&] { return Find(m_rangeSets, id).value_or(0); });
     }
@@ -93,12 +88,6 @@ class RecordingSink final : public ViewSink {
     }
     std::vector<Entry> Entries() const {
         return Locked([&] { return m_entries; });
-    }
-    size_t CountEntries(int line, const std::string& text) const {
-        return Locked([&] { return CountEntriesLocked(line, text); });
-    }
-    std::optional<std::string> Replaced(int line) const {
-        return Locked([&] { return Find(m_replaced, line); });
     }
 
     // Waits (real time, up to `ms`) until `done` holds; the sink's state is locked while it runs.
@@ -126,11 +115,9 @@ class RecordingSink final : public ViewSink {
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Entry> m_entries;
-    std::map<int, std::string> m_replaced;
     std::map<int, std::string> m_texts;
     std::map<int, std::vector<std::string>> m_textHistory;
     std::map<int, int> m_progress;
-    std::map<int, std::vector<int>> m_progressHistory;
     std::map<int, int> m_rangeSets;
     std::map<int, bool> m_enabled;
     std::map<int, int> m_states;
