@@ -188,8 +188,8 @@ def wait_port(n, probe):
             if probe(fd):
                 return fd
             os.close(fd)
-        except OSError:
-            pass
+        except (OSError, AssertionError):
+            pass  # not there yet, or still the stick before its restart (which may not answer)
         time.sleep(0.05)
     raise AssertionError('COM%d did not come back' % n)
 
