@@ -50,9 +50,11 @@ TEST(Station, TwoLinesUpdateTheirOwnSticksWhileTheirPortNumbersSwap) {
         options.renumberOn = sim::RENUMBER_ON_RESET_PHONE | sim::RENUMBER_ON_DOWNLOADER |
                              sim::RENUMBER_ON_STREAM_RESET;
         // Restarts short enough for the job's shortened waits; B comes back first, on the
-        // numbers A had.
+        // numbers A had. The downloader must be back (100 ms after the switch's acknowledgement
+        // plus this) before the job's second reopen, about 155 ms after it with the waits
+        // shortened a hundredfold; a loaded machine only makes the job slower.
         options.reenumDelayMs = 200 - 80 * static_cast<uint32_t>(i);
-        options.downloaderReenumDelayMs = 150 - 50 * static_cast<uint32_t>(i);
+        options.downloaderReenumDelayMs = 30 - 10 * static_cast<uint32_t>(i);
         sticks[i] = machine.AddStick(options);
         ASSERT_TRUE(sticks[i]);
     }
