@@ -24,7 +24,8 @@ using namespace pellan;
 const char* kUsage = R"(usage: pellan-stick-sim --root DIR [options]
 Publishes simulated sticks in DIR (registry.reg, COM<N> links) and runs until SIGTERM/SIGINT.
   --fast                     restarts take a hundredth of their time (for hosts run with
-                             --fast); the ports still stay 40 ms after a reset is acknowledged
+                             --fast); the time until a restarted stick leaves the bus
+                             (--leave-ms) stays as it is
   --report FILE              JSON report, written on every bus change, on SIGUSR1 and on exit;
                              with several sticks {"sticks": [one section per stick, in order]}
   --exit-after-update        exit once every stick that is plugged in is back after the
