@@ -36,12 +36,9 @@ TEST_F(AtChannel, AnswerIsCompleteAtItsFinalResultLine) {
         const char* line;
         uint32_t endsAt;
     } cases[] = {
+        // clang-format off
         {"ok", {{3, "\r\nOK\r\n"}}, true, "OK", 3},
-        {"echo, text, then ok",
-         {{2, "AT\r\r\nX 1.0 D\r\n"}, {9, "\r\nOK\r\n"}},
-         true,
-         "X 1.0 D",
-         9},
+        {"echo, text, then ok", {{2, "AT\r\r\nX 1.0 D\r\n"}, {9, "\r\nOK\r\n"}}, true, "X 1.0 D", 9},
         {"error", {{4, "\r\nERROR\r\n"}}, false, "ERROR", 4},
         {"+cme error", {{4, "\r\n+CME ERROR: 10\r\n"}}, true, "+CME ERROR: 10", 4},
         {"+cms error", {{4, "\r\n+CMS ERROR: 30\r\n"}}, true, "+CMS ERROR: 30", 4},
@@ -52,8 +49,7 @@ TEST_F(AtChannel, AnswerIsCompleteAtItsFinalResultLine) {
         {"errors is no error", {{2, "\r\nERRORS\r\n"}}, true, "ERRORS", 40},
         {"one line end is no reply line", {{2, "OK\r\n"}}, false, "", 40},
         // one byte every 15 ms, still coming well after the time-out
-        {"growing past the time-out", Trickle("\r\n+WDIAG: 6\r\n\r\nOK\r\n"), true, "+WDIAG: 6",
-         15 * 19},
+        {"growing past the time-out", Trickle("\r\n+WDIAG: 6\r\n\r\nOK\r\n"), true, "+WDIAG: 6", 15 * 19},
         // clang-format on
     };
     ASSERT_TRUE(at.SetTimeout(100));

@@ -80,15 +80,6 @@ TEST(FileCrc, RegionsInsideTheFileAndRefusals) {
     EXPECT_EQ(high, 0x22);
 }
 
-TEST(Stuffing, EscapesOnlyFlagAndEscape) {
-    const Bytes in = {0x00, 0x7E, 0x7D, 0x5E, 0x5D, 0x7F, 0x20, 0xFF};
-    Bytes out(2 * in.size());
-    out.resize(frame::Stuff(in.data(), in.size(), out.data()));
-    EXPECT_EQ(out, (Bytes{0x00, 0x7D, 0x5E, 0x7D, 0x5D, 0x5E, 0x5D, 0x7F, 0x20, 0xFF}));
-    out.resize(frame::Unstuff(out.data(), out.size(), out.data()));
-    EXPECT_EQ(out, in);
-}
-
 class FrameLayout : public LinkFixture {
   protected:
     // The frame BuildFrame makes of a raw body: the layout on the wire.
@@ -102,9 +93,14 @@ class FrameLayout : public LinkFixture {
     }
 };
 
-TEST_F(FrameLayout, CrcEscapedTooAndTheFullyStuffedLargestPacketFitsOneMoreIsRefused) {
+TEST_F(FrameLayout,
+       OnlyFlagAndEscapeEscapedCrcTooAndTheFullyStuffedLargestPacketFitsOneMoreIsRefused) {
     const Bytes body = {0x01, 0x72, 0x13};  // its CRC is 7E 7D (low, high)
     EXPECT_EQ(RawFrame(body), (Bytes{0x01, 0x72, 0x13, 0x7D, 0x5E, 0x7D, 0x5D, 0x7E}));
+    // Only the flag and the escape are escaped.
+    const Bytes plain = {0x00, 0x5E, 0x5D, 0x7F, 0x20, 0xFF};
+    const Bytes framed = RawFrame(plain);
+    EXPECT_EQ(Bytes(framed.begin(), framed.begin() + 6), plain);
     Bytes largest(CPhoneLink::kMaxPacket, 0x7E);
     for (size_t i = 0; i < largest.size(); i += 2) {
         largest[i] = 0x7D;

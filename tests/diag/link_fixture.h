@@ -127,6 +127,20 @@ inline Bytes Ack(uint32_t address) {
     return Le32Reply(0x08, address);
 }
 
+// `body` padded with filler until its DIAG frame is exactly `total` bytes on the wire (the last
+// filler byte changed where the CRC needs escapes).
+inline Bytes PaddedToFrameLength(Bytes body, size_t total) {
+    for (size_t raw; (raw = frame::EncodeFrame(body, false).size()) != total;) {
+        if (raw > total) {
+            body.pop_back();
+            body.back() = static_cast<uint8_t>(body.back() + 1);
+        } else {
+            body.push_back('z');
+        }
+    }
+    return body;
+}
+
 inline std::string Sentence(const char* pattern, const std::string& reason) {
     if (pattern == nullptr) {
         return reason;  // commands without a sentence of their own leave the reason as it is

@@ -24,22 +24,6 @@ void Append(Bytes& body, const std::string& text) {
     body.insert(body.end(), text.begin(), text.end());
 }
 
-// Pads `body` with filler until its frame is exactly `rawLen` bytes long on the wire.
-Bytes PadToRawLength(Bytes body, size_t rawLen) {
-    for (;;) {
-        const size_t raw = frame::EncodeFrame(body, false).size();
-        if (raw == rawLen) {
-            return body;
-        }
-        if (raw > rawLen) {  // the CRC needed escaping: change the last filler byte
-            body.pop_back();
-            body.back() = static_cast<uint8_t>(body.back() + 1);
-            continue;
-        }
-        body.push_back('z');
-    }
-}
-
 // `count` 30-character texts, each followed by a zero separator, then T10 and T11.
 Bytes LongReply(size_t count) {
     Bytes body{0x39};
@@ -79,15 +63,15 @@ TEST_F(VersionSet, LayoutFollowsTheRawLength) {
         if (frame::EncodeFrame(body, false).size() > c.rawLen) {
             body.resize(c.rawLen - 4);
         }
-        const auto slots = Read(PadToRawLength(body, c.rawLen));
+        const auto slots = Read(PaddedToFrameLength(body, c.rawLen));
         EXPECT_EQ(link.m_rawReplyLen, c.rawLen);
         for (size_t i = 0; i < 9; ++i) {
             EXPECT_EQ(slots[i], i < c.textsTaken ? Text(static_cast<char>('1' + i), 30) : "") << i;
         }
     }
     // A seven-text reply after a nine-text one must not leave the older text in slot nine.
-    EXPECT_EQ(Read(PadToRawLength(LongReply(9), 305))[8], Text('9', 30));
-    const auto slots = Read(PadToRawLength(LongReply(7), 290));
+    EXPECT_EQ(Read(PaddedToFrameLength(LongReply(9), 305))[8], Text('9', 30));
+    const auto slots = Read(PaddedToFrameLength(LongReply(7), 290));
     EXPECT_EQ(slots[6], Text('7', 30));
     EXPECT_EQ(slots[7] + slots[8], "");
     EXPECT_EQ(Read({0x39, 'V', '2'})[0], "V2")
@@ -102,7 +86,7 @@ TEST_F(VersionSet, OnlyNonVersionCharactersBetweenTextsAreSkipped) {
         for (const char sep : separators) {
             Bytes body{0x39};
             Append(body, t1 + sep + t2 + Text('3', 40));
-            const auto slots = Read(PadToRawLength(body, 200));
+            const auto slots = Read(PaddedToFrameLength(body, 200));
             EXPECT_EQ(slots[0], t1);
             EXPECT_EQ(slots[1], kept ? sep + t2.substr(0, 29) : t2) << int(sep);
         }

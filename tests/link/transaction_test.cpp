@@ -27,15 +27,6 @@ const char* const kBadCrc = "the Received Data is Wrong with Wrong CRC Checksum"
 Bytes Frame(const Bytes& body, bool leadingFlag = false) {
     return frame::EncodeFrame(body, leadingFlag);
 }
-// A frame of exactly `total` bytes whose body starts with `code` (only its CRC may need escapes).
-Bytes FrameOfLength(uint8_t code, size_t total, bool leadingFlag) {
-    Bytes body(total - 3 - (leadingFlag ? 1 : 0), 0x55);
-    body[0] = code;
-    for (uint8_t last = 0; Frame(body, leadingFlag).size() != total; body.back() = ++last) {
-    }
-    return Frame(body, leadingFlag);
-}
-
 class Transaction : public LinkFixture {
   protected:
     void Request(LinkMode mode, uint8_t code) {
@@ -85,7 +76,7 @@ TEST_F(Transaction, ReplyIsCompleteWhenItsFrameIsWhole) {
         {"nv item: no 30 ms polls", MODE_DIAG, kNvRead, {{5, nv}},             nullptr, 5, kAll, 0},
         {"dload, leading flag",  MODE_DLOAD, kNop,    {{3, ack}},              nullptr, 3, kAll, 0},
         {"dload, none",          MODE_DLOAD, kNop,    {{3, Frame({kAck})}},    nullptr, 3, kAll, 0},
-        {"1024 bytes",           MODE_DLOAD, kNop,    {{2, FrameOfLength(kAck, 1024, false)}}, nullptr, 2, kAll, 0},
+        {"1024 bytes",           MODE_DLOAD, kNop,    {{2, Frame(PaddedToFrameLength({kAck}, 1024))}}, nullptr, 2, kAll, 0},
         {"two pieces: waits for the second", MODE_DIAG, kEsn, {{5, cut}, {12, rest}}, nullptr, 12, kAll, 0},
         {"gap beyond a poll cuts it", MODE_DIAG, kEsn, {{5, cut}, {40, rest}}, kNoEndFlag, 20, 2, 0},
         {"next frame's start stays", MODE_DLOAD, kNop, {{2, ack + Bytes{0x7E, 0x02}}}, nullptr, 2, ack.size(), 2},
@@ -103,7 +94,7 @@ TEST_F(Transaction, ReplyIsCompleteWhenItsFrameIsWhole) {
         {"other code",           MODE_DIAG,  kSwitch, {{2, error(0xFF)}},      "unknow reason", 2, kAll, 0},
         {"leading flag: no diag frame", MODE_DIAG, kSwitch, {{2, Frame({kSwitch}, true)}}, "unknow reason", 20, kAll, 0},
         {"raw: closing flag, no crc", MODE_RAW, 0x4B, {{2, raw + Bytes{0x4B}}}, nullptr, 2, 8, 1},
-        {"too large",            MODE_DLOAD, kNop,    {{2, FrameOfLength(kAck, 1025, false)}}, kTooLarge, 2, 0, 1025},
+        {"too large",            MODE_DLOAD, kNop,    {{2, Frame(PaddedToFrameLength({kAck}, 1025))}}, kTooLarge, 2, 0, 1025},
         {"silence",              MODE_DLOAD, kNop,    {},                      kNoReply.c_str(), 1010, 0, 0},
     };
     // clang-format on
