@@ -98,6 +98,18 @@ stop_sim() {
     fi
 }
 
+# wait_sim_exit: waits (10 s at most) for a simulator started with --exit-after-update to end by
+# itself, once its sticks are back after the update's final reset; pellan-cli does not wait for that.
+wait_sim_exit() {
+    for _ in $(seq 100); do
+        kill -0 "$SIM_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$SIM_PID" 2>/dev/null && fail "the simulator is still running after the final reset"
+    wait "$SIM_PID" || fail "the simulator ended with exit status $?"
+    SIM_PID=""
+}
+
 # run_cli [options...]: runs pellan-cli against $ROOT; sets CLI_RC, output in $WORK/cli.{out,err}.
 run_cli() {
     set +e

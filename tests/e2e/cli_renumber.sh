@@ -6,11 +6,10 @@ source "$(dirname "$0")/cli_helpers.bash"
 
 "$MKFIRMWARE" --small "$WORK/firmware" >/dev/null
 mkdir -p "$WORK/nv"
-start_sim --renumber-on reset
+start_sim --renumber-on reset --exit-after-update
 run_cli --nv-dir "$WORK/nv" --firmware-dir "$WORK/firmware" update
-stop_sim
-
 [[ $CLI_RC -eq 0 ]] || fail "exit status $CLI_RC, expected 0"
+wait_sim_exit
 last_stdout_line | grep -Eq '^Update success!  It costs [0-9]+ minutes and [0-9]+ seconds\.$' ||
     fail "last line is not the success text: $(last_stdout_line)"
 
