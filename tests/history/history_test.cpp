@@ -174,6 +174,48 @@ TEST(History, StoreOfANewerSchemaIsRefused) {
     EXPECT_NE(error.find("schema version 9 is newer"), std::string::npos) << error;
 }
 
+// The history's own settings file: a wrong one names the file and its fault, and the station's
+// store then reports that fault instead of writing somewhere else; the --history address wins,
+// then the file's PostgreSQL address, its SQLite file, the default file.
+TEST(History, SettingsFileChoosesTheStoreOrNamesItsFault) {
+    TempDir dir;
+    const fs::path file = dir.Path() / history::kHistorySettingsName;
+    const fs::path fallback = dir.Path() / "history.sqlite";
+    const struct {
+        const char* text;
+        const char* result;  // the store chosen, or the fault after the file's name
+        bool accepted;
+    } rows[] = {
+        {R"({"sqlite": "/data/h.sqlite"})", "/data/h.sqlite", true},
+        {R"({"postgresql": "postgresql://db/station", "sqlite": "x"})", "postgresql://db/station",
+         true},
+        {"[1, 2]", " is not a JSON object", false},
+        {"{\"sqlite\": ", " is not a JSON object", false},
+        {R"({"mysql": "x"})", ": unknown field \"mysql\"", false},
+        {R"({"sqlite": 7})", ": \"sqlite\" must be a text", false},
+        {R"({"postgresql": "db.local"})", ": \"postgresql\" must start with postgresql://", false},
+    };
+    for (const auto& row : rows) {
+        std::ofstream(file, std::ios::trunc) << row.text;
+        history::HistorySettings settings;
+        std::string error;
+        ASSERT_EQ(history::LoadHistorySettings(file, settings, error), row.accepted) << row.text;
+        if (row.accepted) {
+            EXPECT_EQ(history::ChooseHistoryAddress({}, settings, fallback), row.result);
+            EXPECT_EQ(history::ChooseHistoryAddress("given.sqlite", settings, fallback),
+                      "given.sqlite");
+            continue;
+        }
+        EXPECT_EQ(error, file.string() + row.result) << row.text;
+        std::vector<history::JobRecord> jobs;
+        std::string used;
+        auto station = history::MakeStationHistory({}, dir.Path(), dir.Path() / "nv");
+        EXPECT_FALSE(station->Jobs({}, jobs, used));
+        EXPECT_EQ(used, error);
+    }
+    EXPECT_EQ(history::ChooseHistoryAddress({}, {}, fallback), fallback.string());
+}
+
 TEST(History, ArchiveNeverReplacesAnEarlierCopyAndRestoreSkipsCopiesWithoutImei) {
     TempDir dir;
     NvmTable table = BuildBackupTable();
