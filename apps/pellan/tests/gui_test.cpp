@@ -549,24 +549,6 @@ TEST(QtViewSinkThreads, ABoxFromAJobThreadBlocksOnlyThatThreadUntilAnsweredOrShu
     EXPECT_TRUE(returned.load());
 }
 
-TEST(QtViewSinkThreads, ControlChangesFromOtherThreadsReachWidgetsOnTheWindowThread) {
-    GuiBench bench;
-    ASSERT_TRUE(bench.Start());
-    bench.view->PauseLinePolling(0);  // its searching display would overwrite the status line
-    QTest::qWait(20);
-    std::thread job([&] {
-        bench.view->SetLineProgress(0, 250);
-        bench.view->ShowLineMessage(0, "Downloading...", 1);
-    });
-    job.join();
-    // Nothing has reached the widgets yet: only the window thread changes them.
-    EXPECT_NE(bench.Text(ctl::kProgressText), "100/100");
-    QTest::qWait(20);
-    EXPECT_EQ(bench.Text(ctl::kProgressText), "100/100");
-    EXPECT_EQ(bench.frame->Controls().Find<QProgressBar>(ctl::kProgressBar)->value(), 100);
-    EXPECT_EQ(bench.Text(ctl::kStatusLine), "Downloading...");
-}
-
 TEST(QtViewSinkThreads, CaptionsTheUpdateResultSuccessAndChineseTextsHaveAFont) {
     const std::pair<const char*, const char*> captions[] = {
         {"Update success!  It costs 10 minutes and 5 seconds.", "Success"},
