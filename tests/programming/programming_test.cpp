@@ -182,7 +182,7 @@ TEST_F(ProgrammingTest, EfsLostBlocksListedInOrderNotAcknowledgedByTheNandProgra
     // before the EFS image opens. EFS blocks must be found missing rather than pass on the old one.
     Use(bench.Record(0).nandprgPath, "nandprg.mbn", 2000);
     ASSERT_TRUE(UploadNandProgrammer(*bench.view, 0));
-    bench.sink.Clear();
+    bench.sink.ClearLines();
     const auto efs = UseEfs(50 * kBlock + 300);
     sim::FaultPlan faults;
     faults.dropAckAddresses = {12 * kBlock, kBlock, 30 * kBlock};

@@ -57,8 +57,8 @@ TEST(PtyLineSteps, WholePathOverPseudoTerminals) {
         }
     }
     ASSERT_TRUE(programmed) << error;
-    ASSERT_FALSE(sink.Progress(0).empty());
-    EXPECT_EQ(sink.Progress(0).back(), 80);
+    ASSERT_FALSE(sink.ProgressHistory(0).empty());
+    EXPECT_EQ(sink.ProgressHistory(0).back(), 80);
     ASSERT_TRUE(ResetAndReconnect(view, 0));
     std::printf("stick back in normal mode after the programming cycle\n");
 }

@@ -21,10 +21,9 @@
 #include "platform/env.h"
 #include "sim/sim_machine.h"
 #include "support/temp_dir.h"
-#include "ui/log_stamp.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
-#include "ui/view_sink.h"
+#include "ui/recording_sink.h"
 
 namespace pellan::test {
 
@@ -54,58 +53,6 @@ class WaitRecordingClock final : public platform::Clock {
     platform::VirtualClock& m_base;
     std::mutex m_mutex;
     std::vector<uint32_t> m_waits;
-};
-
-// Keeps each line's status texts (without their stamps), progress values and message boxes.
-class RecordingSink final : public ViewSink {
-  public:
-    void LineLogAppended(int line, const std::string& entry) override {
-        const size_t at = entry.find(kLogSeparator);
-        std::lock_guard lock(m_mutex);
-        m_messages[line].push_back(
-            at == std::string::npos ? entry : entry.substr(at + std::string(kLogSeparator).size()));
-    }
-    void ControlProgress(int controlId, int position) override {
-        const int line = controlId - ctl::kProgressBar;
-        if (line >= 0 && line < kLineCount) {
-            std::unique_lock lock(m_mutex);
-            m_progress[line].push_back(position);
-            lock.unlock();
-            if (onProgress) {
-                onProgress(line, position);
-            }
-        }
-    }
-    // Runs on the job's thread at every progress step of a line, after it was recorded: lets a
-    // test act at an exact point of a transfer (set before the job starts).
-    std::function<void(int line, int position)> onProgress;
-    void MessageBox(const std::string& text) override {
-        std::lock_guard lock(m_mutex);
-        m_boxes.push_back(text);
-    }
-    std::vector<std::string> Messages(int line) {
-        std::lock_guard lock(m_mutex);
-        return m_messages[line];
-    }
-    std::vector<int> Progress(int line) {
-        std::lock_guard lock(m_mutex);
-        return m_progress[line];
-    }
-    std::vector<std::string> Boxes() {
-        std::lock_guard lock(m_mutex);
-        return m_boxes;
-    }
-    void Clear() {
-        std::lock_guard lock(m_mutex);
-        m_messages.clear();
-        m_progress.clear();
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::map<int, std::vector<std::string>> m_messages;
-    std::map<int, std::vector<int>> m_progress;
-    std::vector<std::string> m_boxes;
 };
 
 inline std::vector<uint8_t> PatternBytes(size_t size, uint32_t seed) {
@@ -234,7 +181,7 @@ class SimLineTest : public ::testing::Test {
     }
     size_t Writes() { return ArgsOf(*stick, "StreamWrite").size(); }
     std::vector<std::string> Messages() { return bench.sink.Messages(0); }
-    std::vector<int> Progress() { return bench.sink.Progress(0); }
+    std::vector<int> Progress() { return bench.sink.ProgressHistory(0); }
     std::vector<uint32_t> Waits() { return bench.waits.Waits(); }
 
     SimBench bench;

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ui/line_controls.h"
+#include "ui/log_stamp.h"
 #include "ui/view_sink.h"
 
 namespace pellan::test {
@@ -42,8 +45,21 @@ class RecordingSink final : public ViewSink {
         Record([&] { m_texts[id] = text, m_textHistory[id].push_back(text); });
     }
     void ControlProgress(int id, int position) override {
-        Record([&] { m_progress[id] = position; });
+        const int line = id - ctl::kProgressBar;
+        const bool ofLine = line >= 0 && line < kLineCount;
+        Record([&] {
+            m_progress[id] = position;
+            if (ofLine) {
+                m_progressHistory[line].push_back(position);
+            }
+        });
+        if (ofLine && onProgress) {
+            onProgress(line, position);
+        }
     }
+    // Runs on the job's thread at every progress step of a line, after it was recorded: lets a
+    // test act at an exact point of a transfer (set before the job starts).
+    std::function<void(int line, int position)> onProgress;
     void ControlProgressRange(int id, int, int) override {
         Record([&] { ++m_rangeSets[id]; });
     }
@@ -89,6 +105,27 @@ class RecordingSink final : public ViewSink {
     std::vector<Entry> Entries() const {
         return Locked([&] { return m_entries; });
     }
+    // The line's status texts without their time stamps, and its progress values, in order.
+    std::vector<std::string> Messages(int line) const {
+        return Locked([&] {
+            std::vector<std::string> texts;
+            for (const Entry& e : m_entries) {
+                const size_t at = e.text.find(kLogSeparator);
+                if (e.line == line) {
+                    texts.push_back(at == std::string::npos
+                                        ? e.text
+                                        : e.text.substr(at + std::string(kLogSeparator).size()));
+                }
+            }
+            return texts;
+        });
+    }
+    std::vector<int> ProgressHistory(int line) const {
+        return Locked([&] { return Find(m_progressHistory, line).value_or(std::vector<int>{}); });
+    }
+    void ClearLines() {
+        Record([&] { m_entries.clear(), m_progressHistory.clear(); });
+    }
 
     // Waits (real time, up to `ms`) until `done` holds; the sink's state is locked while it runs.
     template <class Predicate>
@@ -118,6 +155,7 @@ class RecordingSink final : public ViewSink {
     std::map<int, std::string> m_texts;
     std::map<int, std::vector<std::string>> m_textHistory;
     std::map<int, int> m_progress;
+    std::map<int, std::vector<int>> m_progressHistory;
     std::map<int, int> m_rangeSets;
     std::map<int, bool> m_enabled;
     std::map<int, int> m_states;
