@@ -19,6 +19,8 @@ struct Plugged {
     std::string location;  // empty: the registry names no location (older device roots)
     int diag;
     int at;  // 0: the stick shows its DIAG interface only
+    // "PortName" values other than COM<diag> and COM<at>, and the instance names' stem.
+    std::string diagName = "", atName = "", stem = "7&";
 };
 
 struct BindingBench : ::testing::Test {
@@ -40,12 +42,14 @@ struct BindingBench : ::testing::Test {
         platform::RegKeyData diagEnum{EnumKey("VLKusbser6k"), {}};
         platform::RegKeyData atEnum{EnumKey("VLKusbnmea"), {}};
         for (const Plugged& stick : sticks) {
-            for (const auto& [port, list] :
-                 {std::pair{stick.diag, &diagEnum}, std::pair{stick.at, &atEnum}}) {
+            for (const auto& [port, list, name] :
+                 {std::tuple{stick.diag, &diagEnum, stick.diagName},
+                  std::tuple{stick.at, &atEnum, stick.atName}}) {
                 if (port == 0) {
                     continue;
                 }
-                const std::string instance = "USB\\VID_05C6&PID_9000\\7&" + std::to_string(port);
+                const std::string instance =
+                    "USB\\VID_05C6&PID_9000\\" + stick.stem + std::to_string(port);
                 list->values.push_back(
                     {std::to_string(list->values.size()), RegValue::Type::String, instance, 0});
                 const std::string key = "SYSTEM\\CurrentControlSet\\Enum\\" + instance;
@@ -54,9 +58,9 @@ struct BindingBench : ::testing::Test {
                         {key,
                          {{"LocationInformation", RegValue::Type::String, stick.location, 0}}});
                 }
-                keys.push_back(
-                    {key + "\\Device Parameters",
-                     {{"PortName", RegValue::Type::String, "COM" + std::to_string(port), 0}}});
+                keys.push_back({key + "\\Device Parameters",
+                                {{"PortName", RegValue::Type::String,
+                                  name.empty() ? "COM" + std::to_string(port) : name, 0}}});
             }
         }
         for (auto* list : {&diagEnum, &atEnum}) {
@@ -196,14 +200,25 @@ TEST_F(BindingBench, WithoutLocationsOneLineHoldsTheLastInstances) {
     EXPECT_TRUE(doc.ReopenDiagPort(0, 5, 115200));  // the record's number
 }
 
-// The described reading of a registry without locations, from stored files, one per fault: the
-// line starts with AT 77 and DIAG 88, and only what was read is stored.
+// The described reading of a registry without locations, one row per fault: the line starts with
+// AT 77 and DIAG 88, and only what was read is stored. Stored files first; then "PortName" values,
+// the decimal number after the first three characters, 0 meaning none, and a value longer than
+// the 1024-byte buffer, which cannot be read.
 TEST_F(BindingBench, WithoutLocationsEachFaultOfTheRegistry) {
+    const auto expect = [&](const std::string& row, bool found, int at, int diag) {
+        doc.Bindings().Release(2);
+        doc.Record(2).atPort = 77;
+        doc.Record(2).diagPort = 88;
+        EXPECT_EQ(found, doc.DiscoverPorts(2)) << row;
+        EXPECT_EQ(at, doc.Record(2).atPort) << row;
+        EXPECT_EQ(diag, doc.Record(2).diagPort) << row;
+        EXPECT_EQ(0, doc.Record(1).atPort) << "another line was touched";
+    };
     const struct {
         const char* fixture;
         bool found;
         int at, diag;
-    } rows[] = {
+    } files[] = {
         {"one_stick.reg", true, 3, 12},
         {"two_sticks.reg", true, 21, 20},  // the instances named Count - 1
         // Without the AT driver nothing is found although the DIAG driver is there.
@@ -221,61 +236,37 @@ TEST_F(BindingBench, WithoutLocationsEachFaultOfTheRegistry) {
         {"no_such_file.reg", false, 77, 88},
     };
     const auto fixtures = std::filesystem::path(PELLAN_SOURCE_DIR) / "tests/discovery/fixtures";
-    for (const auto& row : rows) {
+    for (const auto& row : files) {
         std::filesystem::remove(registry.File());
         if (std::string(row.fixture) != "no_such_file.reg") {
             std::filesystem::copy_file(fixtures / row.fixture, registry.File());
         }
-        doc.Bindings().Release(2);
-        doc.Record(2).atPort = 77;
-        doc.Record(2).diagPort = 88;
-        EXPECT_EQ(row.found, doc.DiscoverPorts(2)) << row.fixture;
-        EXPECT_EQ(row.at, doc.Record(2).atPort) << row.fixture;
-        EXPECT_EQ(row.diag, doc.Record(2).diagPort) << row.fixture;
-        EXPECT_EQ(0, doc.Record(1).atPort) << "another line was touched";
+        expect(row.fixture, row.found, row.at, row.diag);
     }
-}
-
-// "PortName" values: the decimal number after the first three characters, 0 meaning none; a
-// value longer than the 1024-byte buffer cannot be read.
-TEST_F(BindingBench, PortNamesAndTheValueBuffer) {
     const struct {
         std::string at, diag;
         bool found;
         int atPort, diagPort;
-        std::string instance = "6&1&";
-    } rows[] = {
+        std::string stem = "6&1&";
+    } names[] = {
         {"COM3", "COM12", true, 3, 12},
         {"com9", "COM10", true, 9, 10},
-        {"COM0", "COM4", false, -1, -1},
-        {"COM", "COM4", false, -1, -1},
-        {"CO", "COM4", false, -1, -1},
+        {"COM0", "COM4", false, 77, 88},
+        {"COM", "COM4", false, 77, 88},
+        {"CO", "COM4", false, 77, 88},
         {"COM7x", "COM8", true, 7, 8},
-        {"COM3", "COM4", false, -1, -1, std::string(1100, 'x')},
+        {"COM3", "COM4", false, 77, 88, std::string(1100, 'x')},
     };
-    for (const auto& row : rows) {
-        std::vector<platform::RegKeyData> keys;
-        for (const auto& [service, name, end] :
-             {std::tuple{"VLKusbnmea", row.at, "1"}, std::tuple{"VLKusbser6k", row.diag, "0"}}) {
-            const std::string instance = "USB\\VID_05C6&PID_9000\\" + row.instance + end;
-            keys.push_back({EnumKey(service),
-                            {{"Count", RegValue::Type::Dword, "", 1},
-                             {"0", RegValue::Type::String, instance, 0}}});
-            keys.push_back({"SYSTEM\\CurrentControlSet\\Enum\\" + instance + "\\Device Parameters",
-                            {{"PortName", RegValue::Type::String, name, 0}}});
-        }
-        ASSERT_TRUE(platform::WriteRegFile(registry.File(), keys));
-        doc.Bindings().Release(0);
-        doc.Record(0).atPort = -1;
-        doc.Record(0).diagPort = -1;
-        EXPECT_EQ(row.found, doc.DiscoverPorts(0)) << row.at;
-        EXPECT_EQ(row.atPort, doc.Record(0).atPort) << row.at;
-        EXPECT_EQ(row.diagPort, doc.Record(0).diagPort) << row.at;
+    for (const auto& row : names) {
+        Show({{"", 1, 2, row.diag, row.at, row.stem}});
+        expect(row.at, row.found, row.atPort, row.diagPort);
     }
-    // Without a registry at all nothing is found.
+    // Without a registry at all nothing is found, nor on a line the station does not have.
     platform::Env bare{&clock, &serial, nullptr, {}};
     EXPECT_FALSE(CPellanDoc(bare, dir.Path()).DiscoverPorts(0));
+    Show({{"", 1, 2}});
     EXPECT_FALSE(doc.DiscoverPorts(8));
+    EXPECT_TRUE(doc.DiscoverPorts(2));
 }
 
 }  // namespace

@@ -69,77 +69,37 @@ struct QueryFixture : ::testing::Test {
 };
 
 // The stick's identity through each fallback in turn. "old" texts are what an earlier stick
-// left; `display` is each of the three display texts.
+// left; the three display texts are the version set's or "No Phone".
 TEST_F(QueryFixture, VersionSetThenEachFallbackInTurn) {
+    using Options = sim::StickOptions;
+    const auto garbledSet = [](Options& o) { o.faults.garbageReply = {"ReadVersionSet", 1}; };
+    const auto buildIdOnly = [&](Options& o) {
+        garbledSet(o);
+        o.firmwareVersion = "BUILD_ID_TEXT_7";
+        o.faults.corruptReply = {"ReadSwVersion", 1};
+    };
+    const auto esn = [](uint32_t value) { return [value](Options& o) { o.esn = value; }; };
+    const auto silentFrom = [](int esnRead) {
+        return [esnRead](Options& o) { o.faults.stopAnswering = {"ReadEsn", esnRead}; };
+    };
     const struct {
         const char* name;
-        std::function<void(sim::StickOptions&)> setUp;
+        std::function<void(Options&)> setUp;
         bool oldFirmware;  // the stick does not know 0x38, 0x39 and 0x7C
         bool answered;
         std::string fallback;
-        std::array<std::string, 3> display;
+        bool showsVersionSet;
         std::pair<const char*, size_t> count;  // one command the query must have sent so often
     } rows[] = {
-        {"version set",
-         [](auto&) {},
-         false,
-         true,
-         "old",
-         {"HX402A_V1.0.3_B05", "HW_V1.1", "HX402A"},
-         {"ReadSwVersion", 0}},
-        {"software version",
-         [](auto& o) {
-             o.faults.garbageReply = {"ReadVersionSet", 1};
-         },
-         false,
-         true,
-         "HX402A_V1.0.3_B05",
-         {"No Phone", "No Phone", "No Phone"},
-         {"ReadExtBuildId", 0}},
-        {"extended build id",
-         [](auto& o) {
-             o.firmwareVersion = "BUILD_ID_TEXT_7";
-             o.faults.garbageReply = {"ReadVersionSet", 1};
-             o.faults.corruptReply = {"ReadSwVersion", 1};
-         },
-         false,
-         true,
-         "BUILD_ID_TEXT_7",
-         {"No Phone", "No Phone", "No Phone"},
-         {"ReadEsn", 1}},
-        {"ESN in lower-case hex",
-         [](auto& o) { o.esn = 0x8034A1B2; },
-         true,
-         true,
-         "8034a1b2",
-         {"No Phone", "No Phone", "No Phone"},
-         {"ReadEsn", 2}},
-        {"zero ESN answers but writes nothing",
-         [](auto& o) { o.esn = 0; },
-         true,
-         true,
-         "old",
-         {"No Phone", "No Phone", "No Phone"},
-         {"ReadEsn", 2}},
-        {"no fallback answers",
-         [](auto& o) {
-             o.faults.stopAnswering = {"ReadEsn", 2};
-         },
-         true,
-         false,
-         "No Phone",
-         {"No Phone", "No Phone", "No Phone"},
-         {"ReadEsn", 2}},
-        {"silent stick",
-         [](auto& o) {
-             o.faults.stopAnswering = {"ReadEsn", 1};
-         },
-         false,
-         false,
-         "No Phone",
-         {"No Phone", "No Phone", "No Phone"},
-         {"ReadVersionSet", 0}},
+        {"version set", [](Options&) {}, false, true, "old", true, {"ReadSwVersion", 0}},
+        {"sw version", garbledSet, false, true, "HX402A_V1.0.3_B05", false, {"ReadExtBuildId", 0}},
+        {"extended build id", buildIdOnly, false, true, "BUILD_ID_TEXT_7", false, {"ReadEsn", 1}},
+        {"ESN in lower-case hex", esn(0x8034A1B2), true, true, "8034a1b2", false, {"ReadEsn", 2}},
+        {"zero ESN answers but writes nothing", esn(0), true, true, "old", false, {"ReadEsn", 2}},
+        {"no fallback answers", silentFrom(2), true, false, "No Phone", false, {"ReadEsn", 2}},
+        {"silent stick", silentFrom(1), false, false, "No Phone", false, {"ReadVersionSet", 0}},
     };
+    const std::array<std::string, 3> versionSet{"HX402A_V1.0.3_B05", "HW_V1.1", "HX402A"};
     for (const auto& row : rows) {
         sim::SimMachine rowMachine{clock};
         sim::SimSerialProvider rowSerial{rowMachine};
@@ -160,7 +120,8 @@ TEST_F(QueryFixture, VersionSetThenEachFallbackInTurn) {
         EXPECT_EQ(row.answered ? 2 : 1, doc.Runtime(0).phoneState.load()) << row.name;
         EXPECT_EQ(row.fallback, doc.FallbackVersion(0)) << row.name;
         for (int which = 0; which < 3; ++which) {
-            EXPECT_EQ(row.display[static_cast<size_t>(which)], doc.DisplayText(0, which))
+            EXPECT_EQ(row.showsVersionSet ? versionSet[static_cast<size_t>(which)] : "No Phone",
+                      doc.DisplayText(0, which))
                 << row.name;
         }
         EXPECT_EQ(row.count.second, rowStick->CountOf(row.count.first)) << row.name;

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "platform/clock.h"
 #include "platform/registry_reg.h"
 #include "platform/serial_posix.h"
@@ -17,7 +15,6 @@
 namespace pellan::test {
 namespace {
 
-namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
 // Two sticks restart at once; the taker comes back first, on the numbers the giver had, and in
@@ -76,12 +73,7 @@ TEST(SimDeviceRoot, NumbersHandedOnBetweenSticksMoveTheirLinks) {
     EXPECT_EQ(esn, 0x1000u);
     ASSERT_TRUE(giver.OpenAt(6));
     EXPECT_TRUE(giver.at.SendCommand("AT"));
-
-    publisher.Stop();
-    for (int port = 3; port <= 6; ++port) {
-        EXPECT_FALSE(fs::is_symlink(dir.Path() / ("COM" + std::to_string(port)))) << port;
-    }
-    EXPECT_TRUE(Listed(registry, sim::kDiagService).empty());
+    // That the links and the registry's entries go with the publisher: sim_device_root.sh.
 }
 
 }  // namespace
