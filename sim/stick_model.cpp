@@ -303,11 +303,11 @@ BusState StickModel::Bus() {
     std::lock_guard lock(m_mutex);
     Update();
     BusState bus;
-    bus.diagPresent = m_present && !m_diagHidden;
-    bus.atPresent = m_present && (m_mode == StickMode::kNormal || m_options.atPortInDownload);
+    bus.diagPresent = DiagPresentLocked();
+    bus.atPresent = AtPresentLocked();
     bus.diagPort = m_diagPort;
     bus.atPort = m_atPort;
-    bus.diagGeneration = m_generation * 2 + (m_diagHidden ? 1 : 0);
+    bus.diagGeneration = DiagGenerationLocked();
     bus.atGeneration = m_generation;
     if (m_options.publishLocation) {
         bus.location = m_options.location;
@@ -325,10 +325,24 @@ BusState StickModel::Bus() {
     return bus;
 }
 
+bool StickModel::DiagPresentLocked() const {
+    return m_present && !m_diagHidden;
+}
+
+bool StickModel::AtPresentLocked() const {
+    return m_present && (m_mode == StickMode::kNormal || m_options.atPortInDownload);
+}
+
+uint64_t StickModel::DiagGenerationLocked() const {
+    return m_generation * 2 + (m_diagHidden ? 1 : 0);
+}
+
+// Asked at every read and wait of a port: what Bus() says, without building the instance texts.
 bool StickModel::Alive(PortKind port, uint64_t generation) {
-    const BusState bus = Bus();
-    return port == PortKind::kDiag ? bus.diagPresent && bus.diagGeneration == generation
-                                   : bus.atPresent && bus.atGeneration == generation;
+    std::lock_guard lock(m_mutex);
+    Update();
+    return port == PortKind::kDiag ? DiagPresentLocked() && DiagGenerationLocked() == generation
+                                   : AtPresentLocked() && m_generation == generation;
 }
 
 uint64_t StickModel::BusEpoch() {

@@ -190,6 +190,10 @@ class StickModel {
     };
 
     void Update();
+    // With m_mutex held: whether each interface is on the bus, and its generation.
+    bool DiagPresentLocked() const;
+    bool AtPresentLocked() const;
+    uint64_t DiagGenerationLocked() const;
     void ScheduleRestart(StickMode next, uint32_t delayMs, bool renumber);
     void Enumerate(StickMode mode, bool renumber, uint32_t appearedMs);
     void LeaveBus();
