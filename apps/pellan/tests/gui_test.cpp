@@ -175,27 +175,6 @@ class GuiBench {
 
 // ---------------------------------------------------------------- start-up and closing
 
-TEST(PellanWindow, StartUpShowsTheSticksPortAndVersionAndEnablesUpdate) {
-    GuiBench bench;
-    bench.Plug("HX402A_V1.0.3_B05");
-    ASSERT_TRUE(bench.Start());
-    // Right after the start-up the form searches, with UPDATE off.
-    QTest::qWait(0);
-    EXPECT_FALSE(bench.frame->Form()->UpdateButton()->isEnabled());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return bench.Ready(); }))
-        << "status: " << bench.Text(ctl::kStatusLine).toStdString();
-    EXPECT_EQ(bench.Text(ctl::kCurrentVersion).toStdString(), bench.doc->DisplayText(0, 0));
-    EXPECT_TRUE(bench.Text(ctl::kCurrentVersion).startsWith("HX402A_V1.0.3_B05"));
-    EXPECT_EQ(bench.Text(ctl::kProgressText), "0/100");
-
-    EXPECT_FALSE(bench.frame->Factory()->isVisible()) << "the factory view is off by default";
-    for (const FirmwareFile& file : kFirmwareFiles) {
-        EXPECT_TRUE(std::filesystem::is_regular_file(bench.WorkingFolder() / file.name))
-            << file.name << " is not in the working folder under the device root";
-    }
-    EXPECT_TRUE(bench.boxes.empty());
-}
-
 TEST(PellanWindow, WithoutAStickItSearchesShowsHelpAndClosesTakingTheFirmwareSet) {
     GuiBench bench;
     QSignalSpy texts(&bench.sink, &QtViewSink::controlText);
@@ -221,7 +200,10 @@ TEST(PellanWindow, WithoutAStickItSearchesShowsHelpAndClosesTakingTheFirmwareSet
     bench.doc->m_language = 0;
     EXPECT_EQ(bench.frame->HelpDocument().filename(), "Quorvel_help_Chinese.doc");
 
-    ASSERT_TRUE(std::filesystem::exists(bench.WorkingFolder()));
+    for (const FirmwareFile& file : kFirmwareFiles) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(bench.WorkingFolder() / file.name))
+            << file.name << " is not in the working folder under the device root";
+    }
     EXPECT_TRUE(bench.frame->close());
     EXPECT_TRUE(bench.programEnded);
     EXPECT_FALSE(std::filesystem::exists(bench.WorkingFolder()));
@@ -241,11 +223,21 @@ TEST(PellanWindow, RefusesToStartBesideTheConnectionManager) {
 
 // ---------------------------------------------------------------- the update
 
-TEST(PellanWindow, UpdateRefusesClosingAndPortSettingsThenEndsTheProgramAfterTheSuccessBox) {
+// The start-up shows the stick's port and version and offers UPDATE; the update refuses closing
+// and the port settings, then ends the program after the success box.
+TEST(PellanWindow, StartUpOffersUpdateWhichRefusesClosingThenEndsTheProgramAfterTheSuccessBox) {
     GuiBench bench;
-    const auto stick = bench.Plug();
+    const auto stick = bench.Plug();  // firmware "HX402A_V1.0.3_B05"
     ASSERT_TRUE(bench.Start());
-    ASSERT_TRUE(GuiBench::WaitUntil([&] { return bench.Ready(); }));
+    // Right after the start-up the form searches, with UPDATE off.
+    QTest::qWait(0);
+    EXPECT_FALSE(bench.frame->Form()->UpdateButton()->isEnabled());
+    ASSERT_TRUE(GuiBench::WaitUntil([&] { return bench.Ready(); }))
+        << "status: " << bench.Text(ctl::kStatusLine).toStdString();
+    EXPECT_EQ(bench.Text(ctl::kCurrentVersion).toStdString(), bench.doc->DisplayText(0, 0));
+    EXPECT_TRUE(bench.Text(ctl::kCurrentVersion).startsWith("HX402A_V1.0.3_B05"));
+    EXPECT_EQ(bench.Text(ctl::kProgressText), "0/100");
+    EXPECT_TRUE(bench.boxes.empty());
 
     QSignalSpy progress(&bench.sink, &QtViewSink::controlProgress);
     bool endedBeforeAnswer = true;
@@ -453,6 +445,7 @@ TEST(PellanWindow, FactoryViewStartsTwoLines) {
     bench.Plug();
     bench.Plug({}, "0002", "358812045678911");
     ASSERT_TRUE(bench.Start());
+    EXPECT_FALSE(bench.frame->Factory()->isVisible()) << "the factory view is off by default";
     bench.frame->ShowFactoryView(true);
     FactoryView* factory = bench.frame->Factory();
     ASSERT_TRUE(factory->isVisible());
