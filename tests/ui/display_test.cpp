@@ -61,22 +61,14 @@ TEST_F(DisplayFixture, ProgressIsClampedAndZeroResetsTheRange) {
     }
 }
 
-TEST_F(DisplayFixture, UnknownStatesAreReportedAndALineWithoutAPortShowsNull) {
+// The port texts ("COM5", "NULL", line one's own field) are the polling test's and the GUI's.
+TEST_F(DisplayFixture, UnknownStatesAreReported) {
     view.SetLineState(2, 3);
     view.SetLineState(2, 4);
     view.SetLineState(2, -1);
     EXPECT_EQ(3, sink.State(2));
     EXPECT_EQ(3, view.LineStateOf(2));
     EXPECT_EQ(std::vector<std::string>(2, "出现不可知的状态类型！"), sink.Boxes());
-
-    doc.Record(0).diagPort = 12;
-    view.ShowLinePort(0);
-    EXPECT_EQ("COM12", sink.Text(ctl::kDiagPortText));
-    EXPECT_EQ("COM12", sink.Text(ctl::kPortInformation));
-    doc.Record(4).diagPort = 0;
-    view.ShowLinePort(4);
-    EXPECT_EQ("NULL", sink.Text(ctl::kDiagPortText + 4));
-    EXPECT_EQ("COM12", sink.Text(ctl::kPortInformation)) << "line one's alone";
 }
 
 TEST_F(DisplayFixture, ControlsLockWhileAnyLineRuns) {
