@@ -392,24 +392,23 @@ TEST_F(ProgrammingTest, CycleTriesAFailedBootImageOnceMore) {
     faults.errorBlocks[0x400] = 10;
     faults.blockFaultImageType = 0x0F;
     Faults(faults);
+    const auto types = [&] {
+        std::vector<int> all;
+        for (const auto& session : stick->ImageSessions()) {
+            all.push_back(session.type);
+        }
+        return all;
+    };
     ASSERT_TRUE(RunProgrammingCycle(*bench.view, 0)) << bench.Link(0).m_lastError;
     EXPECT_TRUE(ImageIs(0x0F, dbl));
     EXPECT_TRUE(ImageIs(0x09, efs));
-    std::vector<int> types;
-    for (const auto& session : stick->ImageSessions()) {
-        types.push_back(session.type);
-    }
-    EXPECT_EQ(types, (std::vector<int>{0x0F, 0x0F, 0x11, 0x10, 0x05, 0x14, 0x09}));
+    EXPECT_EQ(types(), (std::vector<int>{0x0F, 0x0F, 0x11, 0x10, 0x05, 0x14, 0x09}));
     faults.blockFaultImageType = 0x11;
     faults.blockFaultsOnce = false;
     Faults(faults);
     EXPECT_FALSE(RunProgrammingCycle(*bench.view, 0));
-    types.clear();
-    for (const auto& session : stick->ImageSessions()) {
-        types.push_back(session.type);
-    }
-    EXPECT_EQ(std::vector<int>(types.begin() + 7, types.end()),
-              (std::vector<int>{0x0F, 0x11, 0x11}));
+    EXPECT_EQ(types(),
+              (std::vector<int>{0x0F, 0x0F, 0x11, 0x10, 0x05, 0x14, 0x09, 0x0F, 0x11, 0x11}));
 }
 
 }  // namespace
