@@ -160,7 +160,11 @@ class SimLineTest : public ::testing::Test {
     void Absent(std::array<char, N>& field) {
         SetField(field, (bench.dir.Path() / "absent").string());
     }
-    void Faults(const sim::FaultPlan& faults) { stick->SetFaults(faults); }
+    // New faults, and the list of waits starts afresh.
+    void Faults(const sim::FaultPlan& faults) {
+        stick->SetFaults(faults);
+        bench.waits.ClearWaits();
+    }
     // The stick answers nothing from the next `command` on.
     void Silent(const char* command) {
         sim::FaultPlan faults;

@@ -61,22 +61,14 @@ TEST_F(DisplayFixture, ProgressIsClampedAndZeroResetsTheRange) {
     }
 }
 
-TEST_F(DisplayFixture, UnknownStatesAreReportedAndALineWithoutAPortShowsNull) {
+// The port texts ("COM5", "NULL", line one's own field) are the polling test's and the GUI's.
+TEST_F(DisplayFixture, UnknownStatesAreReported) {
     view.SetLineState(2, 3);
     view.SetLineState(2, 4);
     view.SetLineState(2, -1);
     EXPECT_EQ(3, sink.State(2));
     EXPECT_EQ(3, view.LineStateOf(2));
     EXPECT_EQ(std::vector<std::string>(2, "出现不可知的状态类型！"), sink.Boxes());
-
-    doc.Record(0).diagPort = 12;
-    view.ShowLinePort(0);
-    EXPECT_EQ("COM12", sink.Text(ctl::kDiagPortText));
-    EXPECT_EQ("COM12", sink.Text(ctl::kPortInformation));
-    doc.Record(4).diagPort = 0;
-    view.ShowLinePort(4);
-    EXPECT_EQ("NULL", sink.Text(ctl::kDiagPortText + 4));
-    EXPECT_EQ("COM12", sink.Text(ctl::kPortInformation)) << "line one's alone";
 }
 
 TEST_F(DisplayFixture, ControlsLockWhileAnyLineRuns) {
@@ -112,7 +104,8 @@ struct FinishCase {
     LinkMode mode;
     int state;
     bool reset;
-    bool box;
+    const char* box;   // nullptr: none
+    int language = 1;  // 0: Chinese
 };
 
 class FinishLineJobTest : public DisplayFixture,
@@ -133,6 +126,7 @@ TEST_P(FinishLineJobTest, CodeTable) {
     doc.Link(1).m_mode = c.mode;
     doc.Runtime(1).running = 1;
     doc.Runtime(1).phoneState = 2;
+    doc.m_language = c.language;
     view.SetLineProgress(1, 60);
 
     view.FinishLineJob(1, "the end", c.code);
@@ -143,9 +137,7 @@ TEST_P(FinishLineJobTest, CodeTable) {
         EXPECT_EQ(0u, port.WriteCount());
     }
     EXPECT_EQ(c.reset ? 1 : 2, doc.Runtime(1).phoneState.load());
-    EXPECT_EQ(c.box ? std::vector<std::string>{"Line2 fail，please reset the modem manually"}
-                    : std::vector<std::string>{},
-              sink.Boxes());
+    EXPECT_EQ(c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{}, sink.Boxes());
     EXPECT_EQ("2012.3.5 9:7:3\u2014\u2014the end\n", view.LineLog(1));
     EXPECT_EQ(0, doc.Runtime(1).running.load());
     EXPECT_EQ(true, sink.Enabled(ctl::kStartButton + 1));
@@ -153,22 +145,19 @@ TEST_P(FinishLineJobTest, CodeTable) {
     EXPECT_EQ("0/100", sink.Text(ctl::kProgressText + 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, FinishLineJobTest,
-                         ::testing::Values(FinishCase{0, MODE_DIAG, 2, true, false},
-                                           FinishCase{1, MODE_DLOAD, 2, false, false},
-                                           FinishCase{2, MODE_STREAM, 3, true, false},
-                                           FinishCase{3, MODE_DIAG, 3, false, false},
-                                           FinishCase{4, MODE_DLOAD, 3, true, false},
-                                           FinishCase{5, MODE_DIAG, 3, false, false},
-                                           FinishCase{5, MODE_DLOAD, 3, false, true},
-                                           FinishCase{5, MODE_STREAM, 3, false, false}));
-
-TEST_F(DisplayFixture, CodeFiveBoxInChinese) {
-    doc.m_language = 0;
-    doc.Link(0).m_mode = MODE_DLOAD;
-    view.FinishLineJob(0, "x", 5);
-    EXPECT_EQ((std::vector<std::string>{"线路1任务失败，请手动重启相应手机"}), sink.Boxes());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Codes, FinishLineJobTest,
+    ::testing::Values(
+        FinishCase{0, MODE_DIAG, 2, true, nullptr}, FinishCase{1, MODE_DLOAD, 2, false, nullptr},
+        FinishCase{2, MODE_STREAM, 3, true, nullptr}, FinishCase{3, MODE_DIAG, 3, false, nullptr},
+        FinishCase{4, MODE_DLOAD, 3, true, nullptr}, FinishCase{5, MODE_DIAG, 3, false, nullptr},
+        FinishCase{5, MODE_DLOAD, 3, false, "Line2 fail，please reset the modem manually"},
+        FinishCase{5, MODE_DLOAD, 3, false, "线路2任务失败，请手动重启相应手机", 0},
+        FinishCase{5, MODE_STREAM, 3, false, nullptr}),
+    [](const auto& info) {
+        return "Code" + std::to_string(info.param.code) + "Mode" + std::to_string(info.param.mode) +
+               (info.param.language == 0 ? "Chinese" : "");
+    });
 
 }  // namespace
 }  // namespace pellan
