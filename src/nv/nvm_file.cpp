@@ -116,6 +116,14 @@ bool NvWalkEndsAt(uint16_t itemId, int32_t nvMode) {
     return itemId >= kNvEndMarker || (itemId == kNvInnerLoopMarker && nvMode == 0);
 }
 
+size_t NvWalkLength(const NvmTable& table, int32_t nvMode) {
+    size_t n = 0;
+    while (n < table.size() && !NvWalkEndsAt(table[n].itemId, nvMode)) {
+        ++n;
+    }
+    return n;
+}
+
 std::vector<uint8_t> EncodeNvmFile(const NvmTable& table) {
     std::vector<uint8_t> bytes(kNvmFileSize);
     for (size_t i = 0; i < kNvmRecordCount; ++i) {

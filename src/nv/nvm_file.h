@@ -52,6 +52,8 @@ NvmTable BuildBackupTable();
 // True when a walk in `nvMode` stops at this id (the end marker, or the inner-loop marker in
 // NV_MODE_NONE).
 bool NvWalkEndsAt(uint16_t itemId, int32_t nvMode);
+// How many records of `table` a walk in `nvMode` visits.
+size_t NvWalkLength(const NvmTable& table, int32_t nvMode);
 
 std::vector<uint8_t> EncodeNvmFile(const NvmTable& table);
 

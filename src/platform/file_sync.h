@@ -17,6 +17,9 @@ namespace pellan::platform {
 bool WriteFileDurably(const std::filesystem::path& path, const uint8_t* data, size_t len,
                       bool exclusive, std::string& error);
 
+// Forces what was written into the existing file `path` (by any handle) onto the disk.
+bool SyncFile(const std::filesystem::path& path, std::string& error);
+
 // Forces the folder's entries (a file created or renamed in it) onto the disk.
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 

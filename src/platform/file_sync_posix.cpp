@@ -55,6 +55,20 @@ bool WriteFileDurably(const std::filesystem::path& path, const uint8_t* data, si
     return CloseChecked(fd, error);
 }
 
+bool SyncFile(const std::filesystem::path& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = SystemReason(errno);
+        return false;
+    }
+    if (::fsync(fd) != 0) {
+        error = SystemReason(errno);
+        ::close(fd);
+        return false;
+    }
+    return CloseChecked(fd, error);
+}
+
 bool SyncFolder(const std::filesystem::path& folder, std::string& error) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {

@@ -52,6 +52,21 @@ bool WriteFileDurably(const std::filesystem::path& path, const uint8_t* data, si
     return CloseChecked(file, error);
 }
 
+bool SyncFile(const std::filesystem::path& path, std::string& error) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = SystemReason(GetLastError());
+        return false;
+    }
+    if (!FlushFileBuffers(file)) {
+        error = SystemReason(GetLastError());
+        CloseHandle(file);
+        return false;
+    }
+    return CloseChecked(file, error);
+}
+
 bool SyncFolder(const std::filesystem::path& folder, std::string& error) {
     // NTFS journals a folder's entries itself and offers no flush of a folder to a program
     // without the backup privilege; a folder that exists is as safe as it gets.
