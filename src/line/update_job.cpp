@@ -40,7 +40,8 @@ class UpdateRun {
           m_line(line),
           m_link(m_doc.Link(line)),
           m_clock(m_doc.Clock()),
-          m_controller(LineControllerOf(view)) {}
+          m_controller(LineControllerOf(view)),
+          m_account(view.Account(line)) {}
 
     // Steps 1 to 73; true when the stick was updated.
     bool Execute();
@@ -70,6 +71,8 @@ class UpdateRun {
     bool AskDownloadMode();
 
     void Progress(int percent) { m_view.SetLineProgress(m_line, percent); }
+    void Phase(JobPhase phase) { m_account.BeginPhase(phase); }
+    void NoteStick(uint32_t esn);
     void Status() { m_view.ShowLineMessage(m_line, "Downloading...", 1); }
     void Sleep(uint32_t ms) { m_clock.SleepMs(ms); }
     bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud); }
@@ -84,13 +87,15 @@ class UpdateRun {
         m_view.SetLineState(m_line, 3);
         return false;
     }
-    // Tries `step` up to `attempts` times; `afterFailure` runs after every failed try.
-    static bool Attempts(int attempts, const std::function<bool()>& step,
-                         const std::function<void()>& afterFailure) {
+    // Tries `step` up to `attempts` times; `afterFailure` runs after every failed try, which
+    // the job's account notes with the link's last failure.
+    bool Attempts(int attempts, const std::function<bool()>& step,
+                  const std::function<void()>& afterFailure) {
         for (int i = 0; i < attempts; ++i) {
             if (step()) {
                 return true;
             }
+            m_account.Retry(m_link.m_lastError.empty() ? "no answer" : m_link.m_lastError);
             afterFailure();
         }
         return false;
@@ -111,10 +116,12 @@ class UpdateRun {
         if (step()) {
             return true;
         }
+        m_account.Retry(m_link.m_lastError);
         Sleep(1000);
         if (step()) {
             return true;
         }
+        m_account.Retry(m_link.m_lastError);
         Sleep(1000);
         ReopenDiag();
         Sleep(1000);
@@ -127,6 +134,7 @@ class UpdateRun {
     CPhoneLink& m_link;
     platform::Clock& m_clock;
     LineController& m_controller;
+    JobAccount& m_account;
 
     uint32_t m_startTick = 0;
     std::array<uint8_t, 128> m_nvItem22{};
@@ -142,6 +150,7 @@ bool UpdateRun::Execute() {
     if (!CheckIdentity()) {
         return false;
     }
+    Phase(JobPhase::CONNECTION_MANAGER_STOP);
     EnterStation(m_view);  // 6
     m_inStation = true;
     m_startTick = m_clock.TickMs();  // 7
@@ -159,6 +168,7 @@ bool UpdateRun::Execute() {
 
 // Steps 1 to 5.
 bool UpdateRun::CheckIdentity() {
+    Phase(JobPhase::IDENTITY_CHECK);
     LineRuntime& runtime = m_doc.Runtime(m_line);
     SetField(runtime.imei, kNoImei);
     bool ok = false;
@@ -200,8 +210,9 @@ bool UpdateRun::CheckIdentity() {
 // Steps 8 to 15: vendor mode, autorun off, the AT switch and the reset into the new mode. None
 // of these refuses the stick; the download-mode answer of step 19 decides.
 void UpdateRun::SwitchForDownload() {
+    Phase(JobPhase::MODE_SWITCH);
     uint32_t esn = 0;
-    m_link.ReadEsn(esn);
+    NoteStick(m_link.ReadEsn(esn) ? esn : CPhoneLink::kNoEsn);
     Progress(1);
     Status();
     WithSleep(3, 3000, [&] { return m_link.SetVendorMode(1); });
@@ -225,6 +236,7 @@ void UpdateRun::SwitchForDownload() {
 
 // Steps 16 to 20. The search has no time limit, so a stop request is honoured inside it.
 bool UpdateRun::WaitForStick() {
+    Phase(JobPhase::WAIT_FOR_STICK);
     Progress(3);
     Status();
     int searches = 0;
@@ -287,10 +299,9 @@ bool UpdateRun::ReadNvItem22() {
 // Steps 21 to 25.
 bool UpdateRun::PrepareNv() {
     const LineRecord& record = m_doc.Record(m_line);
-    const std::string header =
-        "Current Version : " + GetField(m_doc.Runtime(m_line).fallbackVersion) + "\n" +
-        "Download Version : " + GetField(m_doc.Record(0).firmwareFolder) + "\n" +
-        "Armprg path : " + GetField(record.armprgPath) + "\n" + "\n";
+    const std::string header = "Current Version : " + CurrentVersionText(m_doc, m_line) + "\n" +
+                               "Download Version : " + GetField(m_doc.Record(0).firmwareFolder) +
+                               "\n" + "Armprg path : " + GetField(record.armprgPath) + "\n" + "\n";
     m_view.ReplaceLineLog(m_line, header);
     ReadNvItem22();
     if (!m_downloadModeAnswered) {
@@ -315,6 +326,7 @@ bool UpdateRun::PrepareNv() {
 
 // Steps 26 to 32.
 bool UpdateRun::BackupNv() {
+    Phase(JobPhase::DOWNLOAD_CHECK);
     std::array<uint8_t, 128> location{};
     {
         std::lock_guard<std::mutex> lock(m_doc.DocLock());
@@ -374,7 +386,9 @@ bool UpdateRun::CheckBackupIdentity() {
         return Fail(text, 5);
     }
     m_backupDigest = FileDigest(m_nvmPath);
-    if (!m_backupDigest) {
+    if (m_backupDigest) {
+        m_account.BackupFile(m_nvmPath, platform::DigestHex(*m_backupDigest));
+    } else {
         std::snprintf(text, sizeof text,
                       Text("The NV backup %s cannot be read back; the stick was not changed.",
                            "无法读回NV备份%s，终端未被改动。"),
@@ -384,9 +398,26 @@ bool UpdateRun::CheckBackupIdentity() {
     return true;
 }
 
+// What the job knows of its stick once its ESN was asked for.
+void UpdateRun::NoteStick(uint32_t esn) {
+    StickIdentity stick;
+    stick.port = "COM" + std::to_string(m_doc.LineDiagPort(m_line));
+    stick.location = m_doc.Bindings().Location(m_line);
+    stick.currentVersion = GetField(m_doc.Runtime(m_line).currentVersion);
+    stick.secondVersion = GetField(m_doc.Runtime(m_line).secondVersion);
+    if (esn != CPhoneLink::kNoEsn) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%08X", esn);
+        stick.esn = hex;
+    }
+    stick.imei = GetField(m_doc.Runtime(m_line).imei);
+    m_account.SetStick(stick);
+}
+
 // Step 33: the stick's 8-byte challenge is answered with its MD5 digest. A stick that gives no
 // challenge is not asked again.
 void UpdateRun::AnswerChallenge() {
+    Phase(JobPhase::SECURITY_MODE);
     std::array<uint8_t, 32> area{};
     if (!WithSleep(3, 500, [&] { return m_link.GetValue8(area.data()); })) {
         return;
@@ -398,6 +429,7 @@ void UpdateRun::AnswerChallenge() {
 
 // Steps 34 to 40.
 bool UpdateRun::LoadProgrammer() {
+    Phase(JobPhase::PROGRAMMER);
     Progress(21);
     Status();
     const bool entered = Attempts(
@@ -430,14 +462,18 @@ bool UpdateRun::LoadProgrammer() {
 bool UpdateRun::ProgramImages() {
     for (int attempt = 0; attempt < kProgrammingAttempts; ++attempt) {
         LineJobFacts(m_view, m_line).retries = attempt;
+        m_account.SetCycle(attempt + 1);
         if (PrepareProgrammingAttempt(m_view, m_line, attempt) &&
             RunProgrammingCycle(m_view, m_line)) {
+            m_account.SetCycle(0);
             Progress(80);
             Progress(81);
             Status();
             return true;
         }
+        m_account.EndPhase(false);
     }
+    m_account.SetCycle(0);
     return Fail(Text("Download fail, please check the log file to get fail information!",
                      "下载失败,具体失败信息请看Logs目录下文件!"),
                 4);
@@ -445,6 +481,7 @@ bool UpdateRun::ProgramImages() {
 
 // Steps 53 to 68.
 bool UpdateRun::RestoreAndReturnToNormal() {
+    Phase(JobPhase::RESET);
     if (!ResetAndReconnect(m_view, m_line)) {
         return Fail(Text("Reset modem fail!", "重启终端失败"), 5);
     }
@@ -482,6 +519,7 @@ bool UpdateRun::RestoreAndReturnToNormal() {
         default:
             break;
     }
+    Phase(JobPhase::RETURN_TO_NORMAL);
     Progress(95);
     Status();
     // The search has no time limit, so a stop request is honoured inside it.
@@ -531,6 +569,7 @@ void UpdateRun::ReturnToNormalMode() {
 void UpdateRun::Report() {
     DeleteFirmwareSet(m_view, m_line);
     m_inStation = false;
+    Phase(JobPhase::CONNECTION_MANAGER_START);
     LeaveStation(m_view, true);  // 70
     Sleep(3000);
     const uint32_t elapsed = m_clock.TickMs() - m_startTick;
@@ -618,14 +657,16 @@ bool CheckImei(CPellanView& view, int line) {
 }
 
 void UpdateJob(CPellanView& view, int line) {
-    const auto startedAt = std::chrono::system_clock::now();
     LineController& controller = LineControllerOf(view);
     BeginJobHistory(view, line, JOB_UPDATE);
     UpdateRun run(view, line);
     const bool updated = run.Execute();
     LineJobFacts(view, line).imei = GetField(view.Doc().Runtime(line).imei);
+    if (updated) {
+        view.Account(line).Result(true, 0, run.ResultText());
+    }
     RecordJobHistory(view, line, JOB_UPDATE, updated ? run.ResultText() : std::string());
-    WriteLineLogFile(view, line, startedAt);
+    CloseJobLog(view, line);
     if (!updated) {
         return;
     }

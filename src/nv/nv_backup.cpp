@@ -21,14 +21,19 @@ void ReadBackupItems(CPellanView& view, int line, NvmTable& table) {
     CPellanDoc& doc = view.Doc();
     CPhoneLink& link = doc.Link(line);
     const int32_t nvMode = doc.m_nvMode.load();
+    JobAccount& account = view.Account(line);
+    const size_t walk = NvWalkLength(table, nvMode);
+    account.BeginPhase(JobPhase::NV_BACKUP, {}, walk, "items");
     for (size_t i = 0; i < kNvmRecordCount; ++i) {
         view.SetLineProgress(line, 7 + static_cast<int>(13 * i / kNvmRecordCount));
+        account.Progress(i);
         NvItemRecord& record = table[i];
         if (NvWalkEndsAt(record.itemId, nvMode)) {
             break;
         }
         for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
             if (attempt > 0) {
+                account.Retry(link.m_lastError);
                 doc.Clock().SleepMs(kReadRetryWaitMs);
             }
             if (link.ReadNvItem(record.itemId, record.data.data(), record.status)) {
@@ -36,6 +41,7 @@ void ReadBackupItems(CPellanView& view, int line, NvmTable& table) {
             }
         }
     }
+    account.Progress(walk);
 }
 
 }  // namespace

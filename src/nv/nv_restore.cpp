@@ -65,7 +65,11 @@ bool WriteItems(CPellanView& view, int line, NvmTable& table) {
     CPellanDoc& doc = view.Doc();
     CPhoneLink& link = doc.Link(line);
     const int32_t nvMode = doc.m_nvMode.load();
+    JobAccount& account = view.Account(line);
+    const size_t walk = NvWalkLength(table, nvMode);
+    account.BeginPhase(JobPhase::NV_RESTORE, {}, walk, "items");
     for (size_t i = 0; i < kNvmRecordCount; ++i) {
+        account.Progress(i);
         NvItemRecord& record = table[i];
         if (NvWalkEndsAt(record.itemId, nvMode)) {
             break;
@@ -82,12 +86,14 @@ bool WriteItems(CPellanView& view, int line, NvmTable& table) {
             if (record.status == kNvStatusInactive || record.status == kNvStatusReadOnly) {
                 continue;
             }
+            account.Retry(link.m_lastError);
             if (!link.WriteNvItem(record.itemId, record.data.data(), record.status)) {
                 return false;
             }
         }
         ProgressStep(view, line, nvMode, i);
     }
+    account.Progress(walk);
     return true;
 }
 
@@ -95,6 +101,7 @@ bool WriteItems(CPellanView& view, int line, NvmTable& table) {
 
 bool RestoreNvFromFile(CPellanView& view, int line, const std::string& path) {
     CPellanDoc& doc = view.Doc();
+    view.Account(line).BeginPhase(JobPhase::NV_RESTORE);
     SendDownloadCheck(view, line);
 
     NvmTable table{};

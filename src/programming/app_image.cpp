@@ -58,6 +58,7 @@ void MatchStreamAcks(CPellanView& view, int line, OutstandingList& outstanding,
 bool WriteApplicationImage(CPellanView& view, int line) {
     CPellanDoc& doc = view.Doc();
     CPhoneLink& link = doc.Link(line);
+    view.Account(line).BeginPhase(JobPhase::APPLICATION);
     bool opened = false;
     for (int attempt = 0; attempt < kOpenTries && !opened; ++attempt) {
         if (attempt > 0) {
@@ -80,6 +81,8 @@ bool WriteApplicationImage(CPellanView& view, int line) {
         view.ShowLineMessage(line, "open amss file fail!", 1);
         return false;
     }
+    view.Account(line).BeginPhase(JobPhase::APPLICATION, {}, static_cast<uint64_t>(length),
+                                  "bytes");
     view.SetLineProgress(line, kProgressStart);
     if (!SendPipelined(view, line, file, length, kProfile, *state)) {
         return false;

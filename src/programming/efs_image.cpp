@@ -29,6 +29,7 @@ std::string Format(const char* pattern, int a, int b = 0) {
 bool WriteEfsImage(CPellanView& view, int line) {
     CPellanDoc& doc = view.Doc();
     CPhoneLink& link = doc.Link(line);
+    view.Account(line).BeginPhase(JobPhase::EFS);
     ImageFile file;
     if (!file.Open(GetField(doc.Record(line).efsPath))) {
         view.ShowLineMessage(line, view.Text("Open EFS file failed!", "打开EFS文件失败!"), 1);
@@ -40,6 +41,7 @@ bool WriteEfsImage(CPellanView& view, int line) {
                              1);
         return false;
     }
+    view.Account(line).BeginPhase(JobPhase::EFS, {}, static_cast<uint64_t>(length), "bytes");
     bool opened = false;
     for (int attempt = 0; attempt < kOpenTries && !opened; ++attempt) {
         if (attempt > 0) {

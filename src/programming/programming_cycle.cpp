@@ -24,12 +24,17 @@ class Cycle {
     void Status() { m_view.ShowLineMessage(m_line, "Downloading...", 1); }
     void Wait(uint32_t ms) { m_clock.SleepMs(ms); }
     CPhoneLink& Link() { return m_doc.Link(m_line); }
+    void Phase(JobPhase phase, const char* detail = "") {
+        m_view.Account(m_line).BeginPhase(phase, detail);
+    }
+    void Retry() { m_view.Account(m_line).Retry(Link().m_lastError); }
 
     // A failed step is tried once more on a freshly opened DIAG port.
     bool WithReopenRetry(const std::function<bool()>& step) {
         if (step()) {
             return true;
         }
+        Retry();
         Wait(1000);
         m_doc.CloseDiagPort(m_line);
         m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud);
@@ -47,6 +52,7 @@ class Cycle {
 
 bool PrepareProgrammingAttempt(CPellanView& view, int line, int attempt) {
     Cycle cycle(view, line);
+    cycle.Phase(JobPhase::SECURITY_MODE);
     if (attempt > 0) {
         cycle.Wait(2000);
         view.ShowLineMessage(line,
@@ -74,6 +80,7 @@ bool PrepareProgrammingAttempt(CPellanView& view, int line, int attempt) {
 
 bool RunProgrammingCycle(CPellanView& view, int line) {
     Cycle cycle(view, line);
+    cycle.Phase(JobPhase::PARTITION_TABLE);
     cycle.Progress(24);
     cycle.Status();
     if (!cycle.WithReopenRetry([&] { return WritePartitionTable(view, line); })) {
@@ -83,8 +90,11 @@ bool RunProgrammingCycle(CPellanView& view, int line) {
     const struct {
         int progress;
         BootImage image;
-    } boots[] = {{25, BootImage::DBL}, {26, BootImage::FSBL}, {27, BootImage::OSBL}};
+        const char* name;
+    } boots[] = {
+        {25, BootImage::DBL, "DBL"}, {26, BootImage::FSBL, "FSBL"}, {27, BootImage::OSBL, "OSBL"}};
     for (const auto& boot : boots) {
+        cycle.Phase(JobPhase::BOOT_LOADER, boot.name);
         cycle.Progress(boot.progress);
         cycle.Status();
         if (!cycle.WithReopenRetry([&] { return WriteBootImage(view, line, boot.image); })) {
@@ -95,6 +105,7 @@ bool RunProgrammingCycle(CPellanView& view, int line) {
     cycle.Progress(28);
     cycle.Status();
     if (!WriteApplicationImage(view, line)) {
+        cycle.Retry();
         cycle.Progress(28);
         if (!WriteApplicationImage(view, line)) {
             return false;
@@ -102,9 +113,11 @@ bool RunProgrammingCycle(CPellanView& view, int line) {
     }
 
     cycle.Wait(2000);
+    cycle.Phase(JobPhase::NAND_PROGRAMMER);
     bool nandWritten = false;
     for (int attempt = 0; attempt < 3 && !nandWritten; ++attempt) {
         if (attempt > 0) {
+            cycle.Retry();
             cycle.Wait(2000);
         }
         nandWritten = UploadNandProgrammer(view, line);
@@ -115,6 +128,7 @@ bool RunProgrammingCycle(CPellanView& view, int line) {
 
     cycle.Status();
     if (!WriteEfsImage(view, line)) {
+        cycle.Retry();
         cycle.Progress(61);
         if (!WriteEfsImage(view, line)) {
             return false;

@@ -92,6 +92,7 @@ bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
             return false;
         }
         p += n;
+        view.Account(line).Progress(static_cast<uint64_t>(p));
         ++counter;
         if (counter >= step) {
             view.SetLineProgress(line, ++progress);
@@ -135,6 +136,7 @@ bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, P
     CPellanDoc& doc = view.Doc();
     CPhoneLink& link = doc.Link(line);
     const uint32_t count = std::min<uint32_t>(state.lostCount, kLostSlots);
+    view.Account(line).Rewrite(count, "no acknowledgement came for these blocks");
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t address = state.lost[i];
         const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlock, length - address));
