@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "history/history_recorder.h"
+#include "line/job_log.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_archive.h"
 #include "nv/nv_restore.h"
@@ -20,16 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Hex(const uint8_t* data, size_t len) {
-    std::string text;
-    char pair[3];
-    for (size_t i = 0; i < len; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", data[i]);
-        text += pair;
-    }
-    return text;
-}
-
 bool ReadBytes(const fs::path& file, std::vector<uint8_t>& bytes) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
@@ -41,7 +32,7 @@ bool ReadBytes(const fs::path& file, std::vector<uint8_t>& bytes) {
 
 std::string Md5Hex(const std::vector<uint8_t>& bytes) {
     const auto digest = platform::Md5(bytes);
-    return digest ? Hex(digest->data(), digest->size()) : std::string();
+    return digest ? platform::DigestHex(*digest) : std::string();
 }
 
 std::string EsnText(uint32_t esn) {
@@ -98,24 +89,16 @@ JobFacts& LineJobFacts(CPellanView& view, int line) {
 }
 
 std::string FolderDigest(const std::string& folder) {
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
-        if (entry.is_regular_file(ec)) {
-            files.push_back(entry.path());
-        }
-    }
-    if (ec || files.empty()) {
+    const std::vector<ImageDigest> images = FolderImages(folder);
+    if (images.empty()) {
         return {};
     }
-    std::sort(files.begin(), files.end());
     std::vector<uint8_t> summary;
-    for (const fs::path& file : files) {
-        std::vector<uint8_t> bytes;
-        if (!ReadBytes(file, bytes)) {
+    for (const ImageDigest& image : images) {
+        if (image.md5.empty()) {
             return {};
         }
-        const std::string name = file.filename().string() + "=" + Md5Hex(bytes) + "\n";
+        const std::string name = image.name + "=" + image.md5 + "\n";
         summary.insert(summary.end(), name.begin(), name.end());
     }
     return Md5Hex(summary);

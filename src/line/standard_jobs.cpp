@@ -34,6 +34,7 @@ std::function<void(CPellanView&, int)> Tracked(void (*job)(CPellanView&, int), J
         phase = static_cast<int>(LineJobPhase::RUNNING);
         const auto startedAt = std::chrono::system_clock::now();
         const bool nvJob = kind == JOB_NV_BACKUP || kind == JOB_NV_RESTORE;
+        OpenJobLog(view, line, kind, startedAt);
         if (nvJob) {
             BeginJobHistory(view, line, kind);
         }
@@ -43,18 +44,11 @@ std::function<void(CPellanView&, int)> Tracked(void (*job)(CPellanView&, int), J
                 ArchiveLineBackup(view, line, GetField(view.Doc().Record(line).nvmFilePath), true);
             }
             RecordJobHistory(view, line, kind, {});
-            WriteLineLogFile(view, line, startedAt);
         }
+        view.Account(line).Result(false, -1, "The job ended without a result.");
+        CloseJobLog(view, line);
         phase = static_cast<int>(LineJobPhase::IDLE);
     };
-}
-
-std::string FileStamp(std::chrono::system_clock::time_point at) {
-    const LocalTime local = LocalTimeAt(at);
-    char stamp[32];
-    std::snprintf(stamp, sizeof(stamp), "%04d%02d%02d_%02d%02d%02d", local.year, local.month,
-                  local.day, local.hour, local.minute, local.second);
-    return stamp;
 }
 
 std::filesystem::path LogFolder(CPellanView& view, int line) {
@@ -108,24 +102,59 @@ void InstallStandardJobs(CPellanView& view) {
                           {&CheckRestoreNvStart, Tracked(&RestoreNvJob, JOB_NV_RESTORE)});
 }
 
-std::filesystem::path WriteLineLogFile(CPellanView& view, int line,
-                                       std::chrono::system_clock::time_point startedAt) {
-    const std::filesystem::path folder = LogFolder(view, line);
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    const std::string base = "Line" + std::to_string(line + 1) + "_" + FileStamp(startedAt);
-    std::filesystem::path file = folder / (base + ".log");
-    // Two jobs of one line started within a second keep their own files.
-    for (int n = 2; std::filesystem::exists(file, ec); ++n) {
-        file = folder / (base + "_" + std::to_string(n) + ".log");
-    }
-    std::ofstream out(file, std::ios::binary);
-    if (!out) {
+std::filesystem::path OpenJobLog(CPellanView& view, int line, JobKind kind,
+                                 std::chrono::system_clock::time_point startedAt) {
+    CloseJobLog(view, line);
+    std::unique_ptr<JobLogFile> log = JobLogFile::Create(LogFolder(view, line), line, startedAt);
+    if (!log) {
         return {};
     }
-    out << view.LineLog(line);
-    out.close();
-    return out ? file : std::filesystem::path();
+    CPellanDoc& doc = view.Doc();
+    const LocalTime at = LocalTimeAt(startedAt);
+    char started[64];
+    std::snprintf(started, sizeof started, "%04d-%02d-%02d %02d:%02d:%02d", at.year, at.month,
+                  at.day, at.hour, at.minute, at.second);
+    std::string header = std::string("pellan ") + PELLAN_VERSION + " job log\n" +
+                         "Job: " + JobKindKey(kind) + " on line " + std::to_string(line + 1) +
+                         ", started " + started + "\n";
+    if (kind == JOB_UPDATE || kind == JOB_REPAIR) {
+        const std::string folder = GetField(doc.Record(0).firmwareFolder);
+        header += "Firmware set: " + folder + "\n";
+        for (const ImageDigest& file : FolderImages(folder)) {
+            header += "  " + file.name + "  " + std::to_string(file.size) + " bytes  MD5 " +
+                      (file.md5.empty() ? "(unreadable)" : file.md5) + "\n";
+        }
+    }
+    const std::string location = doc.Bindings().Location(line);
+    header += "Stick: port COM" + std::to_string(doc.LineDiagPort(line)) + ", location " +
+              (location.empty() ? "-" : location) + ", current version " +
+              CurrentVersionText(doc, line) + ", second version " +
+              GetField(doc.Runtime(line).secondVersion) + "\n\n";
+    log->WriteText(header);
+    LineController& controller = LineControllerOf(view);
+    const auto slot = static_cast<size_t>(line);
+    JobLogFile* file = log.get();
+    controller.jobLogs[slot] = std::move(log);
+    controller.jobLogListeners[slot] =
+        view.Account(line).AddListener([file](const JobEvent& event) { file->Write(event); });
+    return file->Path();
+}
+
+void CloseJobLog(CPellanView& view, int line) {
+    LineController& controller = LineControllerOf(view);
+    const auto slot = static_cast<size_t>(line);
+    if (!controller.jobLogs[slot]) {
+        return;
+    }
+    view.Account(line).RemoveListener(controller.jobLogListeners[slot]);
+    controller.jobLogs[slot]->Close();
+    controller.jobLogs[slot].reset();
+}
+
+std::string CurrentVersionText(CPellanDoc& doc, int line) {
+    const std::string read = GetField(doc.Runtime(line).currentVersion);
+    return doc.Runtime(line).phoneState.load() == 2 && !read.empty() ? read
+                                                                     : doc.FallbackVersion(line);
 }
 
 }  // namespace pellan

@@ -10,6 +10,7 @@
 
 #include "line/connection_manager.h"
 #include "line/job_history.h"
+#include "line/job_log.h"
 #include "ui/line_record.h"
 
 namespace pellan {
@@ -40,6 +41,9 @@ struct LineController {
     // The history of the jobs and NV backups, and what each line's job notes for its row.
     std::shared_ptr<history::HistoryRecorder> history;
     std::array<JobFacts, kLineCount> facts;
+    // The open job log of each line and its listener on the line's account (job thread only).
+    std::array<std::unique_ptr<JobLogFile>, kLineCount> jobLogs;
+    std::array<int, kLineCount> jobLogListeners{};
 
     mutable std::mutex mutex;  // guards modelMarkers, logFolder, stickIdentity and history
     // Update jobs between their connection-manager stop and their end (EnterStation).
@@ -56,9 +60,14 @@ void ReleaseLineController(CPellanView& view);
 // 3 NV backup, 4 NV restore. Gives the view a fresh line controller.
 void InstallStandardJobs(CPellanView& view);
 
-// Writes the line's log into a new file of the log folder, named by line and `startedAt`
-// ("Line1_20120305_090703.log"). Returns the file written, or empty when it could not be.
-std::filesystem::path WriteLineLogFile(CPellanView& view, int line,
-                                       std::chrono::system_clock::time_point startedAt);
+// Opens the job's log file in the log folder ("Line1_20120305_090703.log", see JobLogFile) with
+// its header (program version, job, firmware set, stick) and lets it follow the line's account.
+// Returns the file, or empty when it could not be created.
+std::filesystem::path OpenJobLog(CPellanView& view, int line, JobKind kind,
+                                 std::chrono::system_clock::time_point startedAt);
+// The stick's current version as read, or the fallback text when no version set was read.
+std::string CurrentVersionText(CPellanDoc& doc, int line);
+// Ends the job log of the line (it is forced onto the disk); nothing when none is open.
+void CloseJobLog(CPellanView& view, int line);
 
 }  // namespace pellan
