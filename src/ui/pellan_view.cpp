@@ -41,8 +41,24 @@ void JoinOrDetach(std::thread& thread) {
 
 }  // namespace
 
+const char* JobKindKey(JobKind kind) {
+    switch (kind) {
+        case JOB_UPDATE:
+            return "update";
+        case JOB_REPAIR:
+            return "repair";
+        case JOB_NV_BACKUP:
+            return "backup-nv";
+        case JOB_NV_RESTORE:
+            return "restore-nv";
+    }
+    return "unknown";
+}
+
 struct CPellanView::LinePanel {
+    explicit LinePanel(platform::Clock& clock) : account(clock) {}
     mutable std::mutex mutex;
+    JobAccount account;
     std::string log;
     std::string portText = "NULL";
     int state = 0;
@@ -54,8 +70,11 @@ struct CPellanView::LinePanel {
 
 CPellanView::CPellanView(CPellanDoc& doc, ViewSink& sink)
     : m_doc(doc), m_sink(sink), m_now(NowLocal) {
-    for (auto& panel : m_panels) {
-        panel = std::make_unique<LinePanel>();
+    for (int line = 0; line < kLineCount; ++line) {
+        auto& panel = m_panels[static_cast<size_t>(line)];
+        panel = std::make_unique<LinePanel>(m_doc.Clock());
+        panel->account.AddListener(
+            [this, line](const JobEvent& event) { m_sink.JobEventReported(line, event); });
     }
     if (!m_doc.SettingsMessage().empty()) {
         MessageBox(m_doc.SettingsMessage());
@@ -83,6 +102,10 @@ CPellanView::~CPellanView() {
 
 CPellanView::LinePanel* CPellanView::Panel(int line) const {
     return ValidLine(line) ? m_panels[static_cast<size_t>(line)].get() : nullptr;
+}
+
+JobAccount& CPellanView::Account(int line) {
+    return m_panels.at(static_cast<size_t>(line))->account;
 }
 
 void CPellanView::SetWallClock(std::function<LocalTime()> now) {
@@ -113,6 +136,7 @@ void CPellanView::ShowLineMessage(int line, const std::string& text, int stamped
         panel->log += '\n';
     }
     m_sink.LineLogAppended(line, entry);
+    panel->account.Status(entry);
     m_sink.ControlText(ctl::kMessageText + line, text);
     if (line == 0) {
         m_sink.ControlText(ctl::kStatusLine, text);
@@ -138,6 +162,11 @@ void CPellanView::ReplaceLineLog(int line, const std::string& log) {
         panel->log = log;
     }
     m_sink.LineLogReplaced(line, log);
+    std::string entry = log;
+    while (!entry.empty() && entry.back() == '\n') {
+        entry.pop_back();
+    }
+    panel->account.Status(entry);
 }
 
 void CPellanView::SetLineProgress(int line, int percent) {
@@ -198,6 +227,7 @@ void CPellanView::FinishLineJob(int line, const std::string& text, int code) {
         panel.jobEnd = {text, code};
     }
     ShowLineMessage(line, text, 1);
+    Account(line).Result(code == 0 || code == 1, code, text);
     const bool dloadMode = m_doc.Link(line).m_mode == MODE_DLOAD;
     switch (code) {
         case 0:
@@ -432,13 +462,19 @@ void CPellanView::RunJobThread(int line, JobProcedures procedures) {
     while (poll && !poll->WaitUntilPaused()) {
         poll->RequestPause();  // the pause was withdrawn meanwhile (ports reconnected): ask again
     }
+    Account(line).BeginJob(JobKindKey(static_cast<JobKind>(m_doc.Runtime(line).jobKind)));
     try {
         procedures.run(*this, line);
     } catch (const std::exception& error) {
         FinishLineJob(line, std::string("Internal error: ") + error.what(), 3);
     } catch (...) {
         FinishLineJob(line, "Internal error", 3);
-    }  // A line that succeeded while this one ran left the firmware set for the last job to delete.
+    }
+    // Every job's account ends with a result, also one whose procedure gave none.
+    Account(line).Result(
+        false, -1,
+        "The job ended without a result.");  // A line that succeeded while this one ran left the
+                                             // firmware set for the last job to delete.
     DeleteDeferredFirmwareSet(*this);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "diag/job_account.h"
 #include "ui/log_stamp.h"
 #include "ui/pellan_doc.h"
 #include "ui/view_sink.h"
@@ -23,6 +24,9 @@ struct JobProcedures {
     std::function<bool(class CPellanView&, int line)> check;
     std::function<void(class CPellanView&, int line)> run;
 };
+
+// "update", "repair", "backup-nv", "restore-nv": the job kinds as the command line names them.
+const char* JobKindKey(JobKind kind);
 
 // The form view without a GUI toolkit: the line status display, the option fields of the form,
 // the start of line jobs and the polling threads. Front ends observe it through a ViewSink.
@@ -61,6 +65,9 @@ class CPellanView {
         int code = -1;
     };
     JobEnd LastJobEnd(int line) const;
+    // The account of the line's jobs (phases, counts, retries, result), which the sink, the job
+    // log and the history observe beside the display.
+    JobAccount& Account(int line);
     // Where the line log's time stamps come from (the local clock unless a test sets another).
     void SetWallClock(std::function<LocalTime()> now);
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "diag/job_account.h"
+
 namespace pellan {
 
 // Control ids of the form that the line logic talks about (the rest are data in
@@ -32,6 +34,8 @@ class ViewSink {
     virtual void LineLogAppended(int /*line*/, const std::string& /*entry*/) {}
     // A line's whole log was replaced (the update job writes its header this way).
     virtual void LineLogReplaced(int /*line*/, const std::string& /*log*/) {}
+    // An entry of a line's job account (see JobAccount), in the order the job made them.
+    virtual void JobEventReported(int /*line*/, const JobEvent& /*event*/) {}
     // The text of a control changed (message texts, status line, port and version fields,
     // progress texts "%d/100").
     virtual void ControlText(int /*controlId*/, const std::string& /*text*/) {}
