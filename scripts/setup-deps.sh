@@ -12,6 +12,7 @@ packages=(
     libsqlite3-dev        # the station's history of jobs and NV backups
     libpq-dev             # the history shared by several stations (PostgreSQL)
     postgresql            # scripts/test-full.sh: a throw-away server for that history
+    python3-jsonschema    # tests/e2e/cli_events.sh: pellan-cli --json against its schema
     clang-format
 )
 if [[ "${PELLAN_WITH_GUI:-1}" == 1 ]]; then

@@ -1,9 +1,101 @@
 #include "cli_sink.h"
 
+#include <cstring>
+#include <nlohmann/json.hpp>
+
 namespace pellan::cli {
 
 namespace {
-constexpr int kBarWidth = 40;
+constexpr int kBarWidth = 24;
+constexpr size_t kRowWidth = 79;  // a row longer than the terminal would wrap and stay behind
+constexpr int kJsonVersion = 1;
+
+nlohmann::json LineValue(int line) {
+    return line >= 0 ? nlohmann::json(line + 1) : nlohmann::json(nullptr);
+}
+
+nlohmann::json EventJson(int line, const JobEvent& event) {
+    nlohmann::json j = {
+        {"version", kJsonVersion}, {"event", EventKindKey(event.kind)}, {"line", LineValue(line)}};
+    const auto phase = [&] {
+        j["phase"] = PhaseKey(event.phase);
+        j["phase_name"] = PhaseLabel(event);
+        j["cycle"] = event.cycle;
+    };
+    const auto counts = [&] {
+        j["done"] = event.done;
+        j["total"] = event.total;
+        j["unit"] = event.unit;
+        j["elapsed_ms"] = event.elapsedMs;
+    };
+    const auto stick = [&] {
+        j["stick"] = {{"port", event.stick.port},
+                      {"location", event.stick.location},
+                      {"current_version", event.stick.currentVersion},
+                      {"second_version", event.stick.secondVersion},
+                      {"esn", event.stick.esn},
+                      {"imei", event.stick.imei}};
+    };
+    switch (event.kind) {
+        case JobEventKind::JOB_BEGIN:
+            j["job"] = event.detail;
+            break;
+        case JobEventKind::STICK:
+            stick();
+            break;
+        case JobEventKind::PHASE_BEGIN:
+            phase();
+            j["total"] = event.total;
+            j["unit"] = event.unit;
+            break;
+        case JobEventKind::PHASE_PROGRESS:
+            phase();
+            counts();
+            break;
+        case JobEventKind::PHASE_END:
+            phase();
+            counts();
+            j["ok"] = event.ok;
+            break;
+        case JobEventKind::RETRY:
+            phase();
+            j["reason"] = event.detail;
+            break;
+        case JobEventKind::REWRITE:
+            phase();
+            j["blocks"] = event.blocks;
+            j["reason"] = event.detail;
+            break;
+        case JobEventKind::BACKUP_FILE:
+            j["path"] = event.detail;
+            j["md5"] = event.digest;
+            break;
+        case JobEventKind::STATUS:
+            j["text"] = event.detail;
+            break;
+        case JobEventKind::RESULT:
+            j["ok"] = event.ok;
+            j["code"] = event.code;
+            j["text"] = event.detail;
+            j["elapsed_ms"] = event.elapsedMs;
+            stick();
+            break;
+    }
+    return j;
+}
+
+// "0:05 left" from the phase's rate so far; empty until it has one.
+std::string TimeLeft(const JobEvent& phase) {
+    if (std::strcmp(phase.unit, "bytes") != 0 || phase.done == 0 || phase.elapsedMs == 0) {
+        return {};
+    }
+    const double msLeft =
+        static_cast<double>(phase.total - phase.done) * phase.elapsedMs / phase.done;
+    const auto seconds = static_cast<unsigned>(msLeft / 1000 + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u:%02u left", seconds / 60, seconds % 60);
+    return text;
+}
 
 std::string Bar(int progress) {
     const int shown = progress > 100 ? 100 : progress;
@@ -21,10 +113,12 @@ std::string WithoutLineEnds(std::string text) {
 }
 }  // namespace
 
-CliSink::CliSink(std::vector<int> lines, bool progressBar, std::FILE* out, std::FILE* err)
+CliSink::CliSink(std::vector<int> lines, bool progressBar, bool json, std::FILE* out,
+                 std::FILE* err)
     : m_lines(std::move(lines)),
       m_several(m_lines.size() > 1),
-      m_progressBar(progressBar),
+      m_progressBar(progressBar && !json),
+      m_json(json),
       m_out(out),
       m_err(err) {
     for (const int line : m_lines) {
@@ -59,19 +153,83 @@ void CliSink::DrawBar() {
     if (!m_several) {
         const LineOutcome& state = m_state[static_cast<size_t>(m_lines.front())];
         if (state.jobStarted && !state.finished) {
-            std::fprintf(m_out, "\r\033[K%s", Bar(state.progress).c_str());
+            std::fprintf(m_out, "\r\033[K%s", Row(m_lines.front(), state).c_str());
             m_barRows = -1;
         }
     } else {
         for (const int line : m_lines) {
             const LineOutcome& state = m_state[static_cast<size_t>(line)];
             if (state.jobStarted && !state.finished) {
-                std::fprintf(m_out, "%s%s\n", Prefix(line).c_str(), Bar(state.progress).c_str());
+                std::fprintf(m_out, "%s\n", Row(line, state).c_str());
                 ++m_barRows;
             }
         }
     }
     std::fflush(m_out);
+}
+
+// "Line 2: [######......] 45/100 application image, cycle 1 8.1 of 18.9 MB 2.10 MB/s 0:05 left"
+std::string CliSink::Row(int line, const LineOutcome& state) const {
+    std::string row = Prefix(line) + Bar(state.progress);
+    if (state.inPhase) {
+        const JobEvent& phase = state.phase;
+        row += " " + PhaseLabel(phase);
+        if (phase.total > 0) {
+            row += " " + ProgressText(phase.done, phase.total, phase.unit);
+            const std::string rate = RateText(phase.done, phase.elapsedMs, phase.unit);
+            const std::string left = TimeLeft(phase);
+            row += rate.empty() ? "" : " " + rate;
+            row += left.empty() ? "" : " " + left;
+        }
+    }
+    return row.size() > kRowWidth ? row.substr(0, kRowWidth) : row;
+}
+
+void CliSink::PrintJson(int line, const char* event, const std::string& text, bool passed) {
+    nlohmann::json j = {
+        {"version", kJsonVersion}, {"event", event}, {"line", LineValue(line)}, {"text", text}};
+    if (std::strcmp(event, "final") == 0 || std::strcmp(event, "summary") == 0) {
+        j["ok"] = passed;
+    }
+    std::fprintf(m_out, "%s\n",
+                 j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fflush(m_out);
+}
+
+void CliSink::JobEventReported(int line, const JobEvent& event) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!Listed(line)) {
+        return;
+    }
+    if (m_json) {
+        std::fprintf(m_out, "%s\n",
+                     EventJson(line, event)
+                         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                         .c_str());
+        std::fflush(m_out);
+        return;
+    }
+    LineOutcome& state = m_state[static_cast<size_t>(line)];
+    switch (event.kind) {
+        case JobEventKind::PHASE_BEGIN:
+        case JobEventKind::PHASE_PROGRESS:
+            state.phase = event;
+            state.inPhase = true;
+            break;
+        case JobEventKind::PHASE_END:
+        case JobEventKind::RESULT:
+            state.inPhase = false;
+            break;
+        default:
+            return;
+    }
+    if (m_progressBar) {
+        ClearBar();
+        DrawBar();
+    } else if (event.kind == JobEventKind::PHASE_BEGIN || event.kind == JobEventKind::PHASE_END) {
+        std::fprintf(m_err, "%s%s\n", Prefix(line).c_str(), EventText(event).c_str());
+        std::fflush(m_err);
+    }
 }
 
 void CliSink::PrintLocked(int line, const std::string& text) {
@@ -83,7 +241,7 @@ void CliSink::PrintLocked(int line, const std::string& text) {
 
 void CliSink::LineLogAppended(int line, const std::string& entry) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (Listed(line)) {
+    if (Listed(line) && !m_json) {  // JSON output has them as status events
         PrintLocked(line, WithoutLineEnds(entry));
     }
 }
@@ -95,6 +253,9 @@ void CliSink::LineLogReplaced(int line, const std::string& log) {
         return;
     }
     const std::string text = WithoutLineEnds(log);
+    if (m_json) {
+        return;  // a status event of its own
+    }
     if (!m_several) {
         PrintLocked(line, text);
         return;
@@ -232,7 +393,29 @@ std::string CliSink::LastMessageBox(int line) const {
 
 void CliSink::PrintLine(int line, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    PrintLocked(line, text);
+    if (m_json) {
+        PrintJson(line, "output", text, true);
+    } else {
+        PrintLocked(line, text);
+    }
+}
+
+void CliSink::PrintFinal(int line, const std::string& text, bool passed) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_json) {
+        PrintJson(line, "final", text, passed);
+    } else {
+        PrintLocked(line, text);
+    }
+}
+
+void CliSink::PrintSummary(int line, const std::string& text, bool passed) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_json) {
+        PrintJson(line, "summary", text, passed);
+    } else {
+        PrintLocked(line, text);
+    }
 }
 
 }  // namespace pellan::cli

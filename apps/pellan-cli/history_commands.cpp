@@ -108,8 +108,8 @@ bool TakeHistoryOptions(std::vector<std::string>& args, HistoryOptions& out, std
 
 bool CheckHistoryOptions(const HistoryOptions& options, const std::string& command,
                          std::string& error) {
-    if ((options.json || !options.since.empty()) && command != "history") {
-        error = "--json and --since belong to the history command";
+    if (!options.since.empty() && command != "history") {
+        error = "--since belongs to the history command";
         return false;
     }
     if (options.fromArchive && command != "restore-nv") {
@@ -128,7 +128,8 @@ const char* HistoryUsageText() {
            "  history      the recorded jobs, newest first\n"
            "  --imei X            only the stick X (history); the archive of X (restore-nv)\n"
            "  --since DATE        jobs started from DATE on, YYYY-MM-DD[THH:MM[:SS]] in UTC\n"
-           "  --json              the jobs as a JSON array\n"
+           "  --json              the jobs as a JSON array; with the job commands, one JSON\n"
+           "                      object per event on standard output (docs/cli-events.md)\n"
            "  --from-archive      restore-nv: the newest archived backup of the stick\n"
            "  --history ADDRESS   the history store: a SQLite file or postgresql://...\n";
 }

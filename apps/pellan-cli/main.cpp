@@ -34,7 +34,7 @@ constexpr int kBaud = 115200;
 
 // The program's end for a failed command: the reason is the last line of standard output.
 int Failed(CliSink& sink, const std::string& text) {
-    sink.PrintLine(-1, text);
+    sink.PrintFinal(-1, text, false);
     return kExitFailed;
 }
 
@@ -93,7 +93,8 @@ int Summary(CliSink& sink, const std::vector<int>& lines, const std::map<int, st
             const std::set<int>& passed) {
     for (const int line : lines) {
         const auto it = texts.find(line);
-        sink.PrintLine(line, it != texts.end() ? it->second : std::string());
+        sink.PrintSummary(line, it != texts.end() ? it->second : std::string(),
+                          passed.count(line) != 0);
     }
     return passed.size() == lines.size() ? kExitSuccess : kExitFailed;
 }
@@ -183,7 +184,7 @@ int RunLineJobs(CPellanView& view, CliSink& sink, const CliOptions& options, Job
     if (options.allLines) {
         lines = SettleStation(view, options);
         if (lines.empty()) {
-            sink.PrintLine(-1, "No stick found.");
+            sink.PrintFinal(-1, "No stick found.", false);
             return kExitFailed;
         }
     }
@@ -234,7 +235,7 @@ int RunLineJobs(CPellanView& view, CliSink& sink, const CliOptions& options, Job
     allPassed = passed.size() == lines.size();
     if (!sink.Several()) {
         const int line = lines.front();
-        sink.PrintLine(line, texts[line]);
+        sink.PrintFinal(line, texts[line], allPassed);
         return allPassed ? kExitSuccess : kExitFailed;
     }
     return Summary(sink, lines, texts, passed);
@@ -243,7 +244,7 @@ int RunLineJobs(CPellanView& view, CliSink& sink, const CliOptions& options, Job
 int Run(const CliOptions& options, const HistoryOptions& historyOptions) {
     platform::SystemEnv system(options.deviceRoot, options.fast);
     platform::Env& env = system.Get();
-    CliSink sink(options.lines, platform::StdoutIsTerminal());
+    CliSink sink(options.lines, platform::StdoutIsTerminal(), historyOptions.json);
     const platform::ProgramFolders folders =
         platform::SystemProgramFolders(platform::ProgramFileFolder());
     CPellanDoc doc(env, folders.config);
