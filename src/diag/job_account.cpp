@@ -54,9 +54,8 @@ const char* EventKindKey(JobEventKind kind) {
 
 std::string PhaseLabel(const JobEvent& event) {
     std::string label = PhaseName(event.phase);
-    if (!event.detail.empty() && event.kind != JobEventKind::RETRY &&
-        event.kind != JobEventKind::REWRITE && event.kind != JobEventKind::BACKUP_FILE) {
-        label += " " + event.detail;
+    if (!event.part.empty()) {
+        label += " " + event.part;
     }
     if (event.cycle > 0) {
         label += ", cycle " + std::to_string(event.cycle);
@@ -170,6 +169,7 @@ void JobAccount::EmitLocked(JobEvent& event) {
                              event.kind == JobEventKind::BACKUP_FILE;
     if (withinPhase && m_phaseOpen) {
         event.phase = m_phase.phase;
+        event.part = m_phase.part;
         event.cycle = m_phase.cycle;
     }
     for (const auto& entry : m_listeners) {
@@ -221,11 +221,10 @@ void JobAccount::EndPhaseLocked(bool ok) {
     EmitLocked(event);
 }
 
-void JobAccount::BeginPhase(JobPhase phase, const std::string& detail, uint64_t total,
+void JobAccount::BeginPhase(JobPhase phase, const std::string& part, uint64_t total,
                             const char* unit) {
     std::lock_guard lock(m_mutex);
-    if (m_phaseOpen && m_phase.phase == phase && m_phase.detail == detail &&
-        m_phase.cycle == m_cycle) {
+    if (m_phaseOpen && m_phase.phase == phase && m_phase.part == part && m_phase.cycle == m_cycle) {
         m_phase.total = total;
         m_phase.unit = unit;
         m_phase.done = 0;
@@ -237,7 +236,7 @@ void JobAccount::BeginPhase(JobPhase phase, const std::string& detail, uint64_t 
     m_phase.kind = JobEventKind::PHASE_BEGIN;
     m_phase.phase = phase;
     m_phase.cycle = m_cycle;
-    m_phase.detail = detail;
+    m_phase.part = part;
     m_phase.total = total;
     m_phase.unit = unit;
     m_phaseStart = m_clock.TickMs();

@@ -59,7 +59,8 @@ struct StickIdentity {
 struct JobEvent {
     JobEventKind kind = JobEventKind::STATUS;
     JobPhase phase = JobPhase::IDENTITY_CHECK;
-    int cycle = 0;  // programming cycle 1..10 within the programming phases; 0 elsewhere
+    int cycle = 0;     // programming cycle 1..10 within the programming phases; 0 elsewhere
+    std::string part;  // which of the phase's kind: "DBL", "FSBL", "OSBL" for the boot loaders
     std::string detail;
     uint64_t done = 0;
     uint64_t total = 0;
@@ -78,7 +79,7 @@ const char* EventKindKey(JobEventKind kind);
 // "boot loader DBL, cycle 2": the phase of `event` for people.
 std::string PhaseLabel(const JobEvent& event);
 // One line for people of an event that is not a status line or progress (those give empty):
-// "begin: application image, cycle 1 (18.9 MB)", "end: ... (8.5 s, 2.21 MB/s)", "retry in ...".
+// "begin: NV backup (530 items)", "end: ... (8.5 s, 2.21 MB/s)", "retry in ...".
 std::string EventText(const JobEvent& event);
 // "12.5 s", "2 min 3 s".
 std::string DurationText(uint32_t ms);
@@ -110,7 +111,7 @@ class JobAccount {
     void SetCycle(int cycle);
     // Ends the open phase (as done) and begins `phase`. Begun again while it is open (a second
     // try of the same image), the phase goes on with the new total: its retry says why.
-    void BeginPhase(JobPhase phase, const std::string& detail = {}, uint64_t total = 0,
+    void BeginPhase(JobPhase phase, const std::string& part = {}, uint64_t total = 0,
                     const char* unit = "");
     void EndPhase(bool ok);
     void Progress(uint64_t done);

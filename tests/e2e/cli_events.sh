@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The job's account as pellan-cli and the job log show it. An update with acknowledgements
 # dropped, with --json: every object of the documented schema, the phases in order with whole
-# counts, the rewritten blocks as the stick counted them, the result last. An update that fails
+# counts, the rewritten blocks as the stick counted them, the result last. An update whose every
+# programming cycle fails: the cycles repeat in the account. An update that fails
 # in the RAM programmer: its log file keeps every status line from the first, the header with the
 # firmware set and the version read, the failing phase, its retries and the failure text.
 set -euo pipefail
@@ -17,6 +18,16 @@ stop_sim
 [[ $CLI_RC -eq 0 ]] || fail "exit status $CLI_RC, expected 0"
 python3 "$HERE/events_check.py" "$WORK/cli.out" "$HERE/../../docs/cli-events.schema.json" \
     "$REPORT" || fail "the JSON events do not hold"
+
+# Every programming cycle fails in the DBL image: the cycles repeat, each with its retry.
+rm -rf "$WORK/nv" "$ROOT"
+mkdir -p "$WORK/nv"
+start_sim --error-block 0x800 --block-faults-always --block-fault-type 0x0F
+run_cli --json --nv-dir "$WORK/nv" --firmware-dir "$WORK/firmware" update
+stop_sim
+[[ $CLI_RC -eq 1 ]] || fail "exit status $CLI_RC, expected 1"
+python3 "$HERE/events_check.py" "$WORK/cli.out" "$HERE/../../docs/cli-events.schema.json" \
+    "$REPORT" failing-cycles || fail "the JSON events of the failing cycles do not hold"
 
 rm -rf "$WORK/nv" "$ROOT"
 mkdir -p "$WORK/nv"

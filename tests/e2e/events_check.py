@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-# events_check.py EVENTS SCHEMA REPORT: the --json output of an update against the simulator with
-# acknowledgements dropped. Every line is one object of the documented schema; the phases come in
-# the update's order, each ends well with its counts whole; the blocks the rewrites report are the
-# stick's extra stream writes; the run ends with its result and the final text.
+# events_check.py EVENTS SCHEMA REPORT [failing-cycles]: the --json output of an update against
+# the simulator. Every line is one object of the documented schema. By default the update had
+# acknowledgements dropped: the phases come in the update's order, each ends well with its counts
+# whole; the blocks the rewrites report are the stick's extra stream writes; the run ends with its
+# result and the final text. With failing-cycles the stick refused a DBL block every time: ten
+# cycles each end failed in that boot loader after its retry, and the job fails.
 import json, math, sys
 
 import jsonschema
 
 events_file, schema_file, report_file = sys.argv[1:4]
+failing_cycles = sys.argv[4:] == ['failing-cycles']
 validator = jsonschema.Draft202012Validator(json.load(open(schema_file)))
 events = []
 for n, text in enumerate(open(events_file), 1):
@@ -16,18 +19,35 @@ for n, text in enumerate(open(events_file), 1):
     assert not errors, 'line %d: %s' % (n, errors[0].message)
     events.append(obj)
 
+begun = [e for e in events if e['event'] == 'phase-begin']
+ends = [e for e in events if e['event'] == 'phase-end']
+if failing_cycles:
+    in_cycles = [e for e in ends if e['cycle'] > 0]
+    expected = [(c, phase) for c in range(1, 11)
+                for phase in ('security mode', 'partition table', 'boot loader DBL')]
+    assert [(e['cycle'], e['phase_name'].split(',')[0]) for e in in_cycles] == expected, in_cycles
+    assert [e['ok'] for e in in_cycles] == [True, True, False] * 10, 'the DBL phases fail'
+    retries = [e for e in events if e['event'] == 'retry' and e['cycle'] > 0]
+    assert [e['phase_name'] for e in retries] == ['boot loader DBL, cycle %d' % c
+                                                  for c in range(1, 11)], retries
+    assert all(e['reason'] == 'Write a Block of Data to Memory Failed, Since Operation failed'
+               for e in retries), retries
+    result, final = events[-2], events[-1]
+    assert result['event'] == 'result' and not result['ok'] and result['code'] > 0, result
+    assert final['event'] == 'final' and not final['ok'] and final['text'] == result['text']
+    print('%d events, 10 failing cycles' % len(events))
+    sys.exit(0)
+
 boots = ['boot-loader DBL', 'boot-loader FSBL', 'boot-loader OSBL']
 cycle = ['security-mode', 'partition-table'] + boots + ['application', 'nand-programmer', 'efs']
 expected = (['identity-check', 'connection-manager-stop', 'mode-switch', 'wait-for-stick',
              'download-check', 'nv-backup', 'security-mode', 'programmer'] + cycle +
             ['reset', 'nv-restore', 'return-to-normal', 'connection-manager-start'])
-begun = [e for e in events if e['event'] == 'phase-begin']
 names = [e['phase'] + (' ' + e['phase_name'].split(',')[0].split()[-1]
                        if e['phase'] == 'boot-loader' else '') for e in begun]
 assert names == expected, 'phases %s' % names
 assert [e['cycle'] for e in begun] == [0] * 8 + [1] * len(cycle) + [0] * 4, 'cycles'
 
-ends = [e for e in events if e['event'] == 'phase-end']
 assert [e['phase'] for e in ends] == [e['phase'] for e in begun], 'every phase ends once'
 for end in ends:
     assert end['ok'], 'phase %s failed' % end['phase_name']
