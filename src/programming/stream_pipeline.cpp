@@ -1,6 +1,8 @@
 #include "programming/stream_pipeline.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 #include "diag/phone_link.h"
 #include "ui/pellan_doc.h"
@@ -136,7 +138,13 @@ bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, P
     CPellanDoc& doc = view.Doc();
     CPhoneLink& link = doc.Link(line);
     const uint32_t count = std::min<uint32_t>(state.lostCount, kLostSlots);
-    view.Account(line).Rewrite(count, "no acknowledgement came for these blocks");
+    std::string why = "no acknowledgement came for the blocks at";
+    for (uint32_t i = 0; i < count; ++i) {
+        char address[16];
+        std::snprintf(address, sizeof address, "%s 0x%X", i == 0 ? "" : ",", state.lost[i]);
+        why += address;
+    }
+    view.Account(line).Rewrite(count, why);
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t address = state.lost[i];
         const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlock, length - address));

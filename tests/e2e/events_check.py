@@ -66,7 +66,8 @@ report = json.load(open(report_file))
 extra = sum(img['writes'] - math.ceil(img['size'] / 1024) for img in report['images']
             if img['type'] not in (0x0F, 0x10, 0x11, 0x14))
 rewrites = [e for e in events if e['event'] == 'rewrite']
-assert rewrites and all(e['phase'] in ('application', 'efs') and e['blocks'] > 0 for e in rewrites)
+assert rewrites and all(e['phase'] in ('application', 'efs') and e['blocks'] > 0 and
+                        e['reason'].count(' 0x') == e['blocks'] for e in rewrites), rewrites
 assert sum(e['blocks'] for e in rewrites) == extra, \
     'rewrites report %d blocks, the stick took %d extra writes' % (
         sum(e['blocks'] for e in rewrites), extra)
