@@ -28,14 +28,10 @@ constexpr size_t kMaxLen = 4096;
 using Input = std::vector<uint8_t>;
 
 // The same generator, hence the same inputs, with every standard library.
-class Random {
-  public:
-    explicit Random(uint64_t seed) : m_engine(seed) {}
-    uint64_t Next() { return m_engine(); }
-    size_t Below(size_t n) { return n == 0 ? 0 : static_cast<size_t>(m_engine() % n); }
-
-  private:
-    std::mt19937_64 m_engine;
+struct Random : std::mt19937_64 {
+    using std::mt19937_64::mt19937_64;
+    uint64_t Next() { return (*this)(); }
+    size_t Below(size_t n) { return n == 0 ? 0 : static_cast<size_t>(Next() % n); }
 };
 
 // Bytes and words the parsers treat specially: flags and escapes of the frames, end markers and

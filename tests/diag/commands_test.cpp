@@ -35,14 +35,14 @@ const std::array<uint8_t, 16> kBlock16{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13
 const uint8_t kData4[4] = {0xDE, 0xAD, 0x7E, 0x7D};
 const uint8_t kTable3[3] = {0x7E, 0x7D, 0x01};
 
-std::array<uint8_t, 128> Block(uint8_t seed) {
-    std::array<uint8_t, 128> b{};
-    for (size_t i = 0; i < b.size(); ++i) {
-        b[i] = static_cast<uint8_t>(seed ^ i);
+std::array<uint8_t, 128> Pattern(uint8_t seed) {
+    std::array<uint8_t, 128> d{};
+    for (size_t i = 0; i < d.size(); ++i) {
+        d[i] = static_cast<uint8_t>(seed + i * 7);  // includes 0x7D and 0x7E for some seeds
     }
-    return b;
+    return d;
 }
-const std::array<uint8_t, 128> kBlock128 = Block(0x5A);
+const std::array<uint8_t, 128> kBlock128 = Pattern(0x5A);
 
 Bytes Concat(Bytes head, const uint8_t* tail, size_t len) {
     head.insert(head.end(), tail, tail + len);
@@ -290,14 +290,6 @@ Bytes NvReply(uint8_t code, uint16_t item, const std::array<uint8_t, 128>& data,
     Bytes r{code, static_cast<uint8_t>(item), static_cast<uint8_t>(item >> 8)};
     r.insert(r.end(), data.begin(), data.end());
     return r + Bytes{static_cast<uint8_t>(status), static_cast<uint8_t>(status >> 8)};
-}
-
-std::array<uint8_t, 128> Pattern(uint8_t seed) {
-    std::array<uint8_t, 128> d{};
-    for (size_t i = 0; i < d.size(); ++i) {
-        d[i] = static_cast<uint8_t>(seed + i * 7);  // includes 0x7D and 0x7E for some seeds
-    }
-    return d;
 }
 
 TEST_F(Commands, NvRefusalsGiveTheirStatusTextAndNoData) {
