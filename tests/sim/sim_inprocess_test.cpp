@@ -30,25 +30,13 @@ class SimStick : public ::testing::Test {
         const Names listed = Listed(registry, service);
         return listed.empty() ? "" : listed.back();
     }
-    // Arms the stick and resets it, as the update job does before it waits for the stick.
-    void ArmAndReset() {
-        ASSERT_TRUE(host.link.SetVendorMode(1));
-        ASSERT_TRUE(host.link.SetAutorun(0));
-        ASSERT_TRUE(host.at.SendCommand("AT+WCDRUN=E"));
-        ASSERT_TRUE(host.at.SendCommand("AT+WCDRUN=8"));
-        ASSERT_TRUE(host.link.GoOffline());
-        ASSERT_TRUE(host.link.ResetPhone());
-    }
-    void EnterDownloader() {
+    void EnterProgrammer(const std::vector<uint8_t>& armprg) {
         const int port = stick->Bus().diagPort;
         ASSERT_TRUE(host.link.SwitchToDownloader());
         Wait(500);
         EXPECT_FALSE(host.link.DloadNop()) << "the old handle must be dead once the stick left";
         ASSERT_TRUE(host.WaitForDiag(port, 10000, [&] { return host.link.DloadNop(); }));
         ASSERT_EQ(stick->Mode(), StickMode::kDownloader);
-    }
-    void EnterProgrammer(const std::vector<uint8_t>& armprg) {
-        EnterDownloader();
         for (uint32_t off = 0; off < armprg.size(); off += 1017) {
             const auto n = static_cast<uint16_t>(std::min<size_t>(1017, armprg.size() - off));
             ASSERT_TRUE(host.link.DloadWrite32(armprg.data() + off, 0x00800000 + off, n));
@@ -113,7 +101,13 @@ TEST_F(SimStick, RestartsRenumberComeBackLateOrNever) {
     options.renumberOn = sim::RENUMBER_ON_RESET_PHONE;
     options.reenumDelayMs = 30000;
     Plug(options);
-    ArmAndReset();
+    // Armed and reset, as the update job does before it waits for the stick.
+    ASSERT_TRUE(host.link.SetVendorMode(1));
+    ASSERT_TRUE(host.link.SetAutorun(0));
+    ASSERT_TRUE(host.at.SendCommand("AT+WCDRUN=E"));
+    ASSERT_TRUE(host.at.SendCommand("AT+WCDRUN=8"));
+    ASSERT_TRUE(host.link.GoOffline());
+    ASSERT_TRUE(host.link.ResetPhone());
     Wait(200);
     EXPECT_EQ(Last(sim::kDiagService), "") << "the drivers' lists are empty while it restarts";
     EXPECT_FALSE(host.Esn());
