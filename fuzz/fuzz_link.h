@@ -10,6 +10,7 @@
 #include "diag/frame_codec.h"
 #include "diag/phone_link.h"
 #include "fuzz_support.h"
+#include "platform/clock.h"
 
 namespace pellan::fuzz {
 
@@ -55,8 +56,23 @@ struct LinkRig {
         PELLAN_FUZZ_CHECK(link.m_port.Open(1, 115200, 8, 1));
     }
     ScriptedProvider provider;
-    InstantClock clock;
+    platform::VirtualClock clock;
     CPhoneLink link;
 };
+
+// What a link target does with one reply; outputs go on the heap at their exact sizes, so that a
+// write past one is reported.
+using LinkCommand = void (*)(CPhoneLink& link, const std::vector<uint8_t>& reply);
+
+// The input's choice picks one of `commands`, run on a link whose port answers with the reply.
+template <size_t N>
+int RunLinkCommand(const uint8_t* data, size_t size, const LinkCommand (&commands)[N]) {
+    if (size != 0) {
+        const LinkInput in = SplitLinkInput(data, size);
+        LinkRig rig(in.reply);
+        commands[in.choice % N](rig.link, in.reply);
+    }
+    return 0;
+}
 
 }  // namespace pellan::fuzz

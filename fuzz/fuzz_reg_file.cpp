@@ -1,6 +1,8 @@
 // The registry export parser, and the file registry that reads it afresh at every OpenKey.
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "fuzz_support.h"
 #include "platform/registry_reg.h"
@@ -14,18 +16,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // What the program writes, it reads back unchanged.
         const RegFileData again = ParseRegText(FormatRegText(parsed.keys));
         PELLAN_FUZZ_CHECK(!again.malformed);
-        PELLAN_FUZZ_CHECK(again.keys.size() == parsed.keys.size());
-        for (size_t k = 0; k < parsed.keys.size(); ++k) {
-            const RegKeyData& a = parsed.keys[k];
-            const RegKeyData& b = again.keys[k];
-            PELLAN_FUZZ_CHECK(a.path == b.path && a.values.size() == b.values.size());
-            for (size_t v = 0; v < a.values.size(); ++v) {
-                PELLAN_FUZZ_CHECK(a.values[v].name == b.values[v].name);
-                PELLAN_FUZZ_CHECK(a.values[v].type == b.values[v].type);
-                PELLAN_FUZZ_CHECK(a.values[v].text == b.values[v].text);
-                PELLAN_FUZZ_CHECK(a.values[v].dword == b.values[v].dword);
-            }
-        }
+        const auto sameValue = [](const RegValue& a, const RegValue& b) {
+            return std::tie(a.name, a.type, a.text, a.dword) ==
+                   std::tie(b.name, b.type, b.text, b.dword);
+        };
+        const auto sameKey = [&](const RegKeyData& a, const RegKeyData& b) {
+            return a.path == b.path && std::equal(a.values.begin(), a.values.end(),
+                                                  b.values.begin(), b.values.end(), sameValue);
+        };
+        PELLAN_FUZZ_CHECK(std::equal(parsed.keys.begin(), parsed.keys.end(), again.keys.begin(),
+                                     again.keys.end(), sameKey));
     }
     if (!pellan::fuzz::TakeFilePath()) {
         return 0;

@@ -17,28 +17,18 @@ void CheckTerminated(const std::array<char, N>& field) {
 }
 
 void CheckRecord(const LineRecord& r) {
-    CheckTerminated(r.partitionPath);
-    CheckTerminated(r.amssPath);
-    CheckTerminated(r.firmwareFolder);
-    CheckTerminated(r.efsPath);
-    CheckTerminated(r.nvFolder);
-    CheckTerminated(r.upgradeFile);
-    CheckTerminated(r.bootFile);
-    CheckTerminated(r.armprgPath);
-    CheckTerminated(r.nvmFilePath);
-    CheckTerminated(r.defaultNvFile);
-    CheckTerminated(r.swFolder);
-    CheckTerminated(r.nandprgPath);
-    CheckTerminated(r.dblPath);
-    CheckTerminated(r.fsblPath);
-    CheckTerminated(r.osblPath);
+    const auto check = [](const auto&... fields) { (CheckTerminated(fields), ...); };
+    check(r.partitionPath, r.amssPath, r.firmwareFolder, r.efsPath, r.nvFolder, r.upgradeFile,
+          r.bootFile, r.armprgPath, r.nvmFilePath, r.defaultNvFile, r.swFolder, r.nandprgPath,
+          r.dblPath, r.fsblPath, r.osblPath);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The records of the bytes tiled to the file's size, decoded as the file reader does.
-    const std::vector<uint8_t> image = fuzz::Tile(data, size, kSettingsFileSize);
+    static std::vector<uint8_t> image;
+    fuzz::TileInto(data, size, kSettingsFileSize, image);
     LineRecordSet records{};
     for (size_t i = 0; i < records.size(); ++i) {
         records[i] = DecodeLineRecord(image.data() + i * kLineRecordSize);

@@ -4,48 +4,33 @@
 
 using namespace pellan;
 using namespace pellan::fuzz;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const Bytes kBlock(1024, 0xA5);
+
+// clang-format off
+const LinkCommand kCommands[] = {
+    [](CPhoneLink& l, const Bytes& reply) { DecodeDirect(l, MODE_STREAM, reply); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamHello(); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamSecurityMode(); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamPartitionTable(kBlock.data(), 512); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamOpenMultiImage(0x0C, kBlock.data(), 64); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamClose(); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamNop(); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamReset(); },
+    [](CPhoneLink& l, const Bytes&) { l.StreamWrite(kBlock.data(), 0x400, 1024); },
+    [](CPhoneLink& l, const Bytes&) {
+        l.StreamWriteNoWait(kBlock.data(), 0x800, 1024);
+        l.CollectStreamAcks();
+        PELLAN_FUZZ_CHECK(l.m_ackCount <= CPhoneLink::kAckListSize);
+    },
+};
+// clang-format on
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) {
-        return 0;
-    }
-    LinkInput in = SplitLinkInput(data, size);
-    LinkRig rig(in.reply);
-    CPhoneLink& link = rig.link;
-    std::vector<uint8_t> block(1024, 0xA5);
-    switch (in.choice % 10) {
-        case 0:
-            DecodeDirect(link, MODE_STREAM, in.reply);
-            break;
-        case 1:
-            link.StreamHello();
-            break;
-        case 2:
-            link.StreamSecurityMode();
-            break;
-        case 3:
-            link.StreamPartitionTable(block.data(), 512);
-            break;
-        case 4:
-            link.StreamOpenMultiImage(0x0C, block.data(), 64);
-            break;
-        case 5:
-            link.StreamClose();
-            break;
-        case 6:
-            link.StreamNop();
-            break;
-        case 7:
-            link.StreamReset();
-            break;
-        case 8:
-            link.StreamWrite(block.data(), 0x400, 1024);
-            break;
-        default:
-            link.StreamWriteNoWait(block.data(), 0x800, 1024);
-            link.CollectStreamAcks();
-            PELLAN_FUZZ_CHECK(link.m_ackCount <= CPhoneLink::kAckListSize);
-            break;
-    }
-    return 0;
+    return RunLinkCommand(data, size, kCommands);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // Shared pieces of the fuzz targets: a serial device that answers every write with the fuzzed
-// bytes, a clock whose waits cost nothing, and a scratch file for parsers that read from disk.
+// bytes and a scratch file for parsers that read from disk.
 
 #include <algorithm>
 #include <cstddef>
@@ -13,21 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
 #include "platform/serial.h"
 
 namespace pellan::fuzz {
-
-// Time moves only when the code under test waits, and a wait returns at once: a time-out of ten
-// seconds costs a few hundred calls, not ten seconds.
-class InstantClock final : public platform::Clock {
-  public:
-    void SleepMs(uint32_t ms) override { m_now += ms; }
-    uint32_t TickMs() override { return m_now; }
-
-  private:
-    uint32_t m_now = 0;
-};
 
 // A stick that answers every write with the same bytes (a retry sees the same reply again), or,
 // with answerOnWrite false, has the bytes queued from the start and never adds more.
@@ -77,22 +65,17 @@ class ScriptedProvider final : public platform::SerialProvider {
     bool m_answerOnWrite;
 };
 
-// tmpfs when there is one: the file targets write a file per input they take to disk.
-inline std::filesystem::path ScratchFolder() {
-    std::error_code ec;
-    if (std::filesystem::is_directory("/dev/shm", ec)) {
-        return "/dev/shm";
-    }
-    return std::filesystem::temp_directory_path();
-}
-
-// One scratch file per fuzzing process, removed when the process ends normally.
+// One scratch file per fuzzing process (on tmpfs when there is one: the file targets write a file
+// per input they take to disk), removed when the process ends normally.
 class ScratchFile {
   public:
     explicit ScratchFile(const std::string& stem) {
+        std::error_code ec;
         std::random_device rd;
-        m_path =
-            ScratchFolder() / (stem + "-" + std::to_string(rd()) + std::to_string(rd()) + ".bin");
+        m_path = (std::filesystem::is_directory("/dev/shm", ec)
+                      ? std::filesystem::path("/dev/shm")
+                      : std::filesystem::temp_directory_path()) /
+                 (stem + "-" + std::to_string(rd()) + std::to_string(rd()) + ".bin");
     }
     ~ScratchFile() {
         std::error_code ec;
@@ -102,8 +85,8 @@ class ScratchFile {
     ScratchFile& operator=(const ScratchFile&) = delete;
 
     const std::filesystem::path& Write(const uint8_t* data, size_t len) {
-        std::ofstream out(m_path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(len));
+        std::ofstream(m_path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(len));
         return m_path;
     }
     const std::filesystem::path& Path() const { return m_path; }
@@ -113,8 +96,8 @@ class ScratchFile {
 };
 
 // A fixed-size image whose head is the fuzzed bytes and whose rest repeats them, so that short
-// inputs still reach the parsers of files that must have an exact length.
-// TileInto fills a buffer the caller keeps between inputs.
+// inputs still reach the parsers of files that must have an exact length. TileInto fills a buffer
+// the caller keeps between inputs.
 inline void TileInto(const uint8_t* data, size_t len, size_t size, std::vector<uint8_t>& image) {
     image.assign(size, 0);
     if (len == 0) {
@@ -128,12 +111,6 @@ inline void TileInto(const uint8_t* data, size_t len, size_t size, std::vector<u
         std::copy_n(image.begin(), n, image.begin() + static_cast<std::ptrdiff_t>(filled));
         filled += n;
     }
-}
-
-inline std::vector<uint8_t> Tile(const uint8_t* data, size_t len, size_t size) {
-    std::vector<uint8_t> image;
-    TileInto(data, len, size, image);
-    return image;
 }
 
 // The file readers are thin wrappers around in-memory decoders that every input reaches; the

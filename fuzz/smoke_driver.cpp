@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,19 +27,11 @@ constexpr size_t kMaxLen = 4096;
 
 using Input = std::vector<uint8_t>;
 
-class Random {
-  public:
-    explicit Random(uint64_t seed) : m_state(seed | 1) {}
-    uint64_t Next() {
-        m_state ^= m_state << 13;
-        m_state ^= m_state >> 7;
-        m_state ^= m_state << 17;
-        return m_state;
-    }
+// The same generator, hence the same inputs, with every standard library.
+struct Random : std::mt19937_64 {
+    using std::mt19937_64::mt19937_64;
+    uint64_t Next() { return (*this)(); }
     size_t Below(size_t n) { return n == 0 ? 0 : static_cast<size_t>(Next() % n); }
-
-  private:
-    uint64_t m_state;
 };
 
 // Bytes and words the parsers treat specially: flags and escapes of the frames, end markers and
@@ -49,20 +42,15 @@ constexpr std::array<uint32_t, 10> kWords = {0,      1,      0x7E7E, 8888,      
                                              0xFFFF, 0x8000, 1024,   0x6EBE1A2C, 0xFFFFFFFF};
 
 void Mutate(Input& in, const std::vector<Input>& seeds, Random& rnd) {
-    switch (rnd.Below(8)) {
-        case 0:  // flip a bit
+    switch (const size_t kind = rnd.Below(8)) {
+        case 0:  // flip a bit, a random byte, a special byte
+        case 1:
+        case 2:
             if (!in.empty()) {
-                in[rnd.Below(in.size())] ^= static_cast<uint8_t>(1u << rnd.Below(8));
-            }
-            break;
-        case 1:  // a random byte
-            if (!in.empty()) {
-                in[rnd.Below(in.size())] = static_cast<uint8_t>(rnd.Next());
-            }
-            break;
-        case 2:  // a special byte
-            if (!in.empty()) {
-                in[rnd.Below(in.size())] = kBytes[rnd.Below(kBytes.size())];
+                uint8_t& b = in[rnd.Below(in.size())];
+                b = static_cast<uint8_t>(kind == 0   ? b ^ (1u << rnd.Below(8))
+                                         : kind == 1 ? rnd.Next()
+                                                     : kBytes[rnd.Below(kBytes.size())]);
             }
             break;
         case 3: {  // a special little-endian word

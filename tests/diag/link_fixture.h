@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -141,13 +140,10 @@ inline Bytes PaddedToFrameLength(Bytes body, size_t total) {
     return body;
 }
 
+// Commands without a sentence of their own leave the reason as it is.
 inline std::string Sentence(const char* pattern, const std::string& reason) {
-    if (pattern == nullptr) {
-        return reason;  // commands without a sentence of their own leave the reason as it is
-    }
-    std::vector<char> text(std::string(pattern).size() + reason.size() + 1);
-    std::snprintf(text.data(), text.size(), pattern, reason.c_str());
-    return text.data();
+    std::string text = pattern != nullptr ? pattern : "%s";
+    return text.replace(text.find("%s"), 2, reason);
 }
 
 inline const std::string kNoReply = "Port Cannot Receive Desired Data from the Phone";

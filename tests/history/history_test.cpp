@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 
 #include "firmware/firmware_set.h"
 #include "history/history_recorder.h"
@@ -50,83 +49,63 @@ struct HistoryBench : JobBench {
     std::shared_ptr<history::HistoryRecorder> recorder;
 };
 
-struct JobRow {
-    const char* name;
-    std::function<void(HistoryBench&, sim::StickOptions&)> arrange;
-    const char* textStart;
-    int code;
-    bool passed;  // the success rewrote the blocks whose acks were lost, the stop none
-};
+// A stopped job and a success that rewrote the blocks whose acknowledgements were lost; a plain
+// success and an IMEI-zero refusal are recorded as cli_history.sh checks end to end.
+TEST(History, OneRowPerJobAndTheBackupArchivedByItsImei) {
+    for (const bool passed : {false, true}) {
+        SCOPED_TRACE(passed ? "lost acknowledgements" : "stopped");
+        HistoryBench bench;
+        sim::StickOptions options;
+        if (passed) {
+            options.faults.dropAckAddresses = {0x400, 0xC00};
+        } else {
+            bench.sink.onProgress = [&bench](int p) {
+                if (p == 21) {
+                    bench.view->StopLine(0);
+                }
+            };
+        }
+        bench.Plug(options);
+        ASSERT_TRUE(bench.RunUpdate());
 
-// A plain success and an IMEI-zero refusal are recorded as cli_history.sh checks end to end.
-const JobRow kJobRows[] = {
-    {"Stopped",
-     [](HistoryBench& b, sim::StickOptions&) {
-         b.sink.onProgress = [&b](int p) {
-             if (p == 21)
-                 b.view->StopLine(0);
-         };
-     },
-     "Action stop!", 2, false},
-    {"LostAcks",
-     [](HistoryBench&, sim::StickOptions& o) {
-         o.faults.dropAckAddresses = {0x400, 0xC00};
-     },
-     "Update success!  It costs", 0, true},
-};
+        const std::vector<history::JobRecord> jobs = bench.Jobs();
+        ASSERT_EQ(jobs.size(), 1u);
+        const history::JobRecord& job = jobs[0];
+        EXPECT_EQ(job.resultText.rfind(passed ? "Update success!  It costs" : "Action stop!", 0),
+                  0u)
+            << job.resultText;
+        EXPECT_EQ(bench.LastMessage(), job.resultText);
+        EXPECT_EQ(job.resultCode, passed ? 0 : 2);
+        EXPECT_EQ(job.passed, passed);
+        EXPECT_EQ(job.imei, kImei);
+        EXPECT_EQ(job.esn, "8034A1B2");
+        EXPECT_EQ(job.line, 1);
+        EXPECT_EQ(job.jobKind, JOB_UPDATE);
+        EXPECT_EQ(job.port, "COM5");
+        EXPECT_EQ(job.versionBefore, "HX402A_V1.0.3_B05");
+        EXPECT_EQ(job.versionAfter, passed ? "HX402A_V1.0.3_B05" : "");
+        EXPECT_EQ(job.firmwareDigest.size(), 32u);
+        EXPECT_LE(job.startedAt, job.endedAt);
+        EXPECT_EQ(job.blocksRewritten > 0, passed) << job.blocksRewritten;
+        EXPECT_EQ(job.retries, 0);
 
-void PrintTo(const JobRow& row, std::ostream* os) {
-    *os << row.name;
+        const std::vector<fs::path> archived = bench.Archived();
+        ASSERT_EQ(archived.size(), 1u);
+        EXPECT_EQ(archived[0].parent_path().filename(), kImei);
+        std::ifstream a(archived[0], std::ios::binary),
+            b(fs::path(bench.NvFolder()) / "Channel1.nvm", std::ios::binary);
+        EXPECT_TRUE(std::equal(std::istreambuf_iterator<char>(a), {},
+                               std::istreambuf_iterator<char>(b), {}))
+            << "the archive is not the line's backup";
+        std::string error;
+        std::vector<history::BackupRecord> backups;
+        ASSERT_TRUE(history::OpenSqliteStore(bench.store, error)->Backups(kImei, backups, error));
+        ASSERT_EQ(backups.size(), 1u);
+        EXPECT_EQ(backups[0].archiveName, archived[0].string());
+        EXPECT_EQ(backups[0].size, 115600);
+        EXPECT_EQ(backups[0].digest.size(), 32u);
+    }
 }
-
-class HistoryOfJobs : public ::testing::TestWithParam<JobRow> {};
-
-TEST_P(HistoryOfJobs, OneRowPerJobAndTheBackupArchivedByItsImei) {
-    const JobRow& row = GetParam();
-    HistoryBench bench;
-    sim::StickOptions options;
-    row.arrange(bench, options);
-    bench.Plug(options);
-    ASSERT_TRUE(bench.RunUpdate());
-
-    const std::vector<history::JobRecord> jobs = bench.Jobs();
-    ASSERT_EQ(jobs.size(), 1u);
-    const history::JobRecord& job = jobs[0];
-    EXPECT_EQ(job.resultText.rfind(row.textStart, 0), 0u) << job.resultText;
-    EXPECT_EQ(bench.LastMessage(), job.resultText);
-    EXPECT_EQ(job.resultCode, row.code);
-    EXPECT_EQ(job.passed, row.passed);
-    EXPECT_EQ(job.imei, kImei);
-    EXPECT_EQ(job.esn, "8034A1B2");
-    EXPECT_EQ(job.line, 1);
-    EXPECT_EQ(job.jobKind, JOB_UPDATE);
-    EXPECT_EQ(job.port, "COM5");
-    EXPECT_EQ(job.versionBefore, "HX402A_V1.0.3_B05");
-    EXPECT_EQ(job.versionAfter, row.passed ? "HX402A_V1.0.3_B05" : "");
-    EXPECT_EQ(job.firmwareDigest.size(), 32u);
-    EXPECT_LE(job.startedAt, job.endedAt);
-    EXPECT_EQ(job.blocksRewritten > 0, row.passed) << job.blocksRewritten;
-    EXPECT_EQ(job.retries, 0);
-
-    const std::vector<fs::path> archived = bench.Archived();
-    ASSERT_EQ(archived.size(), 1u);
-    EXPECT_EQ(archived[0].parent_path().filename(), kImei);
-    std::ifstream a(archived[0], std::ios::binary),
-        b(fs::path(bench.NvFolder()) / "Channel1.nvm", std::ios::binary);
-    EXPECT_TRUE(
-        std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b), {}))
-        << "the archive is not the line's backup";
-    std::string error;
-    std::vector<history::BackupRecord> backups;
-    ASSERT_TRUE(history::OpenSqliteStore(bench.store, error)->Backups(kImei, backups, error));
-    ASSERT_EQ(backups.size(), 1u);
-    EXPECT_EQ(backups[0].archiveName, archived[0].string());
-    EXPECT_EQ(backups[0].size, 115600);
-    EXPECT_EQ(backups[0].digest.size(), 32u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, HistoryOfJobs, ::testing::ValuesIn(kJobRows),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(History, CorruptStoreIsReportedOnceAndNeverStopsAnUpdate) {
     HistoryBench bench;

@@ -27,40 +27,30 @@ struct FakeChild final : platform::ChildProcess {
     }
 };
 
-struct FakeLauncher {
+TEST(MmcliInhibitor, OneClientPerStickHeldUntilReleasedEndedByItselfOrDestroyed) {
+    platform::VirtualClock clock;
     std::vector<std::string> launches;  // the one argument of each
     std::vector<FakeChild> children;    // copies sharing the state of the ones handed out
     bool fail = false;
-
-    CMmcliInhibitor::Launch Launch() {
-        return
-            [this](
-                const std::vector<std::string>& args) -> std::unique_ptr<platform::ChildProcess> {
-                EXPECT_EQ(1u, args.size());
-                launches.push_back(args.at(0));
-                if (fail) {
-                    return nullptr;
-                }
-                children.emplace_back();
-                return std::make_unique<FakeChild>(children.back());
-            };
-    }
-};
-
-TEST(MmcliInhibitor, OneClientPerStickHeldUntilReleasedEndedByItselfOrDestroyed) {
-    platform::VirtualClock clock;
-    FakeLauncher launcher;
+    const auto launch = [&](const std::vector<std::string>& args) {
+        EXPECT_EQ(1u, args.size());
+        launches.push_back(args.at(0));
+        children.emplace_back();
+        return fail ? nullptr : std::make_unique<FakeChild>(children.back());
+    };
     std::vector<std::string> sticks;
     auto inhibitor = std::make_unique<CMmcliInhibitor>(
-        launcher.Launch(), [&] { return sticks; }, clock);
+        launch, [&] { return sticks; }, clock);
     inhibitor->Inhibit();
-    EXPECT_TRUE(launcher.launches.empty()) << "no stick, no client";
+    EXPECT_TRUE(launches.empty()) << "no stick, no client";
     sticks = {"/sys/devices/pci0000:00/usb1/1-2"};
-    launcher.fail = true;
+    fail = true;
     inhibitor->Inhibit();
     EXPECT_TRUE(inhibitor->Held().empty()) << "a client that did not start holds nothing";
     inhibitor->Release();
-    launcher = {};
+    launches.clear();
+    children.clear();
+    fail = false;
 
     // A space stays inside the one argument: no shell ever splits it.
     sticks = {"/sys/devices/pci0000:00/usb1/1-2", "/sys/devices/pci0000:00/usb2/2-1 x"};
@@ -68,28 +58,28 @@ TEST(MmcliInhibitor, OneClientPerStickHeldUntilReleasedEndedByItselfOrDestroyed)
     inhibitor->Inhibit();  // a stick already held is not inhibited twice
     EXPECT_EQ((std::vector<std::string>{"--inhibit-device=/sys/devices/pci0000:00/usb1/1-2",
                                         "--inhibit-device=/sys/devices/pci0000:00/usb2/2-1 x"}),
-              launcher.launches);
+              launches);
     EXPECT_EQ(sticks, inhibitor->Held());
     // Another line's job finds a third stick: only that one gets a new client.
     sticks.push_back("/sys/devices/pci0000:00/usb1/1-3");
     inhibitor->Inhibit();
-    ASSERT_EQ(3u, launcher.launches.size());
-    EXPECT_EQ("--inhibit-device=/sys/devices/pci0000:00/usb1/1-3", launcher.launches[2]);
+    ASSERT_EQ(3u, launches.size());
+    EXPECT_EQ("--inhibit-device=/sys/devices/pci0000:00/usb1/1-3", launches[2]);
 
-    *launcher.children[0].running = false;  // refused, or the modem manager was not running
+    *children[0].running = false;  // refused, or the modem manager was not running
     EXPECT_EQ(2u, inhibitor->Held().size());
     inhibitor->Inhibit();
-    EXPECT_EQ(4u, launcher.launches.size()) << "a client that ended by itself is tried again";
+    EXPECT_EQ(4u, launches.size()) << "a client that ended by itself is tried again";
     inhibitor->Release();
     inhibitor->Release();
-    for (size_t i = 1; i < launcher.children.size(); ++i) {
-        EXPECT_EQ(1, *launcher.children[i].stops) << "every client is stopped once";
+    for (size_t i = 1; i < children.size(); ++i) {
+        EXPECT_EQ(1, *children[i].stops) << "every client is stopped once";
     }
     EXPECT_TRUE(inhibitor->Held().empty());
     inhibitor->Inhibit();
-    EXPECT_EQ(7u, launcher.launches.size()) << "after a release the next job inhibits again";
+    EXPECT_EQ(7u, launches.size()) << "after a release the next job inhibits again";
     inhibitor.reset();
-    EXPECT_EQ(1, *launcher.children.back().stops) << "the destructor ends the inhibition";
+    EXPECT_EQ(1, *children.back().stops) << "the destructor ends the inhibition";
 }
 
 // The connection manager's stop step inhibits, its start releases: the same places where the

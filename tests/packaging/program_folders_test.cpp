@@ -33,50 +33,27 @@ TEST(ProgramFolders, BesideAWritableProgramElseTheXdgFolders) {
         const char* data;
         const char* state;
     };
-    const std::vector<Case> cases{
-        {"a writable program folder keeps everything beside the program",
-         true,
+    // clang-format off
+    const Case cases[] = {
+        {"a writable program folder keeps everything beside the program", true,
          {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/home/u/cfg"}},
-         "/opt/pellan",
-         "/opt/pellan",
-         "/opt/pellan"},
-        {"defaults under HOME",
-         false,
-         {{"HOME", "/home/u"}},
-         "/home/u/.config/pellan",
-         "/home/u/.local/share/pellan",
-         "/home/u/.local/state/pellan"},
-        {"every variable set",
-         false,
-         {{"HOME", "/home/u"},
-          {"XDG_CONFIG_HOME", "/c"},
-          {"XDG_DATA_HOME", "/d"},
+         "/opt/pellan", "/opt/pellan", "/opt/pellan"},
+        {"defaults under HOME", false, {{"HOME", "/home/u"}},
+         "/home/u/.config/pellan", "/home/u/.local/share/pellan", "/home/u/.local/state/pellan"},
+        {"every variable set", false,
+         {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/c"}, {"XDG_DATA_HOME", "/d"},
           {"XDG_STATE_HOME", "/s"}},
-         "/c/pellan",
-         "/d/pellan",
-         "/s/pellan"},
-        {"empty and relative values count as unset",
-         false,
-         {{"HOME", "/home/u"},
-          {"XDG_CONFIG_HOME", ""},
-          {"XDG_DATA_HOME", "relative/data"},
+         "/c/pellan", "/d/pellan", "/s/pellan"},
+        {"empty and relative values count as unset", false,
+         {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_HOME", "relative/data"},
           {"XDG_STATE_HOME", "/s"}},
-         "/home/u/.config/pellan",
-         "/home/u/.local/share/pellan",
-         "/s/pellan"},
-        {"no usable HOME",
-         false,
-         {{"HOME", "home/u"}},
-         "/tmp/pellan-1000/.config/pellan",
-         "/tmp/pellan-1000/.local/share/pellan",
-         "/tmp/pellan-1000/.local/state/pellan"},
-        {"nothing set at all",
-         false,
-         {},
-         "/tmp/pellan-1000/.config/pellan",
-         "/tmp/pellan-1000/.local/share/pellan",
-         "/tmp/pellan-1000/.local/state/pellan"},
+         "/home/u/.config/pellan", "/home/u/.local/share/pellan", "/s/pellan"},
+        {"no usable HOME", false, {{"HOME", "home/u"}}, "/tmp/pellan-1000/.config/pellan",
+         "/tmp/pellan-1000/.local/share/pellan", "/tmp/pellan-1000/.local/state/pellan"},
+        {"nothing set at all", false, {}, "/tmp/pellan-1000/.config/pellan",
+         "/tmp/pellan-1000/.local/share/pellan", "/tmp/pellan-1000/.local/state/pellan"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         const ProgramFolders folders = Choose(c.writable, c.environment);
         EXPECT_EQ(c.writable, folders.besideProgram) << c.what;
@@ -87,12 +64,11 @@ TEST(ProgramFolders, BesideAWritableProgramElseTheXdgFolders) {
 }
 
 // Points the XDG variables into a test folder, so that no test touches the user's own.
-class ScopedXdg {
-  public:
+struct ScopedXdg {
     explicit ScopedXdg(const std::filesystem::path& base) {
-        for (const char* name : kNames) {
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"}) {
             const char* old = std::getenv(name);
-            m_old.emplace_back(old ? std::optional<std::string>(old) : std::nullopt);
+            m_old.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
         }
         setenv("HOME", (base / "home").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (base / "config").c_str(), 1);
@@ -100,19 +76,11 @@ class ScopedXdg {
         unsetenv("XDG_STATE_HOME");
     }
     ~ScopedXdg() {
-        for (size_t i = 0; i < std::size(kNames); ++i) {
-            if (m_old[i]) {
-                setenv(kNames[i], m_old[i]->c_str(), 1);
-            } else {
-                unsetenv(kNames[i]);
-            }
+        for (const auto& [name, old] : m_old) {
+            old ? setenv(name, old->c_str(), 1) : unsetenv(name);
         }
     }
-
-  private:
-    static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
-                                             "XDG_STATE_HOME"};
-    std::vector<std::optional<std::string>> m_old;
+    std::vector<std::pair<const char*, std::optional<std::string>>> m_old;
 };
 
 TEST(ProgramFolders, TheSystemChoiceFollowsTheFoldersRealWritability) {
