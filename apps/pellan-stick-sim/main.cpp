@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "platform/clock.h"
 #include "sim/device_root.h"
 #include "sim/sim_machine.h"
+#include "sim/testbed_publisher.h"
 
 namespace {
 
@@ -385,9 +387,16 @@ int main(int argc, char** argv) {
         "pellan-stick-sim");
     app.formatter(cli::ProjectHelpFormat());
     app.set_version_flag("--version", PELLAN_VERSION, "print the version and exit");
-    app.add_option("--root", root, "the device root to publish the sticks in")
-        ->type_name("DIR")
-        ->required();
+    CLI::Option* rootOption =
+        app.add_option("--root", root, "the device root to publish the sticks in")
+            ->type_name("DIR");
+    int testbedSocket = -1;
+    CLI::Option* testbedOption =
+        app.add_option("--testbed-fd", testbedSocket,
+                       "instead of a device root, a udev test bed on this connected Unix socket "
+                       "plugs the sticks in and hands over the pseudo-terminals of their nodes")
+            ->type_name("FD")
+            ->excludes(rootOption);
     app.add_flag("--fast", fast,
                  "restarts take a hundredth of their time (for hosts run with --fast); the time "
                  "until a restarted stick leaves the bus (--leave-ms) stays as it is");
@@ -449,6 +458,9 @@ int main(int argc, char** argv) {
     if (const int status = cli::ParseOrStatus(app, argc, argv); status >= 0) {
         return status;
     }
+    if (!*rootOption && !*testbedOption) {
+        return cli::UsageError(app, "--root DIR or --testbed-fd FD is required");
+    }
     std::vector<StickPlan> plans;
     for (int k = 1; k <= stickCount; ++k) {
         plans.push_back(PlanForStick(k));
@@ -481,9 +493,13 @@ int main(int argc, char** argv) {
         }
         sticks.push_back(stick);
     }
-    sim::DeviceRootPublisher publisher(machine, root);
+    std::optional<sim::DeviceRootPublisher> rootPublisher;
+    std::optional<sim::TestbedPublisher> testbedPublisher;
     std::string error;
-    if (!publisher.Start(error)) {
+    const bool started = *testbedOption
+                             ? testbedPublisher.emplace(machine, testbedSocket).Start(error)
+                             : rootPublisher.emplace(machine, root).Start(error);
+    if (!started) {
         std::cerr << "pellan-stick-sim: " << error << "\n";
         return 1;
     }
@@ -493,7 +509,8 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < sticks.size(); ++i) {
         const sim::StickOptions o = sticks[i]->Options();
         std::cout << "pellan-stick-sim: stick " << i + 1 << " on COM" << o.diagPort
-                  << " (DIAG) and COM" << o.atPort << " (AT) at " << o.location << " in " << root
+                  << " (DIAG) and COM" << o.atPort << " (AT) at " << o.location << " in "
+                  << (*testbedOption ? "the test bed" : root)
                   << (o.appearAfterMs > 0 ? " (plugged in later)" : "") << std::endl;
     }
 
@@ -539,6 +556,10 @@ int main(int argc, char** argv) {
         }
     }
     WriteReport(report, sticks);
-    publisher.Stop();
+    if (testbedPublisher) {
+        testbedPublisher->Stop();
+    } else {
+        rootPublisher->Stop();
+    }
     return 0;
 }
