@@ -9,7 +9,8 @@
 # simulator. Normal firmware: product 9000, DIAG on interface 0 and AT on 1 (driver option); boot
 # downloader and flash programmer: product 9008, DIAG alone on interface 0 (driver qcserial). The
 # simulator runs outside the bed; COMMAND, like this script, under umockdev-wrapper. FILE gets one
-# line per plug and unplug.
+# line per plug and unplug. The tty devices have no "dev" number: with one, umockdev would answer
+# every terminal ioctl itself (isatty fails) instead of leaving it to the pseudo-terminal.
 import os
 import shutil
 import socket
@@ -26,7 +27,6 @@ VENDOR = '05c6'
 MODES = {'normal': ('9000', 'option', {'diag': 0, 'at': 1}),
          'download': ('9008', 'qcserial', {'diag': 0})}
 HUB = '/devices/pci0000:00/0000:00:14.0/usb1'
-TTY_USB_MAJOR = 188
 
 
 def device(path, props, attrs=(), node=None):
@@ -64,7 +64,7 @@ class Bus:
             text.append(device(serial, [('SUBSYSTEM', 'usb-serial'), ('DRIVER', driver + '1')]))
             text.append(device(tty, [('SUBSYSTEM', 'tty'), ('DEVNAME', '/dev/' + name)] + ids +
                                [('ID_USB_INTERFACE_NUM', '%02x' % number), ('ID_USB_DRIVER', driver)],
-                               [('dev', '%d:%d' % (TTY_USB_MAJOR, self.next_tty))], node=name))
+                               node=name))
             paths += [interface, serial, tty]
             nodes.append(name)
             self.next_tty += 1
@@ -95,7 +95,8 @@ class Bus:
                 with self.changed:
                     paths, masters = self.plugged.pop(stick)
                 self.announce(paths, 'remove')
-                self.bed.remove_device('/sys' + paths[0])
+                for path in reversed(paths):  # each one's bus and class links go with it
+                    self.bed.remove_device('/sys' + path)
                 for fd in masters:
                     os.close(fd)  # a host still holding a node now reads end of file
                 self.log.write('unplug %d\n' % stick)
