@@ -8,7 +8,10 @@ packages=(
     libssl-dev            # libcrypto: MD5 of the stick's challenge (EVP interface)
     libgtest-dev libgmock-dev  # unit and integration tests
     libbenchmark-dev      # benchmarks
-    nlohmann-json3-dev    # the simulator's structured report
+    nlohmann-json3-dev    # every JSON the programs read or write (reports, events, history)
+    libcli11-dev          # the command-line options of pellan-cli and pellan-stick-sim
+    libudev-dev           # the stick's ports on real hardware, and the monitor of its comings and goings
+    umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi  # tests/e2e/udev_testbed.sh: mocked sticks through udev
     libsqlite3-dev        # the station's history of jobs and NV backups
     libpq-dev             # the history shared by several stations (PostgreSQL)
     postgresql            # scripts/test-full.sh: a throw-away server for that history

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/pty_port_server.h"
 #include "sim/sim_machine.h"
 
 namespace pellan::sim {
@@ -33,9 +34,8 @@ class DeviceRootPublisher {
     const std::filesystem::path& Root() const { return m_root; }
 
   private:
-    class PortServer;
     struct Published {
-        std::unique_ptr<PortServer> server;
+        std::unique_ptr<PtyPortServer> server;
         int port = 0;
         uint64_t generation = 0;
     };

@@ -1,133 +1,15 @@
 #include "sim/device_root.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <deque>
 #include <fstream>
 #include <vector>
 
+#include "sim/pty_port_server.h"
+
 namespace pellan::sim {
-
-// One pseudo-terminal standing in for one port of a stick, with the thread that carries bytes
-// between it and the stick model.
-class DeviceRootPublisher::PortServer {
-  public:
-    PortServer(std::shared_ptr<StickModel> stick, PortKind kind, uint64_t generation)
-        : m_stick(std::move(stick)), m_kind(kind), m_generation(generation) {}
-    ~PortServer() { Close(); }
-
-    bool Open(std::string& slavePath) {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
-            return false;
-        }
-        const char* name = ptsname(m_master);
-        if (name == nullptr) {
-            return false;
-        }
-        slavePath = name;
-        // Holding the slave open keeps the master readable while the host has the port closed,
-        // and lets us put the line into raw mode before the host ever opens it.
-        m_slave = ::open(name, O_RDWR | O_NOCTTY);
-        if (m_slave < 0) {
-            return false;
-        }
-        termios tio{};
-        if (tcgetattr(m_slave, &tio) == 0) {
-            cfmakeraw(&tio);
-            cfsetispeed(&tio, B115200);
-            cfsetospeed(&tio, B115200);
-            tcsetattr(m_slave, TCSANOW, &tio);
-        }
-        fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        m_thread = std::thread([this] { Serve(); });
-        return true;
-    }
-
-    void Close() {
-        m_stop = true;
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-        if (m_slave >= 0) {
-            ::close(m_slave);
-            m_slave = -1;
-        }
-        if (m_master >= 0) {
-            ::close(m_master);  // the host's handle on the slave now reads EOF/EIO: the port died
-            m_master = -1;
-        }
-    }
-
-  private:
-    using Clock = std::chrono::steady_clock;
-    struct Chunk {
-        Clock::time_point due;
-        std::vector<uint8_t> bytes;
-        size_t sent = 0;
-    };
-
-    void Serve() {
-        std::vector<uint8_t> buf(4096);
-        while (!m_stop) {
-            int timeoutMs = 5;
-            if (!m_out.empty()) {
-                const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    m_out.front().due - Clock::now());
-                timeoutMs =
-                    static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(5, wait.count())));
-            }
-            pollfd pfd{m_master, POLLIN, 0};
-            if (::poll(&pfd, 1, timeoutMs) > 0 && (pfd.revents & POLLIN) != 0) {
-                const ssize_t n = ::read(m_master, buf.data(), buf.size());
-                if (n > 0) {
-                    const auto now = Clock::now();
-                    for (Output& o : m_stick->Receive(m_kind, m_generation, buf.data(),
-                                                      static_cast<size_t>(n))) {
-                        m_out.push_back(
-                            {now + std::chrono::milliseconds(o.delayMs), std::move(o.bytes)});
-                    }
-                }
-            }
-            Flush();
-        }
-    }
-
-    void Flush() {
-        const auto now = Clock::now();
-        while (!m_out.empty() && m_out.front().due <= now) {
-            Chunk& c = m_out.front();
-            const ssize_t n = ::write(m_master, c.bytes.data() + c.sent, c.bytes.size() - c.sent);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR) {
-                    return;  // the host has not read yet; try again on the next round
-                }
-                m_out.clear();
-                return;
-            }
-            c.sent += static_cast<size_t>(n);
-            if (c.sent < c.bytes.size()) {
-                return;
-            }
-            m_out.pop_front();
-        }
-    }
-
-    std::shared_ptr<StickModel> m_stick;
-    PortKind m_kind;
-    uint64_t m_generation;
-    int m_master = -1;
-    int m_slave = -1;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-    std::deque<Chunk> m_out;
-};
 
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& text) {
     const std::filesystem::path temp = path.string() + ".tmp" + std::to_string(::getpid());
@@ -231,7 +113,7 @@ void DeviceRootPublisher::Sync() {
             Published pub;
             pub.port = port;
             pub.generation = generation;
-            pub.server = std::make_unique<PortServer>(sticks[i], kind, generation);
+            pub.server = std::make_unique<PtyPortServer>(sticks[i], kind, generation);
             std::string slave;
             if (!pub.server->Open(slave)) {
                 continue;  // tried again on the next round

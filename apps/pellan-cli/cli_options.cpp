@@ -1,174 +1,174 @@
 #include "cli_options.h"
 
-#include <charconv>
 #include <set>
+
+#include "cli11_usage.h"
+#include "history/history_store.h"
+#include "nv/nv_archive.h"
 
 namespace pellan::cli {
 
 namespace {
 
-std::optional<int> ParseInt(const std::string& text, int low, int high) {
-    int value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || ptr != end || value < low || value > high) {
-        return std::nullopt;
-    }
-    return value;
-}
+constexpr const char* kOptions = "options";
+constexpr const char* kHistory = "history";
 
-// "3", "1,2,5" or (for --lines) "all". Each line once.
-bool ParseLineList(const std::string& text, bool list, CliOptions& options, std::string& error) {
+// "1,2,5" or "all" into `options`; each line once.
+std::string TakeLineList(const std::string& text, CliOptions& options) {
     options.lines.clear();
-    options.allLines = list && text == "all";
+    options.allLines = text == "all";
     if (options.allLines) {
         for (int line = 0; line < 8; ++line) {
             options.lines.push_back(line);
         }
-        options.line = 0;
-        return true;
+        return {};
     }
-    const char* name = list ? "--lines" : "--line";
     std::set<int> seen;
-    size_t start = 0;
-    while (true) {
-        const size_t comma = text.find(',', start);
-        const std::string item = text.substr(start, comma - start);
-        const std::optional<int> line = ParseInt(item, 1, 8);
-        if (!line || !seen.insert(*line - 1).second || (!list && comma != std::string::npos)) {
-            error = std::string(name) +
-                    (list ? " takes line numbers 1..8 separated by commas, each once, or all"
-                          : " takes 1..8") +
-                    ", not \"" + text + "\"";
-            return false;
+    for (const std::string& item : CLI::detail::split(text, ',')) {
+        const bool number = item.size() == 1 && item[0] >= '1' && item[0] <= '8';
+        if (!number || !seen.insert(item[0] - '1').second) {
+            return "takes line numbers 1..8 separated by commas, each once, or all";
         }
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
     }
     options.lines.assign(seen.begin(), seen.end());
-    options.line = options.lines.front();
-    return true;
+    return {};
+}
+
+void AddLineOptions(CLI::App& app, CliOptions& o, std::string& lineList, int& line) {
+    app.add_option("--device-root", o.deviceRoot,
+                   "use DIR for ports, registry and drives instead of the system")
+        ->type_name("DIR")
+        ->group(kOptions);
+    app.add_option("--line", line, "line 1..8 (default 1); the same as --lines N")
+        ->type_name("N")
+        ->check(CLI::Range(1, 8).description(""))
+        ->group(kOptions);
+    app.add_option("--lines", lineList,
+                   "lines 1..8 separated by commas, or all: each line runs the command on its own "
+                   "stick, all at once")
+        ->type_name("LIST")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                CliOptions probe;
+                return TakeLineList(text, probe);
+            },
+            ""))
+        ->group(kOptions);
+    app.add_option("--wait", o.waitSeconds, "a line that has found no stick after S seconds fails")
+        ->type_name("S")
+        ->check(CLI::Range(0, 86400).description(""))
+        ->group(kOptions);
+    app.add_flag("--other-imei", o.otherImei,
+                 "restore-nv: write a file that holds another stick's IMEI")
+        ->group(kOptions);
+    app.add_flag("--fast", o.fast,
+                 "shorten fixed waits of 100 ms or more to 1/100 (simulated sticks)")
+        ->group(kOptions);
+    app.add_flag("--paced-replies", o.pacedReplies,
+                 "take replies by the paced polling rule, not at their end")
+        ->group(kOptions);
+    app.add_flag_callback(
+           "--no-single-switch", [&o] { o.singleSwitch = false; },
+           "let sticks restart at once instead of one at a time")
+        ->group(kOptions);
+    app.add_option("--nv-dir", o.nvDir, "folder of the NVM backup files")
+        ->type_name("DIR")
+        ->group(kOptions);
+    app.add_option("--nv-mode", o.nvMode, "NV restore mode (default 2)")
+        ->type_name("0..3")
+        ->check(CLI::Range(0, 3).description(""))
+        ->group(kOptions);
+    app.add_option("--default-nv", o.defaultNv, "default NV file (NV mode 3)")
+        ->type_name("FILE")
+        ->group(kOptions);
+    app.add_option_function<std::string>(
+           "--lang", [&o](const std::string& lang) { o.language = lang == "en" ? 1 : 0; },
+           "language of the messages (default en)")
+        ->type_name("en|zh")
+        ->check(CLI::IsMember({"en", "zh"}).description(""))
+        ->group(kOptions);
+    app.add_option("--firmware-dir", o.firmwareDir,
+                   "take the eight images from DIR instead of the embedded set")
+        ->type_name("DIR")
+        ->group(kOptions);
+}
+
+void AddHistoryOptions(CLI::App& app, HistoryOptions& h) {
+    app.add_option("--imei", h.imei, "only the stick X (history); the archive of X (restore-nv)")
+        ->type_name("X")
+        ->check(CLI::Validator(
+            [](std::string& imei) {
+                return ValidImeiText(imei) ? std::string() : "takes fifteen digits";
+            },
+            ""))
+        ->group(kHistory);
+    app.add_option("--since", h.since, "jobs started from DATE on, YYYY-MM-DD[THH:MM[:SS]] in UTC")
+        ->type_name("DATE")
+        ->check(CLI::Validator(
+            [](std::string& since) {
+                return history::ValidSince(since)
+                           ? std::string()
+                           : "takes YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS] (UTC)";
+            },
+            ""))
+        ->group(kHistory);
+    app.add_flag("--json", h.json,
+                 "the jobs as a JSON array; with the job commands, one JSON object per event on "
+                 "standard output (docs/cli-events.md)")
+        ->group(kHistory);
+    app.add_flag("--from-archive", h.fromArchive,
+                 "restore-nv: the newest archived backup of the stick")
+        ->group(kHistory);
+    app.add_option("--history", h.address, "the history store: a SQLite file or postgresql://...")
+        ->type_name("ADDRESS")
+        ->group(kHistory);
 }
 
 }  // namespace
 
-const char* UsageText() {
-    return "usage: pellan-cli [options] <command>\n"
-           "commands:\n"
-           "  ports        find the stick's DIAG and AT ports\n"
-           "  info         find the stick and show its versions\n"
-           "  update       update the stick of the line with the firmware set\n"
-           "  backup-nv    back up the stick's NV items into the line's NVM file\n"
-           "  restore-nv   write the NV items back (by --nv-mode)\n"
-           "options:\n"
-           "  --device-root DIR   use DIR for ports, registry and drives instead of the system\n"
-           "  --line N            line 1..8 (default 1); the same as --lines N\n"
-           "  --lines LIST        lines 1..8 separated by commas, or all: each line runs the\n"
-           "                      command on its own stick, all at once\n"
-           "  --wait S            a line that has found no stick after S seconds fails\n"
-           "  --other-imei        restore-nv: write a file that holds another stick's IMEI\n"
-           "  --fast              shorten fixed waits of 100 ms or more to 1/100 (simulated "
-           "sticks)\n"
-           "  --paced-replies     take replies by the paced polling rule, not at their end\n"
-           "  --no-single-switch  let sticks restart at once instead of one at a time\n"
-           "  --nv-dir DIR        folder of the NVM backup files\n"
-           "  --nv-mode 0..3      NV restore mode (default 2)\n"
-           "  --default-nv FILE   default NV file (NV mode 3)\n"
-           "  --lang en|zh        language of the messages (default en)\n"
-           "  --firmware-dir DIR  take the eight images from DIR instead of the embedded set\n";
-}
-
-std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], std::string& error) {
-    static const std::set<std::string> kCommands = {"ports",     "info",       "update",
-                                                    "backup-nv", "restore-nv", "history"};
+std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], int& status) {
+    CLI::App app("", "pellan-cli");
+    app.formatter(ProjectHelpFormat());
+    app.set_help_flag("-h,--help", "print this help and exit")->group(kOptions);
+    app.set_version_flag("--version", PELLAN_VERSION, "print the version and exit")
+        ->group(kOptions);
     CliOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        std::string text;
-        if (arg == "--fast") {
-            options.fast = true;
-        } else if (arg == "--paced-replies") {
-            options.pacedReplies = true;
-        } else if (arg == "--no-single-switch") {
-            options.singleSwitch = false;
-        } else if (arg == "--device-root") {
-            if (!value(options.deviceRoot)) {
-                return std::nullopt;
-            }
-        } else if (arg == "--nv-dir") {
-            if (!value(options.nvDir)) {
-                return std::nullopt;
-            }
-        } else if (arg == "--default-nv") {
-            if (!value(options.defaultNv)) {
-                return std::nullopt;
-            }
-        } else if (arg == "--firmware-dir") {
-            if (!value(options.firmwareDir)) {
-                return std::nullopt;
-            }
-        } else if (arg == "--other-imei") {
-            options.otherImei = true;
-        } else if (arg == "--line" || arg == "--lines") {
-            if (!value(text)) {
-                return std::nullopt;
-            }
-            if (!ParseLineList(text, arg == "--lines", options, error)) {
-                return std::nullopt;
-            }
-        } else if (arg == "--wait") {
-            if (!value(text)) {
-                return std::nullopt;
-            }
-            options.waitSeconds = ParseInt(text, 0, 86400);
-            if (!options.waitSeconds) {
-                error = "--wait takes seconds 0..86400, not \"" + text + "\"";
-                return std::nullopt;
-            }
-        } else if (arg == "--nv-mode") {
-            if (!value(text)) {
-                return std::nullopt;
-            }
-            options.nvMode = ParseInt(text, 0, 3);
-            if (!options.nvMode) {
-                error = "--nv-mode takes 0..3, not \"" + text + "\"";
-                return std::nullopt;
-            }
-        } else if (arg == "--lang") {
-            if (!value(text)) {
-                return std::nullopt;
-            }
-            if (text != "en" && text != "zh") {
-                error = "--lang takes en or zh, not \"" + text + "\"";
-                return std::nullopt;
-            }
-            options.language = text == "en" ? 1 : 0;
-        } else if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return std::nullopt;
-        } else if (options.command.empty() && kCommands.count(arg) != 0) {
-            options.command = arg;
-        } else {
-            error = options.command.empty() ? "unknown command " + arg : "unexpected " + arg;
-            return std::nullopt;
-        }
+    std::string lineList;
+    int line = 0;
+    AddLineOptions(app, options, lineList, line);
+    AddHistoryOptions(app, options.history);
+    const std::pair<const char*, const char*> commands[] = {
+        {"ports", "find the stick's DIAG and AT ports"},
+        {"info", "find the stick and show its versions"},
+        {"update", "update the stick of the line with the firmware set"},
+        {"backup-nv", "back up the stick's NV items into the line's NVM file"},
+        {"restore-nv", "write the NV items back (by --nv-mode)"},
+        {"history", "the recorded jobs, newest first"},
+    };
+    for (const auto& [name, help] : commands) {
+        // Options of the program may follow the command.
+        app.add_subcommand(name, help)->group("commands")->fallthrough();
     }
-    if (options.command.empty()) {
-        error = "no command given";
+    app.require_subcommand(1, 1);
+
+    status = ParseOrStatus(app, argc, argv);
+    if (status >= 0) {
         return std::nullopt;
     }
-    if (options.lines.empty()) {
-        options.lines.push_back(options.line);
+    options.command = app.get_subcommands().front()->get_name();
+    if (!lineList.empty()) {
+        TakeLineList(lineList, options);
+    } else {
+        options.lines = {line > 0 ? line - 1 : 0};
+    }
+    options.line = options.lines.front();
+    if (options.history.since.size() > 10) {
+        options.history.since[10] = 'T';
+    }
+    std::string error;
+    if (!CheckHistoryOptions(options.history, options.command, error)) {
+        status = UsageError(app, error);
+        return std::nullopt;
     }
     return options;
 }

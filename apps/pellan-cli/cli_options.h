@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "history_commands.h"
+
 namespace pellan::cli {
 
 struct CliOptions {
@@ -22,12 +24,12 @@ struct CliOptions {
     std::string defaultNv;
     std::optional<int> language;  // 1 English, 0 Chinese
     std::string firmwareDir;
+    HistoryOptions history;
 };
 
-// Parses the command line (options may come before or after the command). On a usage error
-// returns nothing and sets `error`.
-std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], std::string& error);
-
-const char* UsageText();
+// Parses the command line; options may come before or after the command. Returns nothing when
+// the program is to end at once with `status`: 0 after --help or --version, 2 after a usage error
+// (its message and the usage line are printed on standard error).
+std::optional<CliOptions> ParseCliOptions(int argc, const char* const argv[], int& status);
 
 }  // namespace pellan::cli

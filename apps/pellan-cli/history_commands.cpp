@@ -58,54 +58,6 @@ nlohmann::json JobJson(const history::JobRecord& j) {
 
 }  // namespace
 
-bool TakeHistoryOptions(std::vector<std::string>& args, HistoryOptions& out, std::string& error) {
-    std::vector<std::string> rest;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&](std::string& into) {
-            if (i + 1 >= args.size()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            into = args[++i];
-            return true;
-        };
-        if (arg == "--json") {
-            out.json = true;
-        } else if (arg == "--from-archive") {
-            out.fromArchive = true;
-        } else if (arg == "--history") {
-            if (!value(out.address)) {
-                return false;
-            }
-        } else if (arg == "--imei") {
-            if (!value(out.imei)) {
-                return false;
-            }
-            if (!ValidImeiText(out.imei)) {
-                error = "--imei takes fifteen digits, not \"" + out.imei + "\"";
-                return false;
-            }
-        } else if (arg == "--since") {
-            if (!value(out.since)) {
-                return false;
-            }
-            if (!history::ValidSince(out.since)) {
-                error = "--since takes YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS] (UTC), not \"" +
-                        out.since + "\"";
-                return false;
-            }
-            if (out.since.size() > 10) {
-                out.since[10] = 'T';
-            }
-        } else {
-            rest.push_back(arg);
-        }
-    }
-    args = std::move(rest);
-    return true;
-}
-
 bool CheckHistoryOptions(const HistoryOptions& options, const std::string& command,
                          std::string& error) {
     if (!options.since.empty() && command != "history") {
@@ -121,17 +73,6 @@ bool CheckHistoryOptions(const HistoryOptions& options, const std::string& comma
         return false;
     }
     return true;
-}
-
-const char* HistoryUsageText() {
-    return "history:\n"
-           "  history      the recorded jobs, newest first\n"
-           "  --imei X            only the stick X (history); the archive of X (restore-nv)\n"
-           "  --since DATE        jobs started from DATE on, YYYY-MM-DD[THH:MM[:SS]] in UTC\n"
-           "  --json              the jobs as a JSON array; with the job commands, one JSON\n"
-           "                      object per event on standard output (docs/cli-events.md)\n"
-           "  --from-archive      restore-nv: the newest archived backup of the stick\n"
-           "  --history ADDRESS   the history store: a SQLite file or postgresql://...\n";
 }
 
 int RunHistory(history::HistoryRecorder& recorder, const HistoryOptions& options, CliSink& sink) {

@@ -25,15 +25,9 @@ struct HistoryOptions {
     bool fromArchive = false;
 };
 
-// Takes the history's options out of `args` (argv without the program name), leaving the rest for
-// the line options. False, with `error`, on a bad value.
-bool TakeHistoryOptions(std::vector<std::string>& args, HistoryOptions& out, std::string& error);
-
 // Checks that the options fit `command`.
 bool CheckHistoryOptions(const HistoryOptions& options, const std::string& command,
                          std::string& error);
-
-const char* HistoryUsageText();
 
 // `history`: the jobs, newest first, as a table or as JSON. Exit status as the other commands.
 int RunHistory(history::HistoryRecorder& recorder, const HistoryOptions& options, CliSink& sink);

@@ -29,7 +29,6 @@ namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 constexpr int kBaud = 115200;
 
 // The program's end for a failed command: the reason is the last line of standard output.
@@ -316,32 +315,11 @@ int Run(const CliOptions& options, const HistoryOptions& historyOptions) {
 }  // namespace pellan::cli
 
 int main(int argc, char* argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(pellan::cli::UsageText(), stdout);
-            std::fputs(pellan::cli::HistoryUsageText(), stdout);
-            return 0;
-        }
-    }
-    std::string error;
-    std::vector<std::string> args(argv + 1, argv + argc);
-    pellan::cli::HistoryOptions history;
-    std::optional<pellan::cli::CliOptions> options;
-    if (pellan::cli::TakeHistoryOptions(args, history, error)) {
-        std::vector<const char*> rest{argv[0]};
-        for (const std::string& arg : args) {
-            rest.push_back(arg.c_str());
-        }
-        options = pellan::cli::ParseCliOptions(static_cast<int>(rest.size()), rest.data(), error);
-    }
-    if (options && !pellan::cli::CheckHistoryOptions(history, options->command, error)) {
-        options.reset();
-    }
+    int status = 0;
+    const std::optional<pellan::cli::CliOptions> options =
+        pellan::cli::ParseCliOptions(argc, argv, status);
     if (!options) {
-        std::fprintf(stderr, "pellan-cli: %s\n%s%s", error.c_str(), pellan::cli::UsageText(),
-                     pellan::cli::HistoryUsageText());
-        return pellan::cli::kExitUsage;
+        return status;
     }
-    return pellan::cli::Run(*options, history);
+    return pellan::cli::Run(*options, options->history);
 }

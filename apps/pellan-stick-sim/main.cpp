@@ -2,6 +2,8 @@
 // until it is stopped.
 #include <nlohmann/json.hpp>
 
+#include "cli11_usage.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,58 +19,70 @@
 #include "platform/clock.h"
 #include "sim/device_root.h"
 #include "sim/sim_machine.h"
+#include "sim/testbed_publisher.h"
 
 namespace {
 
 using namespace pellan;
 
-const char* kUsage = R"(usage: pellan-stick-sim --root DIR [options]
-Publishes simulated sticks in DIR (registry.reg, COM<N> links) and runs until SIGTERM/SIGINT.
-  --fast                     restarts take a hundredth of their time (for hosts run with
-                             --fast); the time until a restarted stick leaves the bus
-                             (--leave-ms) stays as it is
-  --report FILE              JSON report, written on every bus change, on SIGUSR1 and on exit;
-                             with several sticks {"sticks": [one section per stick, in order]}
-  --exit-after-update        exit once every stick that is plugged in is back after the
-                             update's final reset
-  --sticks N                 N sticks (1..8) in DIR, each in its own USB port
-                             ("Port_#000K.Hub_#0001"), with its own ports (stick K starts on
-                             COM<3+2K> and COM<4+2K>), IMEI, ESN, NV calibration and section of
-                             the report; every stick option below applies to all of them
-  --stick K:NAME[=VALUE]     a stick option for stick K alone, e.g. --stick 2:imei-zero,
-                             --stick 3:drop-ack=0x400, --stick 1:appear-after-ms=5000
-  --port-policy step|lowest-free  how a restart renumbers: step adds the renumber step (default);
-                             lowest-free takes the lowest numbers from COM3 that no present stick
-                             holds, so a stick may get the numbers another stick had before its
-                             own restart
-stick options:
-  --imei DIGITS | --imei-zero  --esn N  --location TEXT  --no-location
-  --model TEXT               model identity (ninth version text), default HX402A
-  --version TEXT             firmware version text
-  --nv-file FILE             NV contents from an NVM file (records with status 0)
-  --nv-salt N                calibration patterns of its own (stick K: K-1)
-  --diag-port N --at-port N  first port numbers (default 5 and 6)
-  --renumber                 new port numbers after every ResetPhone
-  --renumber-on LIST         reset,downloader,dload-reset,stream-reset
-  --latency-ms N --leave-ms N --reenum-ms N --downloader-reenum-ms N
-  --nv-write-spacing MS      NV writes closer than MS to the last are answered status 1
-  --appear-after-ms MS       the stick is plugged in MS after the start
-  --pull-after-ms MS         the stick is pulled out MS after the start (and stays out)
-  --pull-at NAME[:N]         the stick is pulled out when it receives that command
-  --never-return             the stick never comes back after a restart
-  --drop-ack ADDR[,ADDR..]   --drop-ack-fraction F  --seed N  --corrupt-ack ADDR[,..]
-  --error-block ADDR[:CODE]  --block-fault-type T   --block-faults-always
-  --nak-dload-write ADDR[:REASON]  --nak-times N    --ignore-go
-  --nv-write-status ID:STATUS  --nv-write-status-all STATUS  --nv-inactive ID
-  --stop-at NAME[:N]  --garbage-at NAME[:N]  --corrupt-at NAME[:N]  --delay-at NAME[:N] --delay-ms MS
-  --download-check-status N  --partition-status N  --at-in-download
-)";
+// The options that shape one stick; given plainly they apply to every stick, through
+// --stick K:NAME[=VALUE] to stick K alone. `value` names the value, null for a switch.
+struct StickOptionSpec {
+    const char* name;
+    const char* value;
+    const char* help;
+};
+constexpr StickOptionSpec kStickOptions[] = {
+    {"imei", "DIGITS", "IMEI, fifteen digits"},
+    {"imei-zero", nullptr, "an IMEI of zeros (NV wiped)"},
+    {"esn", "N", "ESN"},
+    {"location", "TEXT", "USB port (LocationInformation)"},
+    {"no-location", nullptr, "publish no LocationInformation"},
+    {"model", "TEXT", "model identity (ninth version text), default HX402A"},
+    {"firmware-version", "TEXT", "firmware version text"},
+    {"nv-file", "FILE", "NV contents from an NVM file (records with status 0)"},
+    {"nv-salt", "N", "calibration patterns of its own (stick K: K-1)"},
+    {"diag-port", "N", "first DIAG port number (default 5)"},
+    {"at-port", "N", "first AT port number (default 6)"},
+    {"renumber", nullptr, "new port numbers after every ResetPhone"},
+    {"renumber-on", "LIST", "new port numbers after reset,downloader,dload-reset,stream-reset"},
+    {"latency-ms", "N", "reply latency"},
+    {"leave-ms", "N", "time until a restarted stick leaves the bus"},
+    {"reenum-ms", "N", "time until a restarted stick is back"},
+    {"downloader-reenum-ms", "N", "the same for the boot downloader"},
+    {"nv-write-spacing", "MS", "NV writes closer than MS to the last are answered status 1"},
+    {"appear-after-ms", "MS", "the stick is plugged in MS after the start"},
+    {"pull-after-ms", "MS", "the stick is pulled out MS after the start (and stays out)"},
+    {"pull-at", "NAME[:N]", "the stick is pulled out when it receives that command"},
+    {"never-return", nullptr, "the stick never comes back after a restart"},
+    {"drop-ack", "ADDR[,ADDR..]", "acknowledgements of these stream writes are lost"},
+    {"drop-ack-fraction", "F", "a fraction of the acknowledgements is lost"},
+    {"seed", "N", "seed of the lost acknowledgements"},
+    {"corrupt-ack", "ADDR[,..]", "acknowledgements of these stream writes are corrupted"},
+    {"error-block", "ADDR[:CODE]", "the stream write of ADDR is answered with an error"},
+    {"block-fault-type", "T", "block faults in images of type T only"},
+    {"block-faults-always", nullptr, "block faults on every attempt, not only the first"},
+    {"nak-dload-write", "ADDR[:REASON]", "the downloader refuses the write of ADDR"},
+    {"nak-times", "N", "how often it refuses"},
+    {"ignore-go", nullptr, "the downloader ignores DloadGo"},
+    {"nv-write-status", "ID:STATUS", "NV writes of item ID are answered STATUS"},
+    {"nv-write-status-all", "STATUS", "every NV write is answered STATUS"},
+    {"nv-inactive", "ID", "item ID reads as inactive"},
+    {"stop-at", "NAME[:N]", "the stick stops answering at that command"},
+    {"garbage-at", "NAME[:N]", "garbage instead of that reply"},
+    {"corrupt-at", "NAME[:N]", "that reply corrupted"},
+    {"delay-at", "NAME[:N]", "that reply delayed by --delay-ms"},
+    {"delay-ms", "MS", "the delay of --delay-at"},
+    {"download-check-status", "N", "status of the download check"},
+    {"partition-status", "N", "status of the partition table"},
+    {"at-in-download", nullptr, "the AT port stays present in download mode"},
+};
 
 constexpr int kMaxSticks = 8;
 
 [[noreturn]] void Usage(const std::string& problem) {
-    std::cerr << "pellan-stick-sim: " << problem << "\n" << kUsage;
-    std::exit(2);
+    std::cerr << "pellan-stick-sim: " << problem << "\nRun with --help for more information.\n";
+    std::exit(cli::kUsageErrorStatus);
 }
 
 uint32_t Number(const std::string& text) {
@@ -170,7 +185,7 @@ bool ApplyStickOption(const std::string& name, const std::function<std::string()
         options.publishLocation = false;
     else if (name == "model")
         options.modelText = value();
-    else if (name == "version")
+    else if (name == "firmware-version")
         options.firmwareVersion = value();
     else if (name == "nv-file")
         plan.nvFile = value();
@@ -337,6 +352,23 @@ bool WriteReport(const std::string& path,
     return sim::WriteFileAtomically(path, report.dump(2) + "\n");
 }
 
+// The stick option `name` with `value` for stick K, from "K:NAME[=VALUE]".
+std::pair<int, GivenOption> ForOneStick(const std::string& text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) {
+        Usage("--stick needs K:NAME[=VALUE], not " + text);
+    }
+    GivenOption given;
+    const std::string rest = text.substr(colon + 1);
+    const size_t eq = rest.find('=');
+    given.name = rest.substr(0, eq);
+    if (eq != std::string::npos) {
+        given.value = rest.substr(eq + 1);
+        given.hasValue = true;
+    }
+    return {static_cast<int>(Number(text.substr(0, colon))), given};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -349,81 +381,85 @@ int main(int argc, char** argv) {
     std::vector<GivenOption> forAll;
     std::vector<std::pair<int, GivenOption>> forOne;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) {
-                Usage(arg + " needs a value");
-            }
-            return argv[++i];
-        };
-        if (arg == "--root")
-            root = value();
-        else if (arg == "--fast")
-            fast = true;
-        else if (arg == "--report")
-            report = value();
-        else if (arg == "--exit-after-update")
-            exitAfterUpdate = true;
-        else if (arg == "--sticks") {
-            stickCount = static_cast<int>(Number(value()));
-            if (stickCount < 1 || stickCount > kMaxSticks) {
-                Usage("--sticks takes 1 to 8");
-            }
-        } else if (arg == "--port-policy") {
-            const std::string p = value();
-            if (p == "step")
-                policy = sim::PortPolicy::kStep;
-            else if (p == "lowest-free")
-                policy = sim::PortPolicy::kLowestFree;
-            else
-                Usage("unknown port policy: " + p);
-        } else if (arg == "--stick") {
-            // K:NAME[=VALUE]
-            const std::string stickArg = value();
-            const size_t colon = stickArg.find(':');
-            if (colon == std::string::npos || colon == 0) {
-                Usage("--stick needs K:NAME[=VALUE], not " + stickArg);
-            }
-            const int k = static_cast<int>(Number(stickArg.substr(0, colon)));
-            GivenOption given;
-            const std::string rest = stickArg.substr(colon + 1);
-            const size_t eq = rest.find('=');
-            given.name = rest.substr(0, eq);
-            if (eq != std::string::npos) {
-                given.value = rest.substr(eq + 1);
-                given.hasValue = true;
-            }
-            forOne.emplace_back(k, given);
-        } else if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg.rfind("--", 0) == 0) {
-            // A stick option for every stick; it takes the next argument when it needs a value.
-            GivenOption given;
-            given.name = arg.substr(2);
-            StickPlan probe;
-            bool needsValue = false;
-            const bool known = ApplyStickOption(
-                given.name,
-                [&]() -> std::string {
-                    needsValue = true;
-                    return given.name == "renumber-on" ? "reset" : "1";
-                },
-                probe);
-            if (!known) {
-                Usage("unknown option " + arg);
-            }
-            if (needsValue) {
-                given.value = value();
-                given.hasValue = true;
-            }
-            forAll.push_back(given);
-        } else
-            Usage("unknown option " + arg);
+    CLI::App app(
+        "Publishes simulated sticks in DIR (registry.reg, COM<N> links) and runs until "
+        "SIGTERM/SIGINT.",
+        "pellan-stick-sim");
+    app.formatter(cli::ProjectHelpFormat());
+    app.set_version_flag("--version", PELLAN_VERSION, "print the version and exit");
+    CLI::Option* rootOption =
+        app.add_option("--root", root, "the device root to publish the sticks in")
+            ->type_name("DIR");
+    int testbedSocket = -1;
+    CLI::Option* testbedOption =
+        app.add_option("--testbed-fd", testbedSocket,
+                       "instead of a device root, a udev test bed on this connected Unix socket "
+                       "plugs the sticks in and hands over the pseudo-terminals of their nodes")
+            ->type_name("FD")
+            ->excludes(rootOption);
+    app.add_flag("--fast", fast,
+                 "restarts take a hundredth of their time (for hosts run with --fast); the time "
+                 "until a restarted stick leaves the bus (--leave-ms) stays as it is");
+    app.add_option("--report", report,
+                   "JSON report, written on every bus change, on SIGUSR1 and on exit; with "
+                   "several sticks {\"sticks\": [one section per stick, in order]}")
+        ->type_name("FILE");
+    app.add_flag("--exit-after-update", exitAfterUpdate,
+                 "exit once every stick that is plugged in is back after the update's final "
+                 "reset");
+    app.add_option("--sticks", stickCount,
+                   "N sticks in DIR, each in its own USB port (\"Port_#000K.Hub_#0001\"), with "
+                   "its own ports (stick K starts on COM<3+2K> and COM<4+2K>), IMEI, ESN, NV "
+                   "calibration and section of the report; every stick option applies to all")
+        ->type_name("N")
+        ->check(CLI::Range(1, kMaxSticks).description(""));
+    app.add_option_function<std::vector<std::string>>(
+           "--stick",
+           [&forOne](const std::vector<std::string>& items) {
+               for (const std::string& item : items) {
+                   forOne.push_back(ForOneStick(item));
+               }
+           },
+           "a stick option for stick K alone, e.g. --stick 2:imei-zero, --stick "
+           "3:drop-ack=0x400, --stick 1:appear-after-ms=5000")
+        ->type_name("K:NAME[=VALUE]")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option_function<std::string>(
+           "--port-policy",
+           [&policy](const std::string& p) {
+               policy = p == "step" ? sim::PortPolicy::kStep : sim::PortPolicy::kLowestFree;
+           },
+           "how a restart renumbers: step adds the renumber step (default); lowest-free takes "
+           "the lowest numbers from COM3 that no present stick holds")
+        ->type_name("step|lowest-free")
+        ->check(CLI::IsMember({"step", "lowest-free"}).description(""));
+    for (const StickOptionSpec& spec : kStickOptions) {
+        const std::string flag = std::string("--") + spec.name;
+        if (spec.value == nullptr) {
+            app.add_flag_callback(
+                   flag,
+                   [&forAll, name = spec.name] {
+                       forAll.push_back({name, {}, false});
+                   },
+                   spec.help)
+                ->group("stick options");
+        } else {
+            app.add_option_function<std::string>(
+                   flag,
+                   [&forAll, name = spec.name](const std::string& value) {
+                       forAll.push_back({name, value, true});
+                   },
+                   spec.help)
+                ->type_name(spec.value)
+                ->group("stick options");
+        }
     }
-    if (root.empty()) {
-        Usage("--root DIR is required");
+    if (const int status = cli::ParseOrStatus(app, argc, argv); status >= 0) {
+        return status;
+    }
+    if (!*rootOption && !*testbedOption) {
+        return cli::UsageError(app, "--root DIR or --testbed-fd FD is required");
     }
     std::vector<StickPlan> plans;
     for (int k = 1; k <= stickCount; ++k) {
@@ -457,9 +493,13 @@ int main(int argc, char** argv) {
         }
         sticks.push_back(stick);
     }
-    sim::DeviceRootPublisher publisher(machine, root);
+    std::optional<sim::DeviceRootPublisher> rootPublisher;
+    std::optional<sim::TestbedPublisher> testbedPublisher;
     std::string error;
-    if (!publisher.Start(error)) {
+    const bool started = *testbedOption
+                             ? testbedPublisher.emplace(machine, testbedSocket).Start(error)
+                             : rootPublisher.emplace(machine, root).Start(error);
+    if (!started) {
         std::cerr << "pellan-stick-sim: " << error << "\n";
         return 1;
     }
@@ -469,7 +509,8 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < sticks.size(); ++i) {
         const sim::StickOptions o = sticks[i]->Options();
         std::cout << "pellan-stick-sim: stick " << i + 1 << " on COM" << o.diagPort
-                  << " (DIAG) and COM" << o.atPort << " (AT) at " << o.location << " in " << root
+                  << " (DIAG) and COM" << o.atPort << " (AT) at " << o.location << " in "
+                  << (*testbedOption ? "the test bed" : root)
                   << (o.appearAfterMs > 0 ? " (plugged in later)" : "") << std::endl;
     }
 
@@ -515,6 +556,10 @@ int main(int argc, char** argv) {
         }
     }
     WriteReport(report, sticks);
-    publisher.Stop();
+    if (testbedPublisher) {
+        testbedPublisher->Stop();
+    } else {
+        rootPublisher->Stop();
+    }
     return 0;
 }

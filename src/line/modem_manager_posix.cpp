@@ -1,9 +1,8 @@
 #include <algorithm>
 #include <set>
-#include <system_error>
 
 #include "line/modem_manager.h"
-#include "platform/registry_sysfs_posix.h"
+#include "platform/registry_udev_posix.h"
 
 namespace pellan {
 
@@ -13,15 +12,10 @@ namespace {
 // "device").
 std::vector<std::string> StickDeviceUids(const platform::StickUsbConfig& config) {
     std::set<std::string> uids;
-    for (const int interfaceNumber : {config.diagInterface, config.atInterface}) {
-        for (const platform::StickInterface& found :
-             platform::FindStickInterfaces(config, interfaceNumber)) {
-            std::error_code ec;
-            const std::filesystem::path device = std::filesystem::canonical(
-                config.sysfsRoot / "bus" / "usb" / "devices" / found.device, ec);
-            if (!ec) {
-                uids.insert(device.string());
-            }
+    for (const bool at : {false, true}) {
+        for (const platform::StickInterface& found : platform::FindStickInterfaces(
+                 config, at ? config.atInterface : config.diagInterface, at)) {
+            uids.insert(found.usbSyspath);
         }
     }
     return {uids.begin(), uids.end()};
@@ -32,8 +26,8 @@ std::vector<std::string> StickDeviceUids(const platform::StickUsbConfig& config)
 std::unique_ptr<ModemManagerInhibitor> MakeModemManagerInhibitor(const platform::Env& env) {
     // A device root plays the whole machine: the system's modem manager has nothing to do
     // with its simulated sticks.
-    const auto* sysfs = dynamic_cast<const platform::SysfsRegistry*>(env.registry);
-    if (!env.deviceRoot.empty() || sysfs == nullptr || env.clock == nullptr) {
+    const auto* udev = dynamic_cast<const platform::UdevRegistry*>(env.registry);
+    if (!env.deviceRoot.empty() || udev == nullptr || env.clock == nullptr) {
         return nullptr;
     }
     const std::filesystem::path mmcli =
@@ -41,7 +35,7 @@ std::unique_ptr<ModemManagerInhibitor> MakeModemManagerInhibitor(const platform:
     if (mmcli.empty()) {
         return nullptr;
     }
-    const platform::StickUsbConfig config = sysfs->Config();
+    const platform::StickUsbConfig config = udev->Config();
     return std::make_unique<CMmcliInhibitor>(
         [mmcli](const std::vector<std::string>& args) {
             return platform::StartChildProcess(mmcli, args);

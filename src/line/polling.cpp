@@ -19,7 +19,7 @@ bool PollControl::SafePoint() {
     return !m_stop;
 }
 
-bool PollControl::Sleep(uint32_t ms) {
+bool PollControl::Sleep(uint32_t ms, const std::function<bool()>& wake) {
     constexpr uint32_t kSlice = 100;
     uint32_t left = ms;
     do {
@@ -29,7 +29,7 @@ bool PollControl::Sleep(uint32_t ms) {
         const uint32_t slice = left < 2 * kSlice ? left : kSlice;
         m_clock.SleepMs(slice);
         left -= slice;
-    } while (left > 0);
+    } while (left > 0 && !(wake && wake()));
     return !PauseRequested() && !StopRequested();
 }
 
@@ -115,9 +115,12 @@ enum class Pass { Done, Interrupted };
 Pass Search(CPellanView& view, int line, PollControl& control) {
     CPellanDoc& doc = view.Doc();
     const PollFields fields = FieldsOf(line);
+    const platform::Registry& registry = *doc.Env().registry;
     int misses = 0;
     for (;;) {
-        if (!control.Sleep(1000)) {
+        // A stick plugged in or pulled out ends the pause at once (where the registry can tell).
+        const uint64_t seen = registry.Changes();
+        if (!control.Sleep(1000, [&] { return registry.Changes() != seen; })) {
             return Pass::Interrupted;
         }
         const bool found = doc.DiscoverPorts(line);

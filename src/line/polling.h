@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include "platform/clock.h"
@@ -27,7 +28,10 @@ class PollControl {
     // A fixed wait of the loop, on the clock, cut short when a pause or stop is requested. True
     // when the whole wait passed. The wait is taken in slices of at least 100 ms so that a
     // shortened clock (FastClock) shortens it as much as one long sleep.
-    bool Sleep(uint32_t ms);
+    bool Sleep(uint32_t ms) { return Sleep(ms, nullptr); }
+    // The same, ended early once `wake` holds (asked after every slice): a wait for something
+    // that may come sooner. True then as well.
+    bool Sleep(uint32_t ms, const std::function<bool()>& wake);
     // The loop has returned; nobody waits for it any longer.
     void MarkEnded();
 

@@ -11,7 +11,7 @@
 namespace pellan::platform {
 
 // The machine as the programs see it: against a device root (ports DIR/COM<N>, the registry file
-// DIR/registry.reg) or the real system (USB serial devices, their drivers found in sysfs). With
+// DIR/registry.reg) or the real system (USB serial devices, found through udev). With
 // `fast` every fixed wait of 100 ms or more lasts a hundredth of its time (simulated sticks).
 class SystemEnv {
   public:

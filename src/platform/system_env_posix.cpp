@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "platform/registry_reg.h"
-#include "platform/registry_sysfs_posix.h"
+#include "platform/registry_udev_posix.h"
 #include "platform/serial_posix.h"
 
 namespace pellan::platform {
@@ -18,7 +18,7 @@ SystemEnv::SystemEnv(std::filesystem::path deviceRoot, bool fast) {
     }
     m_serial = std::make_unique<PosixSerialProvider>(deviceRoot);
     if (deviceRoot.empty()) {
-        m_registry = std::make_unique<SysfsRegistry>();
+        m_registry = std::make_unique<UdevRegistry>();
     } else {
         m_registry = std::make_unique<RegFileRegistry>(deviceRoot / "registry.reg");
     }

@@ -8,7 +8,7 @@
 #include <regex>
 #include <sstream>
 
-#include "platform/registry_sysfs_posix.h"
+#include "platform/registry_udev_posix.h"
 
 // The shipped udev rules, read with udev's syntax and run against devices the way udev evaluates
 // them, since the build machine's udevadm may be too old to verify them.

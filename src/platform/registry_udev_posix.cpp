@@ -1,12 +1,20 @@
-#include "platform/registry_sysfs_posix.h"
+#include "platform/registry_udev_posix.h"
+
+#include <libudev.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <system_error>
+#include <thread>
+#include <tuple>
 
 #include "platform/device_paths.h"
 #include "platform/stick_drivers.h"
@@ -54,42 +62,6 @@ std::optional<long> ParseNumber(const std::string& text, int base) {
     return value;
 }
 
-// The first line of a small sysfs attribute file.
-std::optional<std::string> ReadAttribute(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    if (!in || !std::getline(in, line)) {
-        return std::nullopt;
-    }
-    return Trim(line);
-}
-
-std::optional<long> ReadNumberAttribute(const std::filesystem::path& file, int base) {
-    const auto text = ReadAttribute(file);
-    return text ? ParseNumber(*text, base) : std::nullopt;
-}
-
-bool IsTtyName(const std::string& name) {
-    return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
-}
-
-// The tty node of an interface: usb-serial drivers put "ttyUSBn" in the interface's folder,
-// cdc-acm puts "tty/ttyACMn".
-std::string TtyOfInterface(const std::filesystem::path& folder) {
-    std::error_code ec;
-    for (const auto& sub : {folder, folder / "tty"}) {
-        for (std::filesystem::directory_iterator it(sub, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            if (IsTtyName(name)) {
-                return name;
-            }
-        }
-        ec.clear();
-    }
-    return {};
-}
-
 std::string InstancePathOf(const StickUsbConfig& config, uint16_t product, int interfaceNumber,
                            const std::string& device) {
     char text[64];
@@ -120,6 +92,48 @@ class MapKey final : public RegistryKey {
     std::map<std::string, uint32_t> m_dwords;
     std::map<std::string, std::string> m_strings;
 };
+
+// A number that udev shows as text (hexadecimal ids and interface numbers, decimal counters).
+long NumberOf(const char* text, int base) {
+    return text == nullptr ? -1 : ParseNumber(text, base).value_or(-1);
+}
+
+bool Listed(const std::vector<uint16_t>& products, long product) {
+    return std::find(products.begin(), products.end(), product) != products.end();
+}
+
+// The stick's interface behind the tty node `tty`, when it is one with the wanted number.
+std::optional<StickInterface> InterfaceOf(const StickUsbConfig& config, udev_device* tty,
+                                          int interfaceNumber, bool atPort) {
+    const long vendor = NumberOf(udev_device_get_property_value(tty, "ID_VENDOR_ID"), 16);
+    const long product = NumberOf(udev_device_get_property_value(tty, "ID_MODEL_ID"), 16);
+    const long number = NumberOf(udev_device_get_property_value(tty, "ID_USB_INTERFACE_NUM"), 16);
+    const char* driver = udev_device_get_property_value(tty, "ID_USB_DRIVER");
+    const char* node = udev_device_get_devnode(tty);
+    const bool downloadMode = Listed(config.downloadProductIds, product);
+    if (vendor != config.vendorId || product < 0 || number != interfaceNumber || node == nullptr ||
+        driver == nullptr ||
+        std::find(config.drivers.begin(), config.drivers.end(), driver) == config.drivers.end() ||
+        (config.productId != 0 && product != config.productId && !downloadMode) ||
+        (atPort && downloadMode)) {
+        return std::nullopt;
+    }
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+    if (usb == nullptr) {
+        return std::nullopt;
+    }
+    StickInterface found;
+    found.device = udev_device_get_sysname(usb);
+    found.usbSyspath = udev_device_get_syspath(usb);
+    found.interfaceNumber = interfaceNumber;
+    found.node = node;
+    found.productId = static_cast<uint16_t>(product);
+    found.busNumber = static_cast<int>(NumberOf(udev_device_get_sysattr_value(usb, "busnum"), 10));
+    found.deviceNumber =
+        static_cast<int>(NumberOf(udev_device_get_sysattr_value(usb, "devnum"), 10));
+    found.instancePath = InstancePathOf(config, found.productId, interfaceNumber, found.device);
+    return found;
+}
 
 }  // namespace
 
@@ -156,10 +170,16 @@ bool ParseStickUsbConfig(const std::string& text, StickUsbConfig& config, std::s
                 (name == "diag_interface" ? config.diagInterface : config.atInterface) =
                     static_cast<int>(*number);
             }
-        } else if (ok && name == "sysfs_root") {
-            ok = !value.empty();
+        } else if (ok && name == "download_products") {
+            std::vector<uint16_t> products;
+            std::istringstream items(value);
+            for (std::string item; ok && std::getline(items, item, ',');) {
+                const auto product = ParseNumber(item, 16);
+                ok = product && *product <= 0xFFFF;
+                products.push_back(static_cast<uint16_t>(product.value_or(0)));
+            }
             if (ok) {
-                config.sysfsRoot = value;
+                config.downloadProductIds = products;
             }
         } else {
             ok = false;
@@ -192,71 +212,80 @@ bool LoadStickUsbConfig(const std::filesystem::path& file, StickUsbConfig& confi
     return true;
 }
 
-std::vector<StickInterface> FindStickInterfaces(const StickUsbConfig& config, int interfaceNumber) {
+std::vector<StickInterface> FindStickInterfaces(const StickUsbConfig& config, int interfaceNumber,
+                                                bool atPort) {
     std::vector<StickInterface> found;
-    const std::filesystem::path devices = config.sysfsRoot / "bus" / "usb" / "devices";
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(devices, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string device = it->path().filename().string();
-        if (device.find(':') != std::string::npos) {
-            continue;  // an interface, not a device
-        }
-        const auto vendor = ReadNumberAttribute(it->path() / "idVendor", 16);
-        const auto product = ReadNumberAttribute(it->path() / "idProduct", 16);
-        if (!vendor || !product || *vendor != config.vendorId ||
-            (config.productId != 0 && *product != config.productId)) {
+    udev* context = udev_new();
+    if (context == nullptr) {
+        return found;
+    }
+    udev_enumerate* enumerate = udev_enumerate_new(context);
+    char vendor[8];
+    std::snprintf(vendor, sizeof vendor, "%04x", config.vendorId);
+    udev_enumerate_add_match_subsystem(enumerate, "tty");
+    udev_enumerate_add_match_property(enumerate, "ID_VENDOR_ID", vendor);
+    udev_enumerate_scan_devices(enumerate);
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+        udev_device* tty = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+        if (tty == nullptr) {
             continue;
         }
-        // The interface folders are named "<device>:<configuration>.<interface>".
-        std::error_code ec2;
-        for (std::filesystem::directory_iterator sub(devices, ec2), end2; !ec2 && sub != end2;
-             sub.increment(ec2)) {
-            const std::string name = sub->path().filename().string();
-            if (name.rfind(device + ":", 0) != 0) {
-                continue;
-            }
-            const auto number = ReadNumberAttribute(sub->path() / "bInterfaceNumber", 16);
-            if (!number || *number != interfaceNumber) {
-                continue;
-            }
-            const std::string node = TtyOfInterface(sub->path());
-            if (node.empty()) {
-                continue;
-            }
-            StickInterface entry;
-            entry.device = device;
-            entry.interfaceNumber = interfaceNumber;
-            entry.node = node;
-            entry.busNumber =
-                static_cast<int>(ReadNumberAttribute(it->path() / "busnum", 10).value_or(0));
-            entry.deviceNumber =
-                static_cast<int>(ReadNumberAttribute(it->path() / "devnum", 10).value_or(0));
-            entry.instancePath =
-                InstancePathOf(config, static_cast<uint16_t>(*product), interfaceNumber, device);
-            found.push_back(entry);
-            break;
+        if (auto port = InterfaceOf(config, tty, interfaceNumber, atPort)) {
+            found.push_back(std::move(*port));
         }
+        udev_device_unref(tty);
     }
+    udev_enumerate_unref(enumerate);
+    udev_unref(context);
     // The kernel numbers devices on a bus in the order they were enumerated; that order stands
     // in for the driver's instance order, so the newest stick comes last as on Windows.
     std::sort(found.begin(), found.end(), [](const StickInterface& a, const StickInterface& b) {
-        if (a.deviceNumber != b.deviceNumber) {
-            return a.deviceNumber < b.deviceNumber;
-        }
-        if (a.busNumber != b.busNumber) {
-            return a.busNumber < b.busNumber;
-        }
-        return a.device < b.device;
+        return std::tie(a.deviceNumber, a.busNumber, a.device) <
+               std::tie(b.deviceNumber, b.busNumber, b.device);
     });
     return found;
 }
 
-std::unique_ptr<RegistryKey> SysfsRegistry::OpenKey(const std::string& path) {
+struct UdevRegistry::Watcher {
+    int wake[2] = {-1, -1};
+    std::thread thread;
+    Watcher() {
+        if (::pipe(wake) != 0) {
+            wake[0] = wake[1] = -1;
+        }
+    }
+    void Stop() {
+        if (wake[1] >= 0) {
+            ::close(wake[1]);  // the watcher sees the pipe hang up
+            wake[1] = -1;
+        }
+        if (thread.joinable()) {
+            thread.join();
+        }
+        if (wake[0] >= 0) {
+            ::close(wake[0]);
+            wake[0] = -1;
+        }
+    }
+};
+
+UdevRegistry::UdevRegistry(StickUsbConfig config)
+    : m_config(std::move(config)), m_watcher(std::make_unique<Watcher>()) {
+    if (m_watcher->wake[0] >= 0) {
+        m_watcher->thread = std::thread([this] { WatchDevices(); });
+    }
+}
+
+UdevRegistry::~UdevRegistry() {
+    m_watcher->Stop();
+}
+
+std::unique_ptr<RegistryKey> UdevRegistry::OpenKey(const std::string& path) {
     const bool diagDriver = EqualNoCase(path, kDiagDriverEnumKey);
     if (diagDriver || EqualNoCase(path, kAtDriverEnumKey)) {
         const auto interfaces = FindStickInterfaces(
-            m_config, diagDriver ? m_config.diagInterface : m_config.atInterface);
+            m_config, diagDriver ? m_config.diagInterface : m_config.atInterface, !diagDriver);
         auto key = std::make_unique<MapKey>();
         key->m_dwords["Count"] = static_cast<uint32_t>(interfaces.size());
         for (size_t i = 0; i < interfaces.size(); ++i) {
@@ -276,22 +305,63 @@ std::unique_ptr<RegistryKey> SysfsRegistry::OpenKey(const std::string& path) {
                             EqualNoCase(path.substr(path.size() - tail.size()), tail);
     const std::string instance =
         path.substr(root.size(), path.size() - root.size() - (parameters ? tail.size() : 0));
-    for (const int number : {m_config.diagInterface, m_config.atInterface}) {
-        for (const auto& entry : FindStickInterfaces(m_config, number)) {
+    for (const bool at : {false, true}) {
+        for (const auto& entry : FindStickInterfaces(
+                 m_config, at ? m_config.atInterface : m_config.diagInterface, at)) {
             if (!EqualNoCase(entry.instancePath, instance)) {
                 continue;
             }
             auto key = std::make_unique<MapKey>();
             if (!parameters) {
                 key->m_strings["LocationInformation"] = entry.device;
-            } else if (const auto port =
-                           PortForSerialNode({}, std::filesystem::path("/dev") / entry.node)) {
+            } else if (const auto port = PortForSerialNode({}, entry.node)) {
                 key->m_strings["PortName"] = "COM" + std::to_string(*port);
             }
             return key;
         }
     }
     return nullptr;
+}
+
+// The monitor's socket is read on a thread of its own; a pipe wakes it for the end.
+void UdevRegistry::WatchDevices() {
+    udev* context = udev_new();
+    udev_monitor* monitor =
+        context != nullptr ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
+    if (monitor == nullptr ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "tty", nullptr) < 0 ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device") < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0) {
+        // No monitor (a container without udev): searches sleep their full pauses.
+        if (monitor != nullptr) {
+            udev_monitor_unref(monitor);
+        }
+        if (context != nullptr) {
+            udev_unref(context);
+        }
+        return;
+    }
+    pollfd fds[2] = {{udev_monitor_get_fd(monitor), POLLIN, 0}, {m_watcher->wake[0], POLLIN, 0}};
+    for (;;) {
+        fds[0].revents = fds[1].revents = 0;
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
+            break;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            if (udev_device* device = udev_monitor_receive_device(monitor)) {
+                udev_device_unref(device);
+                m_changes.fetch_add(1, std::memory_order_acq_rel);
+            }
+        }
+    }
+    udev_monitor_unref(monitor);
+    udev_unref(context);
 }
 
 }  // namespace pellan::platform
