@@ -304,6 +304,10 @@ QWidget* FactoryView::BuildSidePanel() {
     chinese->setObjectName(QStringLiteral("chineseVersion"));
     english->setObjectName(QStringLiteral("englishVersion"));
     ports->setObjectName(QStringLiteral("portSettings"));
+    // A station's operator starts the lines from the keyboard too.
+    startAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return));
+    m_captions.Add(
+        [startAll] { startAll->setToolTip(tr("Start every line with a stick (Ctrl+Return)")); });
     startAll->setIcon(StartIcon());
     stopAll->setIcon(StopIcon());
     allGrid->addWidget(startAll, 0, 0);

@@ -337,6 +337,10 @@
         <source>%1 is too long for the settings.</source>
         <translation>%1 太长，配置中放不下。</translation>
     </message>
+    <message>
+        <source>Start every line with a stick (Ctrl+Return)</source>
+        <translation>开始所有接有设备的线路（Ctrl+Return）</translation>
+    </message>
 </context>
 <context>
     <name>pellan::gui::FormActions</name>
