@@ -20,6 +20,8 @@ packages=(
 )
 if [[ "${PELLAN_WITH_GUI:-1}" == 1 ]]; then
     packages+=(qt6-base-dev fonts-noto-cjk)  # the desktop program and its Chinese texts
+    # Qt Linguist's tools: lrelease compiles the Chinese captions, lupdate refreshes the .ts
+    packages+=(qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools)
 fi
 if [[ "${PELLAN_WITH_COVERAGE:-0}" == 1 ]]; then
     packages+=(gcovr)  # scripts/coverage.sh only

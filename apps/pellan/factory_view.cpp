@@ -2,6 +2,8 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -32,11 +34,13 @@ struct JobKindRadio {
     const char* text;
     JobKind kind;
 };
+constexpr const char* kContext = "pellan::gui::FactoryView";
+
 constexpr JobKindRadio kJobKinds[] = {
-    {"Download", JOB_UPDATE},
-    {"修复", JOB_REPAIR},
-    {"Backup NV", JOB_NV_BACKUP},
-    {"Restore NV", JOB_NV_RESTORE},
+    {QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Download"), JOB_UPDATE},
+    {QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Repair"), JOB_REPAIR},
+    {QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Backup NV"), JOB_NV_BACKUP},
+    {QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Restore NV"), JOB_NV_RESTORE},
 };
 
 struct NvModeRadio {
@@ -45,10 +49,17 @@ struct NvModeRadio {
     int mode;
 };
 constexpr NvModeRadio kNvModes[] = {
-    {1131, "不备份和恢复", 0},
-    {1132, "恢复除IMEI外所有 RF NV", 1},
-    {1133, "恢复所有 RF NV和IMEI", 2},
-    {1138, "不备份,装载缺省NV文件", 3},
+    {1131, QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "No NV backup or restore"), 0},
+    {1132, QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Restore all RF NV but the IMEI"), 1},
+    {1133, QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Restore all RF NV and the IMEI"), 2},
+    {1138, QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "No backup, load the default NV file"), 3},
+};
+
+constexpr const char* kStateNames[] = {
+    QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Ready"),
+    QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Running"),
+    QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Pass"),
+    QT_TRANSLATE_NOOP("pellan::gui::FactoryView", "Fail"),
 };
 
 constexpr int kNvFolderButton = 1121;
@@ -63,13 +74,19 @@ constexpr int kEraseBoot = 1134;
 constexpr int kUsbHighSpeed = 1183;
 constexpr int kSalesOn = 1180;
 constexpr int kSalesOff = 1181;
+constexpr int kChineseButton = 1185;
+constexpr int kEnglishButton = 1186;
+
+QString Tr(const char* source) {
+    return QCoreApplication::translate(kContext, source);
+}
 
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
-QLabel* Small(const QString& text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
+QLabel* Small(QWidget* parent) {
+    auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
     label->setStyleSheet(QStringLiteral("color: #5b6670;"));
     return label;
@@ -80,22 +97,42 @@ QLabel* OneLine(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    label->setProperty(kValueProperty, true);
     return label;
 }
 
 QLineEdit* PathEdit(QWidget* parent) {
     auto* edit = new QLineEdit(parent);
     edit->setReadOnly(true);
+    edit->setProperty(kValueProperty, true);
     edit->setMinimumWidth(160);
     return edit;
 }
 
+// The caption setter of each kind of widget.
+void SetCaption(QLabel* label, const QString& text) {
+    label->setText(text);
+}
+void SetCaption(QAbstractButton* button, const QString& text) {
+    button->setText(text);
+}
+void SetCaption(QGroupBox* box, const QString& text) {
+    box->setTitle(text);
+}
+
 }  // namespace
+
+template <typename Widget>
+Widget* FactoryView::Captioned(Widget* widget, const char* source) {
+    m_captions.Add([widget, source] { SetCaption(widget, Tr(source)); });
+    return widget;
+}
 
 FactoryView::FactoryView(CPellanView& view, FormState& state, ControlMap& controls, QWidget* parent)
     : QWidget(parent, Qt::Window), m_view(view), m_state(state), m_controls(controls) {
     setObjectName(QStringLiteral("factoryView"));
-    setWindowTitle(QStringLiteral("%1 — Factory view").arg(QString::fromLatin1(kFormTitle)));
+    m_captions.Add(
+        [this] { setWindowTitle(tr("%1 — Factory view").arg(QString::fromLatin1(kFormTitle))); });
     auto* outer = new QHBoxLayout(this);
     outer->setContentsMargins(10, 10, 10, 10);
     outer->setSpacing(10);
@@ -110,7 +147,8 @@ FactoryView::FactoryView(CPellanView& view, FormState& state, ControlMap& contro
 }
 
 QWidget* FactoryView::BuildLinePanel(int line) {
-    auto* box = new QGroupBox(QStringLiteral("Line %1").arg(line + 1), this);
+    auto* box = new QGroupBox(this);
+    m_captions.Add([box, line] { box->setTitle(tr("Line %1").arg(line + 1)); });
     box->setObjectName(QStringLiteral("line%1").arg(line + 1));
     box->setMinimumWidth(360);
     auto* grid = new QGridLayout(box);
@@ -129,19 +167,20 @@ QWidget* FactoryView::BuildLinePanel(int line) {
     auto* port = new QLabel(QStringLiteral("NULL"), box);
     port->setMinimumWidth(56);
     port->setStyleSheet(QStringLiteral("font-weight: 600;"));
+    port->setProperty(kValueProperty, true);
     m_controls.Add(ctl::kDiagPortText + line, port);
     top->addWidget(port);
     top->addStretch(1);
     auto* start = new QPushButton(StartIcon(), QString(), box);
-    start->setToolTip(QStringLiteral("Start"));
+    m_captions.Add([start] { start->setToolTip(tr("Start")); });
     start->setObjectName(QStringLiteral("start%1").arg(line + 1));
     m_controls.Add(ctl::kStartButton + line, start);
     auto* stop = new QPushButton(StopIcon(), QStringLiteral(" ！"), box);
-    stop->setToolTip(QStringLiteral("Stop"));
+    m_captions.Add([stop] { stop->setToolTip(tr("Stop")); });
     stop->setObjectName(QStringLiteral("stop%1").arg(line + 1));
     stop->setEnabled(false);
     m_controls.Add(ctl::kStopButton + line, stop);
-    auto* hide = new QPushButton(QString::fromUtf8(kRestorePortText), box);
+    auto* hide = new QPushButton(PortButtonText(false), box);
     hide->setObjectName(QStringLiteral("portButton%1").arg(line + 1));
     m_controls.Add(PortButtonId(line), hide);
     top->addWidget(start);
@@ -158,23 +197,29 @@ QWidget* FactoryView::BuildLinePanel(int line) {
     auto* progress = new QLabel(QStringLiteral("0/100"), box);
     progress->setMinimumWidth(48);
     progress->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    progress->setProperty(kValueProperty, true);
     m_controls.Add(ctl::kProgressText + line, progress);
     grid->addWidget(bar, 1, 0);
     grid->addWidget(progress, 1, 1);
 
-    // Row 2: message.
+    // Row 2: the job's phase; row 3: message.
+    QLabel* phase = OneLine(QString(), box);
+    phase->setObjectName(QStringLiteral("phase%1").arg(line + 1));
+    phase->setStyleSheet(QStringLiteral("color: #4a5560;"));
+    m_phases[static_cast<size_t>(line)] = phase;
+    grid->addWidget(phase, 2, 0, 1, 2);
     QLabel* message = OneLine(QString(), box);
     message->setObjectName(QStringLiteral("message%1").arg(line + 1));
     message->setMinimumHeight(18);
     m_controls.Add(ctl::kMessageText + line, message);
-    grid->addWidget(message, 2, 0, 1, 2);
+    grid->addWidget(message, 3, 0, 1, 2);
 
-    // Row 3: job kind.
+    // Row 4: job kind.
     auto* kinds = new QHBoxLayout();
     auto* group = new QButtonGroup(box);
     m_jobKinds[static_cast<size_t>(line)] = group;
     for (int i = 0; i < 4; ++i) {
-        auto* radio = new QRadioButton(QString::fromUtf8(kJobKinds[i].text), box);
+        auto* radio = Captioned(new QRadioButton(box), kJobKinds[i].text);
         group->addButton(radio, kJobKinds[i].kind);
         m_controls.Add(1040 + 4 * line + i, radio);
         kinds->addWidget(radio);
@@ -182,24 +227,33 @@ QWidget* FactoryView::BuildLinePanel(int line) {
     kinds->addStretch(1);
     connect(group, &QButtonGroup::idClicked, this,
             [this, line](int kind) { m_view.Doc().Runtime(line).jobKind = kind; });
-    grid->addLayout(kinds, 3, 0, 1, 2);
+    grid->addLayout(kinds, 4, 0, 1, 2);
 
-    // Row 4: the three version texts.
+    // Row 5: the three version texts.
     auto* versions = new QHBoxLayout();
     const std::pair<VersionText, const char*> texts[] = {
-        {VersionText::OuterBoard, "Version"},
-        {VersionText::Integrate, "Integrate"},
-        {VersionText::BoardInternal, "Board"},
+        {VersionText::OuterBoard, QT_TR_NOOP("Version:")},
+        {VersionText::Integrate, QT_TR_NOOP("Integrate:")},
+        {VersionText::BoardInternal, QT_TR_NOOP("Board:")},
     };
     int stretch = 3;  // the outer board text is the version the user knows
     for (const auto& [which, caption] : texts) {
-        versions->addWidget(Small(QString::fromLatin1(caption) + QLatin1Char(':'), box));
+        versions->addWidget(Captioned(Small(box), caption));
         QLabel* value = OneLine(QString(), box);
         m_controls.Add(VersionControlId(line, which), value);
         versions->addWidget(value, stretch);
         stretch = 2;
     }
-    grid->addLayout(versions, 4, 0, 1, 2);
+    grid->addLayout(versions, 5, 0, 1, 2);
+
+    // Row 6: the last job's result.
+    auto* result = new QHBoxLayout();
+    result->addWidget(Captioned(Small(box), QT_TR_NOOP("Last result:")));
+    QLabel* resultText = OneLine(QString(), box);
+    resultText->setObjectName(QStringLiteral("result%1").arg(line + 1));
+    m_results[static_cast<size_t>(line)] = resultText;
+    result->addWidget(resultText, 1);
+    grid->addLayout(result, 6, 0, 1, 2);
     grid->setColumnStretch(0, 1);
 
     connect(start, &QPushButton::clicked, this, [this, line] { m_view.StartLineJob(line); });
@@ -209,8 +263,8 @@ QWidget* FactoryView::BuildLinePanel(int line) {
     return box;
 }
 
-QCheckBox* FactoryView::Option(int id, const QString& text, std::atomic<int32_t>* field) {
-    auto* box = new QCheckBox(text, this);
+QCheckBox* FactoryView::Option(int id, const char* source, std::atomic<int32_t>* field) {
+    auto* box = Captioned(new QCheckBox(this), source);
     m_controls.Add(id, box);
     if (field != nullptr) {
         box->setChecked(field->load() != 0);
@@ -227,22 +281,33 @@ QWidget* FactoryView::BuildSidePanel() {
     column->setSpacing(8);
 
     // All lines.
-    auto* all = new QGroupBox(QStringLiteral("All lines"), panel);
+    auto* all = Captioned(new QGroupBox(panel), QT_TR_NOOP("All lines"));
     auto* allGrid = new QGridLayout(all);
-    auto button = [&](int id, const QString& text) {
-        auto* b = new QPushButton(text, all);
+    auto button = [&](int id, const char* source) {
+        auto* b = Captioned(new QPushButton(all), source);
         if (id != 0) {
             m_controls.Add(id, b);
         }
         return b;
     };
-    QPushButton* startAll = button(ctl::kStartAll, QStringLiteral("Start All"));
-    QPushButton* stopAll = button(ctl::kStopAll, QStringLiteral("全部停止"));
+    QPushButton* startAll = button(ctl::kStartAll, QT_TR_NOOP("Start All"));
+    QPushButton* stopAll = button(ctl::kStopAll, QT_TR_NOOP("Stop all"));
     stopAll->setEnabled(false);
-    QPushButton* release = button(kReleaseAllButton, QString::fromUtf8(kReleaseAllText));
-    QPushButton* restoreAll = button(kRestoreAllButton, QStringLiteral("恢复全部端口"));
-    QPushButton* ports = button(0, QStringLiteral("Port settings…"));
+    // Its caption follows the ports' state (RetranslatePortButtons).
+    auto* release = new QPushButton(ReleaseAllText(false), all);
+    m_controls.Add(kReleaseAllButton, release);
+    QPushButton* restoreAll = button(kRestoreAllButton, QT_TR_NOOP("Restore all ports"));
+    QPushButton* ports = button(0, QT_TR_NOOP("Port settings…"));
+    // The language buttons name their languages in their own (not translated).
+    QPushButton* chinese = button(kChineseButton, kChineseVersionText);
+    QPushButton* english = button(kEnglishButton, kEnglishVersionText);
+    chinese->setObjectName(QStringLiteral("chineseVersion"));
+    english->setObjectName(QStringLiteral("englishVersion"));
     ports->setObjectName(QStringLiteral("portSettings"));
+    // A station's operator starts the lines from the keyboard too.
+    startAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return));
+    m_captions.Add(
+        [startAll] { startAll->setToolTip(tr("Start every line with a stick (Ctrl+Return)")); });
     startAll->setIcon(StartIcon());
     stopAll->setIcon(StopIcon());
     allGrid->addWidget(startAll, 0, 0);
@@ -250,6 +315,12 @@ QWidget* FactoryView::BuildSidePanel() {
     allGrid->addWidget(release, 1, 0);
     allGrid->addWidget(restoreAll, 1, 1);
     allGrid->addWidget(ports, 2, 0, 1, 2);
+    allGrid->addWidget(chinese, 3, 0);
+    allGrid->addWidget(english, 3, 1);
+    connect(chinese, &QPushButton::clicked, this,
+            [this] { emit languageRequested(UiLanguage::CHINESE); });
+    connect(english, &QPushButton::clicked, this,
+            [this] { emit languageRequested(UiLanguage::ENGLISH); });
     connect(startAll, &QPushButton::clicked, this, [this] { StartAllLines(m_view); });
     connect(stopAll, &QPushButton::clicked, this, [this] { StopAllLines(m_view); });
     connect(release, &QPushButton::clicked, this, [this] { ReleaseOrConnectAllPorts(m_view); });
@@ -258,20 +329,20 @@ QWidget* FactoryView::BuildSidePanel() {
     column->addWidget(all);
 
     // NV.
-    auto* nv = new QGroupBox(QStringLiteral("NV"), panel);
+    auto* nv = Captioned(new QGroupBox(panel), QT_TR_NOOP("NV"));
     auto* nvColumn = new QVBoxLayout(nv);
     m_nvModes = new QButtonGroup(nv);
     for (const NvModeRadio& radio : kNvModes) {
-        auto* r = new QRadioButton(QString::fromUtf8(radio.text), nv);
+        auto* r = Captioned(new QRadioButton(nv), radio.text);
         m_nvModes->addButton(r, radio.mode);
         m_controls.Add(radio.id, r);
         nvColumn->addWidget(r);
     }
     connect(m_nvModes, &QButtonGroup::idClicked, this, &FactoryView::ChooseNvMode);
-    auto chooser = [&](QGroupBox* group, QVBoxLayout* layout, int buttonId, const QString& text,
+    auto chooser = [&](QGroupBox* group, QVBoxLayout* layout, int buttonId, const char* source,
                        int editId) {
         auto* row = new QHBoxLayout();
-        auto* b = new QPushButton(text, group);
+        auto* b = Captioned(new QPushButton(group), source);
         m_controls.Add(buttonId, b);
         row->addWidget(b);
         if (editId != 0) {
@@ -285,22 +356,22 @@ QWidget* FactoryView::BuildSidePanel() {
         return b;
     };
     QPushButton* nvFolder =
-        chooser(nv, nvColumn, kNvFolderButton, QStringLiteral("NV Backup Dir"), kNvFolderEdit);
+        chooser(nv, nvColumn, kNvFolderButton, QT_TR_NOOP("NV Backup Dir"), kNvFolderEdit);
     QPushButton* defaultNv =
-        chooser(nv, nvColumn, kDefaultNvButton, QStringLiteral("缺省NV文件"), kDefaultNvEdit);
+        chooser(nv, nvColumn, kDefaultNvButton, QT_TR_NOOP("Default NV file"), kDefaultNvEdit);
     connect(nvFolder, &QPushButton::clicked, this, &FactoryView::ChooseNvFolder);
     connect(defaultNv, &QPushButton::clicked, this, &FactoryView::ChooseDefaultNvFile);
     column->addWidget(nv);
 
     // Files.
-    auto* files = new QGroupBox(QStringLiteral("Files"), panel);
+    auto* files = Captioned(new QGroupBox(panel), QT_TR_NOOP("Files"));
     auto* filesColumn = new QVBoxLayout(files);
     QPushButton* upgrade =
-        chooser(files, filesColumn, kUpgradeFileButton, QStringLiteral("选择升级软件"), 0);
+        chooser(files, filesColumn, kUpgradeFileButton, QT_TR_NOOP("Choose upgrade software"), 0);
     QPushButton* boot =
-        chooser(files, filesColumn, kBootFileButton, QStringLiteral("选择Boot文件"), kBootFileEdit);
+        chooser(files, filesColumn, kBootFileButton, QT_TR_NOOP("Choose boot file"), kBootFileEdit);
     auto* swRow = new QHBoxLayout();
-    swRow->addWidget(Small(QStringLiteral("SW Directory"), files));
+    swRow->addWidget(Captioned(Small(files), QT_TR_NOOP("SW Directory")));
     QLineEdit* sw = PathEdit(files);
     m_controls.Add(kSwFolderEdit, sw);
     swRow->addWidget(sw, 1);
@@ -310,19 +381,19 @@ QWidget* FactoryView::BuildSidePanel() {
     column->addWidget(files);
 
     // Options.
-    auto* options = new QGroupBox(QStringLiteral("Options"), panel);
+    auto* options = Captioned(new QGroupBox(panel), QT_TR_NOOP("Options"));
     auto* optionGrid = new QGridLayout(options);
     QCheckBox* boxes[] = {
-        Option(kEraseBoot, QStringLiteral("擦Boot区"), &m_view.m_eraseBoot),
-        Option(1156, QStringLiteral("手机下载前为锁网版"), nullptr),
-        Option(1159, QStringLiteral("保存锁网信息"), nullptr),
-        Option(1162, QStringLiteral("UI一致"), &m_view.m_uiConsistent),
-        Option(1158, QStringLiteral("使用版本中的armprg"), &m_view.m_useVersionArmprg),
-        Option(1163, QStringLiteral("Check Download Mode"), &m_view.m_checkDownloadMode),
-        Option(1184, QStringLiteral("Single Switch"), &m_view.m_singleSwitch),
-        Option(kUsbHighSpeed, QStringLiteral("采用USB高速下载"), nullptr),
-        Option(kSalesOn, QStringLiteral("打开销量统计"), nullptr),
-        Option(kSalesOff, QStringLiteral("关闭销量统计"), nullptr),
+        Option(kEraseBoot, QT_TR_NOOP("Erase the boot area"), &m_view.m_eraseBoot),
+        Option(1156, QT_TR_NOOP("Network-locked before the download"), nullptr),
+        Option(1159, QT_TR_NOOP("Keep the network lock data"), nullptr),
+        Option(1162, QT_TR_NOOP("Same UI"), &m_view.m_uiConsistent),
+        Option(1158, QT_TR_NOOP("Use the armprg of the version"), &m_view.m_useVersionArmprg),
+        Option(1163, QT_TR_NOOP("Check Download Mode"), &m_view.m_checkDownloadMode),
+        Option(1184, QT_TR_NOOP("Single Switch"), &m_view.m_singleSwitch),
+        Option(kUsbHighSpeed, QT_TR_NOOP("USB high-speed download"), nullptr),
+        Option(kSalesOn, QT_TR_NOOP("Sales statistics on"), nullptr),
+        Option(kSalesOff, QT_TR_NOOP("Sales statistics off"), nullptr),
     };
     for (size_t i = 0; i < std::size(boxes); ++i) {
         optionGrid->addWidget(boxes[i], static_cast<int>(i / 2), static_cast<int>(i % 2));
@@ -368,10 +439,45 @@ void FactoryView::ShowLineState(int line, int state) {
         return;
     }
     m_states[static_cast<size_t>(line)] = state;
-    static const char* const kNames[] = {"Ready", "Running", "Pass", "Fail"};
     QLabel* picture = m_pictures[static_cast<size_t>(line)];
     picture->setPixmap(StatePicture(state, kPictureSize));
-    picture->setToolTip(QString::fromLatin1(kNames[state & 3]));
+    picture->setToolTip(Tr(kStateNames[state & 3]));
+}
+
+void FactoryView::ShowLinePhase(int line, const QString& text) {
+    if (line >= 0 && line < kLineCount) {
+        m_phases[static_cast<size_t>(line)]->setText(text);
+        m_phases[static_cast<size_t>(line)]->setToolTip(text);
+    }
+}
+
+void FactoryView::ShowLineResult(int line, const QString& text, bool passed) {
+    if (line < 0 || line >= kLineCount) {
+        return;
+    }
+    QLabel* label = m_results[static_cast<size_t>(line)];
+    label->setText(text);
+    label->setToolTip(text);
+    label->setStyleSheet(passed ? QStringLiteral("color: #1b7f3b; font-weight: 600;")
+                                : QStringLiteral("color: #c0341d; font-weight: 600;"));
+}
+
+QString FactoryView::ShownLinePhase(int line) const {
+    return m_phases.at(static_cast<size_t>(line))->text();
+}
+
+QString FactoryView::ShownLineResult(int line) const {
+    return m_results.at(static_cast<size_t>(line))->text();
+}
+
+void FactoryView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) {
+        m_captions.Retranslate();
+        for (int line = 0; line < kLineCount; ++line) {
+            ShowLineState(line, m_states[static_cast<size_t>(line)]);
+        }
+    }
+    QWidget::changeEvent(event);
 }
 
 void FactoryView::ChooseNvMode(int mode) {
@@ -392,7 +498,7 @@ void FactoryView::ChooseNvMode(int mode) {
 
 void FactoryView::ChooseNvFolder() {
     const QString folder =
-        QFileDialog::getExistingDirectory(this, QStringLiteral("Please choose the NV directory"));
+        QFileDialog::getExistingDirectory(this, tr("Please choose the NV directory"));
     if (folder.isEmpty()) {
         return;
     }
@@ -405,8 +511,8 @@ void FactoryView::ChooseNvFolder() {
 }
 
 void FactoryView::ChooseDefaultNvFile() {
-    const QString file = QFileDialog::getOpenFileName(this, QString(), QString(),
-                                                      QStringLiteral("NVM Files (*.NVM *.nvm)"));
+    const QString file =
+        QFileDialog::getOpenFileName(this, QString(), QString(), tr("NVM Files (*.NVM *.nvm)"));
     if (file.isEmpty()) {
         return;
     }
@@ -419,15 +525,15 @@ void FactoryView::ChooseDefaultNvFile() {
 }
 
 void FactoryView::ChooseRecordFile(int editId, bool boot) {
-    const QString file = QFileDialog::getOpenFileName(this, QString(), QString(),
-                                                      QStringLiteral("Bin Files (*.bin)"));
+    const QString file =
+        QFileDialog::getOpenFileName(this, QString(), QString(), tr("Bin Files (*.bin)"));
     if (file.isEmpty()) {
         return;
     }
     const std::string path = file.toStdString();
     CPellanDoc& doc = m_view.Doc();
     if (path.size() >= doc.Record(0).bootFile.size()) {
-        m_view.MessageBox(path + " is too long for the settings.");
+        m_view.MessageBox(tr("%1 is too long for the settings.").arg(file).toStdString());
         return;
     }
     for (int line = 0; line < kLineCount; ++line) {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "captions.h"
+#include "gui_options.h"
 #include "ui/line_record.h"
 
 class QButtonGroup;
@@ -35,14 +37,26 @@ class FactoryView final : public QWidget {
     // A line's state picture.
     void ShowLineState(int line, int state);
     int ShownLineState(int line) const { return m_states[static_cast<size_t>(line)]; }
+    // The phase of the line's job under its progress bar; empty between jobs.
+    void ShowLinePhase(int line, const QString& text);
+    // The line's last result, passed or failed, with its text.
+    void ShowLineResult(int line, const QString& text, bool passed);
+    QString ShownLinePhase(int line) const;
+    QString ShownLineResult(int line) const;
 
   signals:
     void portSettingsRequested();
+    void languageRequested(UiLanguage language);
+
+  protected:
+    void changeEvent(QEvent* event) override;
 
   private:
     QWidget* BuildLinePanel(int line);
     QWidget* BuildSidePanel();
-    QCheckBox* Option(int id, const QString& text, std::atomic<int32_t>* field);
+    QCheckBox* Option(int id, const char* source, std::atomic<int32_t>* field);
+    template <typename Widget>
+    Widget* Captioned(Widget* widget, const char* source);
     void ChooseNvMode(int mode);
     void ChooseNvFolder();
     void ChooseDefaultNvFile();
@@ -51,7 +65,10 @@ class FactoryView final : public QWidget {
     CPellanView& m_view;
     FormState& m_state;
     ControlMap& m_controls;
+    Captions m_captions;
     std::array<QLabel*, kLineCount> m_pictures{};
+    std::array<QLabel*, kLineCount> m_phases{};
+    std::array<QLabel*, kLineCount> m_results{};
     std::array<int, kLineCount> m_states{};
     std::array<QButtonGroup*, kLineCount> m_jobKinds{};
     QButtonGroup* m_nvModes = nullptr;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "control_map.h"
 #include "ui/line_controls.h"
 #include "ui/pellan_view.h"
 
@@ -51,6 +52,24 @@ void FormState::SetVersionText(int line, const std::string& text) {
     }
 }
 
+QString PortButtonText(bool diagPortShown) {
+    return diagPortShown ? QCoreApplication::translate("pellan::gui::FormActions", "Hide port")
+                         : QCoreApplication::translate("pellan::gui::FormActions", "Restore port");
+}
+
+QString ReleaseAllText(bool released) {
+    return released ? QCoreApplication::translate("pellan::gui::FormActions", "Connect all")
+                    : QCoreApplication::translate("pellan::gui::FormActions", "Release all");
+}
+
+void RetranslatePortButtons(CPellanView& view, const ControlMap& controls) {
+    for (int line = 0; line < kLineCount; ++line) {
+        controls.SetText(PortButtonId(line),
+                         PortButtonText(view.m_diagPortHidden[static_cast<size_t>(line)] == 1));
+    }
+    controls.SetText(kReleaseAllButton, ReleaseAllText(view.m_portsReleased.load() != 0));
+}
+
 void HideOrRestoreDiagPort(CPellanView& view, FormState& state, int line) {
     if (!ValidLine(line)) {
         return;
@@ -93,8 +112,7 @@ void HideOrRestoreDiagPort(CPellanView& view, FormState& state, int line) {
     }
     view.ShowLineMessage(line, text, 1);
     view.Sink().ControlEnabled(startButton, true);
-    view.Sink().ControlText(PortButtonId(line),
-                            hidden.load() == 1 ? kHidePortText : kRestorePortText);
+    view.Sink().ControlText(PortButtonId(line), PortButtonText(hidden.load() == 1).toStdString());
     doc.CloseAtPort(line);
 }
 
@@ -111,7 +129,7 @@ void ReleaseOrConnectAllPorts(CPellanView& view) {
         for (int line = 0; line < kLineCount; ++line) {
             view.PauseLinePolling(line);
             doc.CloseDiagPort(line);
-            view.Sink().ControlText(kReleaseAllButton, kConnectAllText);
+            view.Sink().ControlText(kReleaseAllButton, ReleaseAllText(true).toStdString());
             view.EnableLineControls(line, 0);
         }
     } else {
@@ -123,7 +141,7 @@ void ReleaseOrConnectAllPorts(CPellanView& view) {
                 doc.ReopenDiagPort(line, port, kBaud);
             }
             view.ResumeLinePolling(line);
-            view.Sink().ControlText(kReleaseAllButton, kReleaseAllText);
+            view.Sink().ControlText(kReleaseAllButton, ReleaseAllText(false).toStdString());
             view.EnableLineControls(line, 1);
         }
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QCoreApplication>
+#include <QString>
 #include <array>
 #include <mutex>
 #include <string>
@@ -14,16 +16,19 @@ class CPellanView;
 // checks of the port settings dialog. They run on the window thread and report through the view.
 namespace pellan::gui {
 
+class ControlMap;
+
 using PortList = std::array<int, kLineCount>;
 
 // Control ids of the port actions.
 inline constexpr int kReleaseAllButton = 1109;
 inline constexpr int kRestoreAllButton = 1147;
 
-inline constexpr const char* kHidePortText = "隐藏端口";
-inline constexpr const char* kRestorePortText = "恢复端口";
-inline constexpr const char* kReleaseAllText = "全部释放";
-inline constexpr const char* kConnectAllText = "全部连接";
+// The captions of the port buttons, which change with what the buttons would do next.
+QString PortButtonText(bool diagPortShown);  // "Hide port" once restored, else "Restore port"
+QString ReleaseAllText(bool released);       // "Connect all" while released, else "Release all"
+// The same captions in the interface's language as it now is.
+void RetranslatePortButtons(CPellanView& view, const ControlMap& controls);
 
 // The view's per-line version text that the port restore fills with the stick's AT version.
 class FormState {

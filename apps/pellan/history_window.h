@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <memory>
 
+#include "captions.h"
+
 class QLineEdit;
 class QTableWidget;
 class QLabel;
@@ -28,7 +30,11 @@ class HistoryWindow final : public QDialog {
     // Reads the jobs again with the filter as it stands.
     void Refresh();
 
+  protected:
+    void changeEvent(QEvent* event) override;
+
   private:
+    Captions m_captions;
     std::shared_ptr<history::HistoryRecorder> m_recorder;
     QLineEdit* m_imei = nullptr;
     QTableWidget* m_table = nullptr;

@@ -17,16 +17,24 @@
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);  // takes Qt's own options out of argv
     QApplication::setApplicationName(QStringLiteral("pellan"));
+    QApplication::setApplicationVersion(QStringLiteral(PELLAN_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
-    std::string error;
-    const std::optional<pellan::gui::GuiOptions> options =
-        pellan::gui::ParseGuiOptions(argc, argv, error);
-    if (!options) {
-        std::fprintf(stderr, "pellan: %s\n%s", error.c_str(), pellan::gui::GuiUsageText());
-        return 2;
+    pellan::gui::GuiCommandLine commandLine;
+    switch (commandLine.Parse(QApplication::arguments())) {
+        case pellan::gui::GuiCommandLine::Outcome::HELP:
+            commandLine.ShowHelp();
+        case pellan::gui::GuiCommandLine::Outcome::VERSION:
+            commandLine.ShowVersion();
+        case pellan::gui::GuiCommandLine::Outcome::USAGE_ERROR:
+            std::fprintf(stderr, "pellan: %s\nTry 'pellan --help' for more information.\n",
+                         qPrintable(commandLine.Error()));
+            return 2;
+        case pellan::gui::GuiCommandLine::Outcome::RUN:
+            break;
     }
+    const pellan::gui::GuiOptions& options = commandLine.Options();
 
-    pellan::platform::SystemEnv system(options->deviceRoot, options->fast);
+    pellan::platform::SystemEnv system(options.deviceRoot.toStdU16String(), options.fast);
     // An installed program keeps settings, NV backups and logs in the user's XDG folders.
     const pellan::platform::ProgramFolders folders =
         pellan::platform::SystemProgramFolders(pellan::platform::ProgramFileFolder());
@@ -45,8 +53,9 @@ int main(int argc, char* argv[]) {
         frame.SetFolders(folders.data, pellan::platform::ProgramFileFolder());
         QObject::connect(&frame, &pellan::gui::CMainFrame::programEnded, &app, &QApplication::quit,
                          Qt::QueuedConnection);
+        frame.SetLanguage(options.language);
         frame.show();
-        if (options->factory) {
+        if (options.factory) {
             frame.ShowFactoryView(true);
         }
         status = frame.StartUp() ? QApplication::exec() : 1;

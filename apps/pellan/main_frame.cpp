@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <QTranslator>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -21,6 +22,7 @@
 #include "line/job_history.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_backup.h"
+#include "phase_text.h"
 #include "platform/named_mutex.h"
 #include "port_settings_dialog.h"
 #include "qt_view_sink.h"
@@ -64,14 +66,38 @@ CMainFrame::CMainFrame(CPellanView& view, QtViewSink& sink, QWidget* parent)
         }
     });
     connect(m_factory, &FactoryView::portSettingsRequested, this, &CMainFrame::OpenPortSettings);
+    connect(m_factory, &FactoryView::languageRequested, this, &CMainFrame::SetLanguage);
     setFixedSize(sizeHint());
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+    if (m_translator) {
+        QCoreApplication::removeTranslator(m_translator.get());
+    }
+}
+
+void CMainFrame::SetLanguage(UiLanguage language) {
+    m_language = language;
+    m_view.Doc().m_language = language == UiLanguage::CHINESE ? 0 : 1;
+    // The captions are written in English; Chinese is the one translation.
+    if (m_translator) {
+        QCoreApplication::removeTranslator(m_translator.get());
+        m_translator.reset();
+    }
+    if (language == UiLanguage::CHINESE) {
+        m_translator = std::make_unique<QTranslator>();
+        if (m_translator->load(QStringLiteral(":/i18n/pellan_zh_CN.qm"))) {
+            QCoreApplication::installTranslator(m_translator.get());
+        }
+    }
+}
 
 void CMainFrame::BuildCommands() {
-    auto command = [this](const QString& text, const QKeySequence& keys, auto slot) {
-        auto* action = new QAction(text, this);
+    auto command = [this](const char* source, const QKeySequence& keys, auto slot) {
+        auto* action = new QAction(this);
+        m_captions.Add([action, source] {
+            action->setText(QCoreApplication::translate("pellan::gui::CMainFrame", source));
+        });
         action->setShortcut(keys);
         action->setShortcutContext(Qt::ApplicationShortcut);
         connect(action, &QAction::triggered, this, slot);
@@ -79,24 +105,40 @@ void CMainFrame::BuildCommands() {
         m_form->addAction(action);
         return action;
     };
-    command(QStringLiteral("Port..."), QKeySequence(Qt::CTRL | Qt::Key_P),
+    auto separator = [this] {
+        auto* line = new QAction(this);
+        line->setSeparator(true);
+        m_form->addAction(line);
+    };
+    command(QT_TR_NOOP("Port..."), QKeySequence(Qt::CTRL | Qt::Key_P),
             [this] { OpenPortSettings(); });
     m_factoryAction =
-        command(QStringLiteral("Factory view"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F),
+        command(QT_TR_NOOP("Factory view"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F),
                 [this](bool on) { ShowFactoryView(on); });
     m_factoryAction->setCheckable(true);
-    command(QStringLiteral("History..."), QKeySequence(Qt::CTRL | Qt::Key_H),
+    command(QT_TR_NOOP("History..."), QKeySequence(Qt::CTRL | Qt::Key_H),
             [this] { OpenHistory(); });
-    auto* separator = new QAction(this);
-    separator->setSeparator(true);
-    m_form->addAction(separator);
-    command(QStringLiteral("Help Topic"), QKeySequence(Qt::Key_F1), [this] { ShowHelp(); });
-    command(QStringLiteral("About..."), QKeySequence(), [this] { ShowAbout(); });
-    auto* separator2 = new QAction(this);
-    separator2->setSeparator(true);
-    m_form->addAction(separator2);
-    command(QStringLiteral("Exit"), QKeySequence(Qt::ALT | Qt::Key_F4), [this] { close(); });
+    separator();
+    // Each language's command names it in its own language, for the reader who needs it.
+    command(kChineseVersionText, QKeySequence(), [this] { SetLanguage(UiLanguage::CHINESE); });
+    command(kEnglishVersionText, QKeySequence(), [this] { SetLanguage(UiLanguage::ENGLISH); });
+    separator();
+    command(QT_TR_NOOP("Help Topic"), QKeySequence(Qt::Key_F1), [this] { ShowHelp(); });
+    command(QT_TR_NOOP("About..."), QKeySequence(), [this] { ShowAbout(); });
+    separator();
+    command(QT_TR_NOOP("Exit"), QKeySequence(Qt::ALT | Qt::Key_F4), [this] { close(); });
     m_form->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void CMainFrame::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) {
+        m_captions.Retranslate();
+        RetranslatePortButtons(m_view, m_controls);
+        for (int line = 0; line < kLineCount; ++line) {
+            ShowLineActivity(line);
+        }
+    }
+    QMainWindow::changeEvent(event);
 }
 
 void CMainFrame::ConnectSink() {
@@ -116,6 +158,7 @@ void CMainFrame::ConnectSink() {
         &m_sink, &QtViewSink::controlProgressRange, this,
         [this](int id, int low, int high) { m_controls.SetProgressRange(id, low, high); }, queued);
     connect(&m_sink, &QtViewSink::lineState, this, &CMainFrame::OnLineState, queued);
+    connect(&m_sink, &QtViewSink::jobEvent, this, &CMainFrame::OnJobEvent, queued);
     connect(&m_sink, &QtViewSink::programEndRequested, this, &CMainFrame::OnProgramEndRequested,
             queued);
 }
@@ -155,9 +198,7 @@ bool CMainFrame::StartUp() {
     SetLineHistory(m_view, history::MakeStationHistory({}, doc.ProgramFolder(), nvFolder));
     // 4 to 6: the frame is already at the form's size and carries the title.
     m_factory->ApplyDefaults();
-    for (int line = 0; line < kLineCount; ++line) {
-        m_controls.SetText(PortButtonId(line), QString::fromUtf8(kRestorePortText));
-    }
+    RetranslatePortButtons(m_view, m_controls);
     // 7
     for (int line = 0; line < kLineCount; ++line) {
         m_view.ShowLinePort(line);
@@ -197,6 +238,41 @@ bool CMainFrame::StartUp() {
 
 void CMainFrame::OnLineState(int line, int state) {
     m_factory->ShowLineState(line, state);
+}
+
+void CMainFrame::OnJobEvent(int line, const JobEvent& event) {
+    if (line < 0 || line >= kLineCount) {
+        return;
+    }
+    const auto index = static_cast<size_t>(line);
+    switch (event.kind) {
+        case JobEventKind::JOB_BEGIN:
+            m_phase[index].reset();
+            break;
+        case JobEventKind::PHASE_BEGIN:
+        case JobEventKind::PHASE_PROGRESS:
+            m_phase[index] = event;
+            break;
+        case JobEventKind::RESULT:
+            m_phase[index].reset();
+            m_result[index] = event;
+            break;
+        default:
+            return;
+    }
+    ShowLineActivity(line);
+}
+
+void CMainFrame::ShowLineActivity(int line) {
+    const auto index = static_cast<size_t>(line);
+    const QString phase = m_phase[index] ? PhaseLineText(*m_phase[index]) : QString();
+    if (line == 0) {
+        m_form->ShowPhase(phase);
+    }
+    m_factory->ShowLinePhase(line, phase);
+    if (m_result[index]) {
+        m_factory->ShowLineResult(line, ResultLineText(*m_result[index]), m_result[index]->ok);
+    }
 }
 
 void CMainFrame::ShowFactoryView(bool show) {
@@ -251,7 +327,9 @@ void CMainFrame::ShowHelp() {
     const std::filesystem::path document = HelpDocument();
     std::error_code ec;
     if (!std::filesystem::is_regular_file(document, ec)) {
-        m_view.MessageBox("The help document " + document.string() + " was not found.");
+        m_view.MessageBox(tr("The help document %1 was not found.")
+                              .arg(QString::fromStdString(document.string()))
+                              .toStdString());
         return;
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(Q(document.string())));
@@ -259,7 +337,7 @@ void CMainFrame::ShowHelp() {
 
 void CMainFrame::ShowAbout() {
     QDialog about(this);
-    about.setWindowTitle(QStringLiteral("About"));
+    about.setWindowTitle(tr("About"));
     about.setObjectName(QStringLiteral("about"));
     auto* row = new QHBoxLayout(&about);
     row->setContentsMargins(18, 16, 18, 12);
@@ -269,15 +347,15 @@ void CMainFrame::ShowAbout() {
     icon->setAlignment(Qt::AlignTop);
     row->addWidget(icon);
     auto* column = new QVBoxLayout();
-    auto* product = new QLabel(QStringLiteral("HX402A Firmware Updater"), &about);
+    auto* product = new QLabel(tr("HX402A Firmware Updater"), &about);
     product->setStyleSheet(QStringLiteral("font-size: 12pt; font-weight: 600;"));
     column->addWidget(product);
     column->addWidget(new QLabel(QStringLiteral("Quorvel_V1.00.00"), &about));
-    column->addWidget(new QLabel(
-        QStringLiteral("Firmware package %1").arg(QString::fromLatin1(kUpdateVersion)), &about));
+    column->addWidget(
+        new QLabel(tr("Firmware package %1").arg(QString::fromLatin1(kUpdateVersion)), &about));
     column->addSpacing(8);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
-    buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("OK"));
+    buttons->button(QDialogButtonBox::Ok)->setText(tr("OK"));
     connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
     column->addWidget(buttons);
     row->addLayout(column);

@@ -1,13 +1,19 @@
 #pragma once
 
 #include <QMainWindow>
+#include <array>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
+#include "captions.h"
 #include "control_map.h"
+#include "diag/job_account.h"
 #include "form_actions.h"
+#include "gui_options.h"
 
 class QAction;
+class QTranslator;
 
 namespace pellan {
 class CPellanView;
@@ -44,6 +50,10 @@ class CMainFrame final : public QMainWindow {
     bool EndRequested() const { return m_endRequested; }
 
     void ShowFactoryView(bool show);
+    // The interface's language: the captions of every window through the translator, and the
+    // document's language flag, which picks the texts of the core's messages.
+    void SetLanguage(UiLanguage language);
+    UiLanguage Language() const { return m_language; }
     // An installed program's settings live in the user's config folder (the document's folder):
     // `data` is where the NV folder starts and `program` where the help document lies. Unset,
     // both are the document's folder.
@@ -64,6 +74,7 @@ class CMainFrame final : public QMainWindow {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     std::filesystem::path m_dataFolder;
@@ -71,6 +82,8 @@ class CMainFrame final : public QMainWindow {
     void ConnectSink();
     void BuildCommands();
     void OnLineState(int line, int state);
+    void OnJobEvent(int line, const JobEvent& event);
+    void ShowLineActivity(int line);
     void OnProgramEndRequested();
     void EndWhenOtherLinesAreDone();
 
@@ -81,6 +94,12 @@ class CMainFrame final : public QMainWindow {
     FormView* m_form = nullptr;
     FactoryView* m_factory = nullptr;
     QAction* m_factoryAction = nullptr;
+    Captions m_captions;
+    UiLanguage m_language = UiLanguage::ENGLISH;
+    std::unique_ptr<QTranslator> m_translator;
+    // Per line: the phase its job is in (none between jobs) and its last job's result.
+    std::array<std::optional<JobEvent>, kLineCount> m_phase{};
+    std::array<std::optional<JobEvent>, kLineCount> m_result{};
     std::unique_ptr<platform::NamedMutex> m_uiMutex;
     bool m_endRequested = false;
     bool m_ended = false;

@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -35,12 +36,13 @@ PortSettingsDialog::PortSettingsDialog(const gui::PortList& diag, const gui::Por
                                        std::function<void(const std::string&)> showMessage,
                                        QWidget* parent)
     : QDialog(parent), m_showMessage(std::move(showMessage)) {
-    setWindowTitle(QStringLiteral("Port Setting"));
+    m_captions.Add([this] { setWindowTitle(tr("Port Setting")); });
     setObjectName(QStringLiteral("portSettings"));
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(16, 14, 16, 12);
     outer->setSpacing(12);
-    auto* title = new QLabel(QStringLiteral("Port Setting"), this);
+    auto* title = new QLabel(this);
+    m_captions.Add([title] { title->setText(tr("Port Setting")); });
     title->setStyleSheet(QStringLiteral("font-size: 13pt; font-weight: 600;"));
     outer->addWidget(title);
 
@@ -50,7 +52,8 @@ PortSettingsDialog::PortSettingsDialog(const gui::PortList& diag, const gui::Por
     for (int line = 0; line < kLineCount; ++line) {
         const int row = line % 4;
         const int column = line < 4 ? 0 : 3;
-        auto* label = new QLabel(QStringLiteral("Line%1----DIAG").arg(line + 1), this);
+        auto* label = new QLabel(this);
+        m_captions.Add([label, line] { label->setText(tr("Line%1----DIAG").arg(line + 1)); });
         m_diag[static_cast<size_t>(line)] =
             MakePortList(kFirstDiagList + line, diag[static_cast<size_t>(line)], this);
         grid->addWidget(label, row, column);
@@ -59,17 +62,33 @@ PortSettingsDialog::PortSettingsDialog(const gui::PortList& diag, const gui::Por
         m_data[static_cast<size_t>(line)] =
             MakePortList(kDataListIds[line], data[static_cast<size_t>(line)], this);
         m_data[static_cast<size_t>(line)]->hide();
-        auto* dataLabel = new QLabel(QStringLiteral("线路%1----DATA").arg(line + 1), this);
+        auto* dataLabel = new QLabel(this);
+        m_captions.Add(
+            [dataLabel, line] { dataLabel->setText(tr("Line%1----DATA").arg(line + 1)); });
         dataLabel->hide();
     }
     grid->setColumnMinimumWidth(2, 24);
     outer->addLayout(grid);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    // Buttons of its own: a box's standard buttons take Qt's translations, which need not be there.
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* ok = buttons->addButton(QString(), QDialogButtonBox::AcceptRole);
+    QPushButton* cancel = buttons->addButton(QString(), QDialogButtonBox::RejectRole);
+    m_captions.Add([ok, cancel] {
+        ok->setText(tr("OK"));
+        cancel->setText(tr("Cancel"));
+    });
     outer->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &PortSettingsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &PortSettingsDialog::reject);
     setFixedSize(sizeHint());
+}
+
+void PortSettingsDialog::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) {
+        m_captions.Retranslate();
+    }
+    QDialog::changeEvent(event);
 }
 
 PortList PortSettingsDialog::DiagPorts() const {

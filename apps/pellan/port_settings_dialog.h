@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "captions.h"
 #include "form_actions.h"
 
 class QComboBox;
@@ -30,7 +31,11 @@ class PortSettingsDialog final : public QDialog {
 
     void accept() override;
 
+  protected:
+    void changeEvent(QEvent* event) override;
+
   private:
+    Captions m_captions;
     std::array<QComboBox*, kLineCount> m_diag{};
     std::array<QComboBox*, kLineCount> m_data{};
     std::function<void(const std::string&)> m_showMessage;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -26,12 +27,17 @@ bool OnWindowThread() {
 }  // namespace
 
 QtViewSink::QtViewSink(QObject* parent) : QObject(parent) {
+    qRegisterMetaType<JobEvent>();
+    // The buttons in the interface's language (Qt's own translations need not be installed).
     m_presenter = [](const QString& caption, const QString& text) {
         QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
+        box.button(QMessageBox::Ok)->setText(tr("OK"));
         box.exec();
     };
     m_questionPresenter = [](const QString& caption, const QString& text) {
         QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Yes | QMessageBox::No);
+        box.button(QMessageBox::Yes)->setText(tr("Yes"));
+        box.button(QMessageBox::No)->setText(tr("No"));
         box.setDefaultButton(QMessageBox::No);
         return box.exec() == QMessageBox::Yes;
     };
@@ -85,6 +91,10 @@ void QtViewSink::LineLogAppended(int line, const std::string& entry) {
 
 void QtViewSink::LineLogReplaced(int line, const std::string& log) {
     emit lineLogReplaced(line, Q(log));
+}
+
+void QtViewSink::JobEventReported(int line, const JobEvent& event) {
+    emit jobEvent(line, event);
 }
 
 void QtViewSink::ControlText(int controlId, const std::string& text) {

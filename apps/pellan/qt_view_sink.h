@@ -27,6 +27,7 @@ class QtViewSink final : public QObject, public ViewSink {
 
     void LineLogAppended(int line, const std::string& entry) override;
     void LineLogReplaced(int line, const std::string& log) override;
+    void JobEventReported(int line, const JobEvent& event) override;
     void ControlText(int controlId, const std::string& text) override;
     void ControlProgress(int controlId, int position) override;
     void ControlProgressRange(int controlId, int low, int high) override;
@@ -52,6 +53,7 @@ class QtViewSink final : public QObject, public ViewSink {
   signals:
     void lineLogAppended(int line, const QString& entry);
     void lineLogReplaced(int line, const QString& log);
+    void jobEvent(int line, const pellan::JobEvent& event);
     void controlText(int controlId, const QString& text);
     void controlProgress(int controlId, int position);
     void controlProgressRange(int controlId, int low, int high);
@@ -70,3 +72,5 @@ class QtViewSink final : public QObject, public ViewSink {
 };
 
 }  // namespace pellan::gui
+
+Q_DECLARE_METATYPE(pellan::JobEvent)
