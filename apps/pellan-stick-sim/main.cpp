@@ -27,12 +27,12 @@ using namespace pellan;
 
 // The options that shape one stick; given plainly they apply to every stick, through
 // --stick K:NAME[=VALUE] to stick K alone. `value` names the value, null for a switch.
-struct StickOptionSpec {
+struct StickOptionEntry {
     const char* name;
     const char* value;
     const char* help;
 };
-constexpr StickOptionSpec kStickOptions[] = {
+constexpr StickOptionEntry kStickOptions[] = {
     {"imei", "DIGITS", "IMEI, fifteen digits"},
     {"imei-zero", nullptr, "an IMEI of zeros (NV wiped)"},
     {"esn", "N", "ESN"},
@@ -434,24 +434,24 @@ int main(int argc, char** argv) {
            "the lowest numbers from COM3 that no present stick holds")
         ->type_name("step|lowest-free")
         ->check(CLI::IsMember({"step", "lowest-free"}).description(""));
-    for (const StickOptionSpec& spec : kStickOptions) {
-        const std::string flag = std::string("--") + spec.name;
-        if (spec.value == nullptr) {
+    for (const StickOptionEntry& entry : kStickOptions) {
+        const std::string flag = std::string("--") + entry.name;
+        if (entry.value == nullptr) {
             app.add_flag_callback(
                    flag,
-                   [&forAll, name = spec.name] {
+                   [&forAll, name = entry.name] {
                        forAll.push_back({name, {}, false});
                    },
-                   spec.help)
+                   entry.help)
                 ->group("stick options");
         } else {
             app.add_option_function<std::string>(
                    flag,
-                   [&forAll, name = spec.name](const std::string& value) {
+                   [&forAll, name = entry.name](const std::string& value) {
                        forAll.push_back({name, value, true});
                    },
-                   spec.help)
-                ->type_name(spec.value)
+                   entry.help)
+                ->type_name(entry.value)
                 ->group("stick options");
         }
     }
