@@ -16,18 +16,8 @@ constexpr int kExitFailed = 1;
 constexpr int kBaud = 115200;
 
 const char* KindName(int kind) {
-    switch (kind) {
-        case JOB_UPDATE:
-            return "update";
-        case JOB_REPAIR:
-            return "repair";
-        case JOB_NV_BACKUP:
-            return "backup-nv";
-        case JOB_NV_RESTORE:
-            return "restore-nv";
-        default:
-            return "?";
-    }
+    return kind >= JOB_UPDATE && kind <= JOB_NV_RESTORE ? JobKindKey(static_cast<JobKind>(kind))
+                                                        : "?";
 }
 
 std::string OrDash(const std::string& text) {
