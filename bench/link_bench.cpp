@@ -26,11 +26,11 @@
 #include "diag/phone_link.h"
 #include "download/download_steps.h"
 #include "host_cpu.h"
-#include "line/polling.h"
 #include "platform/serial_posix.h"
 #include "platform/system_env.h"
 #include "programming/programming_cycle.h"
 #include "raw_pty.h"
+#include "ui/line_polling.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
 #include "ui/view_sink.h"
@@ -135,8 +135,9 @@ int Transfer(const std::filesystem::path& root, const std::filesystem::path& fw)
         doc.ReopenAtPort(line, doc.Record(line).atPort, 115200);
         doc.Runtime(line).running = 1;
         CPhoneLink& link = doc.Link(line);
-        if (!doc.QueryPhone(line) || !EnterDownloadMode(view, line) || !UploadArmprg(view, line) ||
-            !StartProgrammer(view, line) || !PrepareProgrammingAttempt(view, line, 0)) {
+        if (!doc.QueryPhone(line) || !EnterDownloadMode(view.Context(line)) ||
+            !UploadArmprg(view.Context(line)) || !StartProgrammer(view.Context(line)) ||
+            !PrepareProgrammingAttempt(view.Context(line), 0)) {
             std::fprintf(stderr, "the stick did not reach the programmer: %s\n",
                          link.m_lastError.c_str());
             return 1;
@@ -144,7 +145,7 @@ int Transfer(const std::filesystem::path& root, const std::filesystem::path& fw)
         const double cpu0 = bench::ThreadCpuSeconds();
         const double proc0 = bench::ProcessCpuSeconds();
         const auto start = SteadyClock::now();
-        const bool ok = RunProgrammingCycle(view, line);
+        const bool ok = RunProgrammingCycle(view.Context(line));
         const double wall = Since(start);
         const double cpu = bench::ThreadCpuSeconds() - cpu0;
         const double proc = bench::ProcessCpuSeconds() - proc0;
@@ -191,7 +192,7 @@ int Transfer(const std::filesystem::path& root, const std::filesystem::path& fw)
             }
             rc = 0;
         }
-        ResetAndReconnect(view, line);
+        ResetAndReconnect(view.Context(line));
     }
     std::error_code ec;
     std::filesystem::remove_all(work, ec);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/line_record.h"
+#include "diag/line_record.h"
 #include "ui/view_sink.h"
 
 namespace pellan::cli {

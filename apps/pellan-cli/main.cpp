@@ -17,6 +17,7 @@
 #include "line/connection_manager.h"
 #include "line/job_history.h"
 #include "line/standard_jobs.h"
+#include "line/station_firmware.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_restore.h"
 #include "platform/program_folders.h"
@@ -53,10 +54,11 @@ bool ApplyOptions(const CliOptions& options, CPellanDoc& doc, const platform::En
     if (nvFolder.empty()) {
         nvFolder = (env.deviceRoot.empty() ? dataFolder : env.deviceRoot).string();
     }
-    if (!ChooseNvFolder(doc, nvFolder, error)) {
+    if (!ChooseNvFolder(doc.Records(), nvFolder, error)) {
         return false;
     }
-    if (!options.defaultNv.empty() && !ChooseDefaultNvFile(doc, options.defaultNv, error)) {
+    if (!options.defaultNv.empty() &&
+        !ChooseDefaultNvFile(doc.Records(), options.defaultNv, error)) {
         return false;
     }
     if (!options.firmwareDir.empty() && !UseFirmwareFolder(options.firmwareDir, error)) {

@@ -503,7 +503,7 @@ void FactoryView::ChooseNvFolder() {
         return;
     }
     std::string error;
-    if (!pellan::ChooseNvFolder(m_view.Doc(), folder.toStdString(), error)) {
+    if (!pellan::ChooseNvFolder(m_view.Doc().Records(), folder.toStdString(), error)) {
         m_view.MessageBox(error);
         return;
     }
@@ -517,7 +517,7 @@ void FactoryView::ChooseDefaultNvFile() {
         return;
     }
     std::string error;
-    if (!pellan::ChooseDefaultNvFile(m_view.Doc(), file.toStdString(), error)) {
+    if (!pellan::ChooseDefaultNvFile(m_view.Doc().Records(), file.toStdString(), error)) {
         m_view.MessageBox(error);
         return;
     }

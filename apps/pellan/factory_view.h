@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "captions.h"
+#include "diag/line_record.h"
 #include "gui_options.h"
-#include "ui/line_record.h"
 
 class QButtonGroup;
 class QCheckBox;

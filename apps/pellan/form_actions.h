@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "ui/line_record.h"
+#include "diag/line_record.h"
 
 namespace pellan {
 class CPellanView;

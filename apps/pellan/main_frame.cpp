@@ -21,6 +21,7 @@
 #include "line/connection_manager.h"
 #include "line/job_history.h"
 #include "line/standard_jobs.h"
+#include "line/station_firmware.h"
 #include "nv/nv_backup.h"
 #include "phase_text.h"
 #include "platform/named_mutex.h"
@@ -191,7 +192,7 @@ bool CMainFrame::StartUp() {
         m_dataFolder.empty() ? doc.ProgramFolder() : m_dataFolder;
     const std::filesystem::path nvFolder = env.deviceRoot.empty() ? dataFolder : env.deviceRoot;
     std::string error;
-    if (!ChooseNvFolder(doc, nvFolder.string(), error)) {
+    if (!ChooseNvFolder(doc.Records(), nvFolder.string(), error)) {
         m_view.MessageBox(error);
     }
     // The history lives beside the NV backups unless its settings file says otherwise.

@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "diag/line_context.h"
 #include "diag/phone_link.h"
-#include "programming/image_file.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
+#include "firmware/image_file.h"
 
 namespace pellan {
 namespace {
@@ -38,21 +37,15 @@ struct Pause {
 
 class LineSteps {
   public:
-    LineSteps(CPellanView& view, int line)
-        : m_view(view),
-          m_doc(view.Doc()),
-          m_line(line),
-          m_link(view.Doc().Link(line)),
-          m_clock(view.Doc().Clock()) {}
+    explicit LineSteps(LineContext& line) : m_line(line) {}
 
-    CPhoneLink& Link() { return m_link; }
-    CPellanDoc& Doc() { return m_doc; }
-    int Line() const { return m_line; }
-    void Wait(uint32_t ms) { m_clock.SleepMs(ms); }
-    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud); }
-    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.LineAtPort(m_line), kBaud); }
-    void Status(const std::string& text) { m_view.ShowLineMessage(m_line, text, 1); }
-    void Box(const std::string& text) { m_view.MessageBox(text); }
+    CPhoneLink& Link() { return m_line.Link(); }
+    LineContext& Line() { return m_line; }
+    void Wait(uint32_t ms) { m_line.clock.SleepMs(ms); }
+    bool ReopenDiag() { return m_line.ports.ReopenDiag(m_line.ports.DiagPort(), kBaud); }
+    bool ReopenAt() { return m_line.ports.ReopenAt(m_line.ports.AtPort(), kBaud); }
+    void Status(const std::string& text) { m_line.report.ShowMessage(text, 1); }
+    void Box(const std::string& text) { m_line.report.MessageBox(text); }
 
     void Apply(const Pause& pause) {
         if (pause.waitMs > 0) {
@@ -85,18 +78,14 @@ class LineSteps {
     // The document lock around a command that makes a stick leave and re-enter the bus, taken
     // only with the Single Switch option so that parallel lines restart one stick at a time.
     std::unique_lock<std::mutex> SwitchLock() {
-        if (m_view.m_singleSwitch.load() != 0) {
-            return std::unique_lock<std::mutex>(m_doc.DocLock());
+        if (m_line.options.singleSwitch.load() != 0) {
+            return std::unique_lock<std::mutex>(m_line.docLock);
         }
         return {};
     }
 
   private:
-    CPellanView& m_view;
-    CPellanDoc& m_doc;
-    int m_line;
-    CPhoneLink& m_link;
-    platform::Clock& m_clock;
+    LineContext& m_line;
 };
 
 std::vector<Pause> Waits(std::initializer_list<uint32_t> waits) {
@@ -109,8 +98,8 @@ std::vector<Pause> Waits(std::initializer_list<uint32_t> waits) {
 
 }  // namespace
 
-bool EnterDownloadMode(CPellanView& view, int line) {
-    LineSteps steps(view, line);
+bool EnterDownloadMode(LineContext& line) {
+    LineSteps steps(line);
     CPhoneLink& link = steps.Link();
 
     // The feature request only prepares the stick; a stick that ignores it may still switch.
@@ -147,7 +136,7 @@ bool EnterDownloadMode(CPellanView& view, int line) {
         return false;
     }
 
-    auto& record = steps.Doc().Runtime(line).flashInfo;
+    auto& record = line.runtime.flashInfo;
     for (int attempt = 0; attempt < 3; ++attempt) {
         steps.Wait(300);
         if (link.DloadGetParams(record.data())) {
@@ -157,15 +146,15 @@ bool EnterDownloadMode(CPellanView& view, int line) {
     return false;
 }
 
-bool UploadArmprg(CPellanView& view, int line) {
-    LineSteps steps(view, line);
+bool UploadArmprg(LineContext& line) {
+    LineSteps steps(line);
     CPhoneLink& link = steps.Link();
     ImageFile file;
-    if (!file.Open(GetField(steps.Doc().Record(line).armprgPath))) {
+    if (!file.Open(GetField(line.record.armprgPath))) {
         char text[256];
         std::snprintf(text, sizeof(text),
                       "线路%d打开FlASH文件armprg.bin失败,请检查当前下载软件目录下是否有该文件",
-                      line + 1);
+                      line.line + 1);
         link.m_lastError = text;
         steps.Box(text);
         return false;
@@ -195,8 +184,8 @@ bool UploadArmprg(CPellanView& view, int line) {
     }
 }
 
-bool StartProgrammer(CPellanView& view, int line) {
-    LineSteps steps(view, line);
+bool StartProgrammer(LineContext& line) {
+    LineSteps steps(line);
     CPhoneLink& link = steps.Link();
     const std::vector<Pause> reopenPauses = {{0, Reopen::Diag, 2000}, {0, Reopen::Diag, 2000}};
     {
@@ -218,8 +207,8 @@ bool StartProgrammer(CPellanView& view, int line) {
     return steps.Try(helloPauses, [&] { return link.StreamNop(); });
 }
 
-bool UploadNandProgrammer(CPellanView& view, int line) {
-    LineSteps steps(view, line);
+bool UploadNandProgrammer(LineContext& line) {
+    LineSteps steps(line);
     CPhoneLink& link = steps.Link();
     if (!steps.Try(Waits({2000, 2000, 2000}),
                    [&] { return link.StreamOpenMultiImage(kNandProgrammerImage, nullptr, 0); })) {
@@ -227,7 +216,7 @@ bool UploadNandProgrammer(CPellanView& view, int line) {
         return false;
     }
     ImageFile file;
-    if (!file.Open(GetField(steps.Doc().Record(line).nandprgPath))) {
+    if (!file.Open(GetField(line.record.nandprgPath))) {
         steps.Status("Open file fail");
         return false;
     }
@@ -265,8 +254,8 @@ bool UploadNandProgrammer(CPellanView& view, int line) {
     return true;
 }
 
-bool ResetAndReconnect(CPellanView& view, int line) {
-    LineSteps steps(view, line);
+bool ResetAndReconnect(LineContext& line) {
+    LineSteps steps(line);
     {
         auto lock = steps.SwitchLock();
         // The programmer may restart before it answers; the stick's return below tells.
@@ -274,7 +263,7 @@ bool ResetAndReconnect(CPellanView& view, int line) {
     }
     for (int pass = 0; pass < kReconnectPasses; ++pass) {
         steps.Wait(1000);
-        if (steps.ReopenDiag() && steps.Doc().QueryPhone(line)) {
+        if (steps.ReopenDiag() && line.ports.QueryPhone()) {
             return true;
         }
     }

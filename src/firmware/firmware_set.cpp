@@ -1,5 +1,6 @@
 #include "firmware/firmware_set.h"
 
+#include <algorithm>
 #include <bitset>
 #include <cstdint>
 #include <fstream>
@@ -10,15 +11,14 @@
 
 #include "platform/paths.h"
 #include "platform/resources.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
 
 namespace pellan {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kPhoneFound = 2;
+// The most lines a station has; the deletion keeps one bit per line.
+constexpr size_t kMostLines = 8;
 
 struct CheckedFile {
     const char* name;
@@ -103,7 +103,7 @@ bool WriteWhole(const fs::path& path, std::span<const uint8_t> bytes) {
 struct DeferredDeletion {
     std::mutex mutex;
     bool pending = false;
-    std::bitset<kLineCount> released;
+    std::bitset<kMostLines> released;
 };
 
 DeferredDeletion& Deferred() {
@@ -111,10 +111,11 @@ DeferredDeletion& Deferred() {
     return deferred;
 }
 
-int RunningLinesHolding(CPellanDoc& doc, const std::bitset<kLineCount>& released) {
+int RunningLinesHolding(const FirmwareLines& lines, const std::bitset<kMostLines>& released) {
     int count = 0;
-    for (int line = 0; line < kLineCount; ++line) {
-        if (doc.Runtime(line).running.load() != 0 && !released.test(static_cast<size_t>(line))) {
+    const int lineCount = std::min(lines.count, static_cast<int>(kMostLines));
+    for (int line = 0; line < lineCount; ++line) {
+        if (lines.running(line) && !released.test(static_cast<size_t>(line))) {
             ++count;
         }
     }
@@ -159,21 +160,11 @@ std::vector<std::string> WorkingFolderLevels(const fs::path& deviceRoot) {
     return levels;
 }
 
-void SetLineFirmwarePaths(CPellanDoc& doc, int line, const std::string& folder) {
-    LineRecord& record = doc.Record(line);
-    SetField(record.firmwareFolder, folder);
-    SetField(record.amssPath, FileOf(folder, "amss.mbn"));
-    SetField(record.armprgPath, FileOf(folder, "armprg.bin"));
-    SetField(record.dblPath, FileOf(folder, "dbl.mbn"));
-    SetField(record.efsPath, FileOf(folder, "efs.mbn"));
-    SetField(record.fsblPath, FileOf(folder, "fsbl.mbn"));
-    SetField(record.nandprgPath, FileOf(folder, "nandprgcombined.mbn"));
-    SetField(record.osblPath, FileOf(folder, "osbl.mbn"));
-    SetField(record.partitionPath, FileOf(folder, "partition.mbn"));
+std::string FirmwareFileIn(const std::string& folder, const char* name) {
+    return FileOf(folder, name);
 }
 
-bool InstallFirmwareSet(CPellanView& view) {
-    const fs::path& deviceRoot = view.Doc().Env().deviceRoot;
+bool InstallFirmwareSet(const fs::path& deviceRoot, const FirmwareMessage& messageBox) {
     if (deviceRoot.empty()) {
         // The per-user folder is ours to make; a device root must be there already.
         std::error_code ec;
@@ -181,15 +172,11 @@ bool InstallFirmwareSet(CPellanView& view) {
     }
     for (const std::string& level : WorkingFolderLevels(deviceRoot)) {
         if (!EnsureFolder(level)) {
-            view.MessageBox("source file path error!");
+            messageBox("source file path error!");
             return false;
         }
     }
     const std::string folder = WorkingFolder(deviceRoot);
-    // Every line of a station writes the same embedded set, each from its own record's paths.
-    for (int line = 0; line < kLineCount; ++line) {
-        SetLineFirmwarePaths(view.Doc(), line, folder);
-    }
     for (const FirmwareFile& file : kFirmwareFiles) {
         ExtractFirmwareFile(file.resourceId, folder, file.name);
     }
@@ -197,7 +184,7 @@ bool InstallFirmwareSet(CPellanView& view) {
 }
 
 bool EnsureFolder(const std::string& path) {
-    if (CPellanDoc::FolderExists(path)) {
+    if (platform::FolderExists(path)) {
         return true;
     }
     std::error_code ec;
@@ -228,68 +215,67 @@ bool ExtractFirmwareFile(int resourceId, const std::string& folder, const std::s
     return true;
 }
 
-bool CheckLineFirmware(CPellanView& view, int line, bool requireStick) {
-    CPellanDoc& doc = view.Doc();
-    const std::string folder = GetField(doc.Record(line).firmwareFolder);
-    if (folder.empty()) {
-        view.MessageBox(WithLine(view.Text("Line%d : You didn't load the firmware",
-                                           "您还没有在线路%d载入要下载的软件文件！"),
-                                 line));
+bool CheckLineFirmware(const FirmwareCheck& check, const FirmwareMessage& messageBox) {
+    const int line = check.line;
+    if (check.folder.empty()) {
+        messageBox(WithLine(check.english ? "Line%d : You didn't load the firmware"
+                                          : "您还没有在线路%d载入要下载的软件文件！",
+                            line));
         return false;
     }
-    if (requireStick && doc.Runtime(line).phoneState.load() != kPhoneFound) {
-        view.MessageBox(WithLine(
-            view.Text("Line%d : No Phone connect!", "线路%d对应的串口上并没有检测到有手机连接!"),
-            line));
+    if (check.requireStick && !check.stickFound) {
+        messageBox(WithLine(check.english ? "Line%d : No Phone connect!"
+                                          : "线路%d对应的串口上并没有检测到有手机连接!",
+                            line));
         return false;
     }
     for (const CheckedFile& file : kCheckedFiles) {
-        switch (CheckFile(FileOf(folder, file.name))) {
+        switch (CheckFile(FileOf(check.folder, file.name))) {
             case FileCheck::CannotOpen:
-                view.MessageBox(WithLine(file.cannotOpen, line));
+                messageBox(WithLine(file.cannotOpen, line));
                 return false;
             case FileCheck::TooShort:
-                view.MessageBox(WithLine(file.tooShort, line));
+                messageBox(WithLine(file.tooShort, line));
                 return false;
             case FileCheck::Ok:
                 break;
         }
     }
-    DeferredDeletion& deferred = Deferred();
-    std::lock_guard lock(deferred.mutex);
-    deferred.released.reset(static_cast<size_t>(line));
+    if (line >= 0 && line < static_cast<int>(kMostLines)) {
+        DeferredDeletion& deferred = Deferred();
+        std::lock_guard lock(deferred.mutex);
+        deferred.released.reset(static_cast<size_t>(line));
+    }
     return true;
 }
 
-bool DeleteFirmwareSet(CPellanView& view, int finishingLine) {
-    CPellanDoc& doc = view.Doc();
+bool DeleteFirmwareSet(const fs::path& deviceRoot, const FirmwareLines& lines, int finishingLine) {
     DeferredDeletion& deferred = Deferred();
     std::lock_guard lock(deferred.mutex);
-    std::bitset<kLineCount> released = deferred.released;
-    if (finishingLine >= 0 && finishingLine < kLineCount) {
+    std::bitset<kMostLines> released = deferred.released;
+    if (finishingLine >= 0 && finishingLine < static_cast<int>(kMostLines)) {
         released.set(static_cast<size_t>(finishingLine));
     }
-    const int holding = RunningLinesHolding(doc, released);
+    const int holding = RunningLinesHolding(lines, released);
     const int allowed = finishingLine < 0 ? 1 : 0;  // an unnamed caller may be the one line running
     if (holding > allowed) {
         deferred.pending = true;
         deferred.released = released;
         return false;
     }
-    DeleteSetNow(WorkingFolder(doc.Env().deviceRoot));
+    DeleteSetNow(WorkingFolder(deviceRoot));
     deferred.pending = false;
     deferred.released.reset();
     return true;
 }
 
-bool DeleteDeferredFirmwareSet(CPellanView& view) {
-    CPellanDoc& doc = view.Doc();
+bool DeleteDeferredFirmwareSet(const fs::path& deviceRoot, const FirmwareLines& lines) {
     DeferredDeletion& deferred = Deferred();
     std::lock_guard lock(deferred.mutex);
-    if (!deferred.pending || RunningLinesHolding(doc, deferred.released) > 0) {
+    if (!deferred.pending || RunningLinesHolding(lines, deferred.released) > 0) {
         return false;
     }
-    DeleteSetNow(WorkingFolder(doc.Env().deviceRoot));
+    DeleteSetNow(WorkingFolder(deviceRoot));
     deferred.pending = false;
     deferred.released.reset();
     return true;

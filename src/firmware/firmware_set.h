@@ -2,6 +2,7 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,14 @@
 // folder at start-up, checked before a job, deleted after a successful update and at the end.
 namespace pellan {
 
-class CPellanDoc;
-class CPellanView;
+// A text for the station's message box.
+using FirmwareMessage = std::function<void(const std::string& text)>;
+
+// The lines of the station as the set's deletion sees them: how many, and whether one runs a job.
+struct FirmwareLines {
+    int count = 0;
+    std::function<bool(int line)> running;
+};
 
 struct FirmwareFile {
     int resourceId;
@@ -45,14 +52,14 @@ std::string WorkingFolder(const std::filesystem::path& deviceRoot);
 // stand-in may not.
 std::vector<std::string> WorkingFolderLevels(const std::filesystem::path& deviceRoot);
 
-// Points a line's firmware folder and its eight image paths at `folder`.
-void SetLineFirmwarePaths(CPellanDoc& doc, int line, const std::string& folder);
+// The native path of image `name` in `folder`.
+std::string FirmwareFileIn(const std::string& folder, const char* name);
 
-// The firmware part of the form's start-up: makes the working folder level by level, points
-// line 1 at it and writes the eight images into it. False after the message box
+// The firmware part of the form's start-up: makes the working folder of `deviceRoot` level by
+// level and writes the eight images into it. False after the message box
 // "source file path error!" when a level can be neither found nor made; the caller then ends the
 // program. Extraction failures are not looked at (the checks before a job report them).
-bool InstallFirmwareSet(CPellanView& view);
+bool InstallFirmwareSet(const std::filesystem::path& deviceRoot, const FirmwareMessage& messageBox);
 
 // True when `path` exists (as anything) or was created now as a folder.
 bool EnsureFolder(const std::string& path);
@@ -63,20 +70,31 @@ bool EnsureFolder(const std::string& path);
 // that is not a regular file. False when nothing was written; nothing is reported.
 bool ExtractFirmwareFile(int resourceId, const std::string& folder, const std::string& fileName);
 
-// The checks before a job of kind update (`requireStick`) or repair on `line`. False after a
+// What the checks before a job look at: the line's firmware folder and, for an update
+// (`requireStick`), whether a stick answered on the line; `english` picks the message language.
+struct FirmwareCheck {
+    int line = 0;
+    std::string folder;
+    bool requireStick = false;
+    bool stickFound = false;
+    bool english = true;
+};
+
+// The checks before a job of kind update (`requireStick`) or repair on the line. False after a
 // message box naming the first failure.
-bool CheckLineFirmware(CPellanView& view, int line, bool requireStick);
+bool CheckLineFirmware(const FirmwareCheck& check, const FirmwareMessage& messageBox);
 
 // Removes the eight files and the working folder (its parents stay); failures are ignored.
 // `finishingLine` is the line whose job has finished with the set, or -1 from the window (at its
 // destruction no line runs; a call without a line while a single line runs is taken to come from
 // that line's job). While another line still runs a job, the deletion is deferred until the last
 // of them has ended (DeleteDeferredFirmwareSet). True when the set was deleted now.
-bool DeleteFirmwareSet(CPellanView& view, int finishingLine = -1);
+bool DeleteFirmwareSet(const std::filesystem::path& deviceRoot, const FirmwareLines& lines,
+                       int finishingLine = -1);
 
 // To be called whenever a line's job has ended and its running flag is cleared: carries out a
 // deferred deletion once no line that still needs the set runs. True when it deleted the set.
-bool DeleteDeferredFirmwareSet(CPellanView& view);
+bool DeleteDeferredFirmwareSet(const std::filesystem::path& deviceRoot, const FirmwareLines& lines);
 
 // Joins `folder` and `fileName` into `buffer` (a file-system root takes the name directly) and
 // returns whether something of that name exists.

@@ -9,8 +9,6 @@
 #include <system_error>
 #include <vector>
 
-#include "ui/pellan_view.h"
-
 namespace pellan {
 namespace {
 
@@ -82,16 +80,17 @@ LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationR
     return LocationScan::NotFound;
 }
 
-bool ReadLocationData(CPellanView& view, int line, uint8_t record[kLocationRecordSize]) {
-    const std::string path = GetField(view.Doc().Record(line).amssPath);
-    switch (ScanLocationData(path, record)) {
+bool ReadLocationData(const std::string& amssPath,
+                      const std::function<void(const std::string&)>& status,
+                      uint8_t record[kLocationRecordSize]) {
+    switch (ScanLocationData(amssPath, record)) {
         case LocationScan::Found:
             return true;
         case LocationScan::OpenFailed:
-            view.ShowLineMessage(line, "open file fail", 1);
+            status("open file fail");
             return false;
         case LocationScan::NotFound:
-            view.ShowLineMessage(line, "Can't find the location data, should be oldVersion!", 1);
+            status("Can't find the location data, should be oldVersion!");
             return false;
     }
     return false;

@@ -2,13 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // The location data record of the application image: 128 bytes that start with the marker
 // 2C 1A BE 6E on a 4-byte boundary of amss.mbn. The updater sends it to the stick unread.
 namespace pellan {
-
-class CPellanView;
 
 inline constexpr size_t kLocationRecordSize = 128;
 inline constexpr uint32_t kLocationMarker = 0x6EBE1A2C;
@@ -27,9 +26,11 @@ LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationR
 LocationScan ScanLocationData(const std::string& path, uint8_t record[kLocationRecordSize],
                               size_t blockSize);
 
-// Reads the record of the line's amss.mbn (the AMSS path of its settings record) into `record`
-// and reports a failure as a stamped status line of the line. Callers zero the buffer first and
-// hold the document lock.
-bool ReadLocationData(CPellanView& view, int line, uint8_t record[kLocationRecordSize]);
+// Reads the record of a line's amss.mbn (`amssPath`, the AMSS path of its settings record) into
+// `record` and tells a failure to `status` (the line's status display). Callers zero the buffer
+// first and hold the document lock.
+bool ReadLocationData(const std::string& amssPath,
+                      const std::function<void(const std::string&)>& status,
+                      uint8_t record[kLocationRecordSize]);
 
 }  // namespace pellan

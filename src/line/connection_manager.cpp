@@ -105,8 +105,8 @@ std::unique_ptr<platform::NamedMutex> TakeConnectionManagerMutex(const platform:
     return platform::NamedMutex::Create(kConnectionManagerMutex, env.deviceRoot, uiRunning);
 }
 
-void EnterStation(CPellanView& view) {
-    LineController& controller = LineControllerOf(view);
+void EnterStation(LineStation& station) {
+    LineController& controller = LineControllerOf(station);
     CConnectionManager& manager = controller.connectionManager;
     std::lock_guard<std::mutex> lock(controller.stationMutex);
     if (controller.stationJobs++ > 0) {
@@ -119,8 +119,8 @@ void EnterStation(CPellanView& view) {
     }
 }
 
-void LeaveStation(CPellanView& view, bool succeeded) {
-    LineController& controller = LineControllerOf(view);
+void LeaveStation(LineStation& station, bool succeeded) {
+    LineController& controller = LineControllerOf(station);
     CConnectionManager& manager = controller.connectionManager;
     std::lock_guard<std::mutex> lock(controller.stationMutex);
     if (controller.stationJobs > 0 && --controller.stationJobs == 0 && succeeded &&
@@ -129,16 +129,16 @@ void LeaveStation(CPellanView& view, bool succeeded) {
     }
 }
 
-bool FindConnectionManager(CPellanView& view) {
-    return LineControllerOf(view).connectionManager.Find();
+bool FindConnectionManager(LineStation& station) {
+    return LineControllerOf(station).connectionManager.Find();
 }
 
-bool StopConnectionManager(CPellanView& view) {
-    return LineControllerOf(view).connectionManager.Stop();
+bool StopConnectionManager(LineStation& station) {
+    return LineControllerOf(station).connectionManager.Stop();
 }
 
-bool StartConnectionManager(CPellanView& view) {
-    return LineControllerOf(view).connectionManager.Start();
+bool StartConnectionManager(LineStation& station) {
+    return LineControllerOf(station).connectionManager.Start();
 }
 
 }  // namespace pellan

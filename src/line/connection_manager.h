@@ -13,7 +13,7 @@
 
 namespace pellan {
 
-class CPellanView;
+class LineStation;
 
 // The name under which the connection manager's user interface announces itself.
 inline constexpr const char* kConnectionManagerMutex =
@@ -25,8 +25,8 @@ inline constexpr const char* kUiRunningText =
     "UI is running，Please close it and re-run this program!";
 
 // The stick's connection-manager application: found through its uninstall entry, its service
-// stopped and started by the batch files in its Bin folder. One per view; the flags are the
-// view's "found" and "stopped" flags that the update job sets.
+// stopped and started by the batch files in its Bin folder. One per station; the flags are the
+// station's "found" and "stopped" flags that the update job sets.
 class CConnectionManager {
   public:
     explicit CConnectionManager(platform::Env& env)
@@ -84,12 +84,12 @@ std::unique_ptr<platform::NamedMutex> TakeConnectionManagerMutex(const platform:
 // manager); every later one only inhibits the sticks that came since. The last job to end starts
 // it again when that job succeeded (a failed last job leaves it stopped until the program ends,
 // as for a single line), so a success never lets it at sticks other lines are still writing.
-void EnterStation(CPellanView& view);
-void LeaveStation(CPellanView& view, bool succeeded);
+void EnterStation(LineStation& station);
+void LeaveStation(LineStation& station, bool succeeded);
 
-// The view's connection manager operations, as the update job and the window's end call them.
-bool FindConnectionManager(CPellanView& view);
-bool StopConnectionManager(CPellanView& view);
-bool StartConnectionManager(CPellanView& view);
+// The station's connection manager operations, as the update job and the window's end call them.
+bool FindConnectionManager(LineStation& station);
+bool StopConnectionManager(LineStation& station);
+bool StartConnectionManager(LineStation& station);
 
 }  // namespace pellan

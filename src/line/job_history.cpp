@@ -9,12 +9,12 @@
 
 #include "history/history_recorder.h"
 #include "line/job_log.h"
+#include "line/line_station.h"
 #include "line/standard_jobs.h"
 #include "nv/nv_archive.h"
 #include "nv/nv_restore.h"
 #include "nv/nvm_store.h"
 #include "platform/md5.h"
-#include "ui/pellan_view.h"
 
 namespace pellan {
 namespace {
@@ -55,12 +55,14 @@ std::string ArchiveStamp(const std::string& utc) {
     return stamp;  // "20261207T014910Z"
 }
 
-history::Report StatusReport(CPellanView& view, int line) {
-    return [&view, line](const std::string& text) { view.ShowLineMessage(line, text, 1); };
+history::Report StatusReport(LineStation& station, int line) {
+    return [&station, line](const std::string& text) {
+        station.Context(line).report.ShowMessage(text, 1);
+    };
 }
 
-history::Report BoxReport(CPellanView& view) {
-    return [&view](const std::string& text) { view.MessageBox(text); };
+history::Report BoxReport(LineStation& station) {
+    return [&station](const std::string& text) { station.MessageBox(text); };
 }
 
 // The IMEI item of an NVM file, empty when the file or the item gives none.
@@ -72,20 +74,20 @@ std::string FileImei(const std::string& path) {
 
 }  // namespace
 
-void SetLineHistory(CPellanView& view, std::shared_ptr<history::HistoryRecorder> recorder) {
-    LineController& controller = LineControllerOf(view);
+void SetLineHistory(LineStation& station, std::shared_ptr<history::HistoryRecorder> recorder) {
+    LineController& controller = LineControllerOf(station);
     std::lock_guard lock(controller.mutex);
     controller.history = std::move(recorder);
 }
 
-std::shared_ptr<history::HistoryRecorder> LineHistory(CPellanView& view) {
-    LineController& controller = LineControllerOf(view);
+std::shared_ptr<history::HistoryRecorder> LineHistory(LineStation& station) {
+    LineController& controller = LineControllerOf(station);
     std::lock_guard lock(controller.mutex);
     return controller.history;
 }
 
-JobFacts& LineJobFacts(CPellanView& view, int line) {
-    return LineControllerOf(view).facts.at(static_cast<size_t>(line));
+JobFacts& LineJobFacts(LineStation& station, int line) {
+    return LineControllerOf(station).facts.at(static_cast<size_t>(line));
 }
 
 std::string FolderDigest(const std::string& folder) {
@@ -104,36 +106,37 @@ std::string FolderDigest(const std::string& folder) {
     return Md5Hex(summary);
 }
 
-void BeginJobHistory(CPellanView& view, int line, JobKind kind) {
-    CPellanDoc& doc = view.Doc();
-    JobFacts& facts = LineJobFacts(view, line);
+void BeginJobHistory(LineStation& station, int line, JobKind kind) {
+    LineContext& context = station.Context(line);
+    JobFacts& facts = LineJobFacts(station, line);
     facts = {};
     facts.started = std::chrono::steady_clock::now();
     facts.startedUtc = history::UtcNow();
-    facts.port = "COM" + std::to_string(doc.LineDiagPort(line));
-    facts.location = doc.Bindings().Location(line);
-    facts.versionBefore = GetField(doc.Runtime(line).currentVersion);
-    facts.blocksRewrittenAtStart = doc.Link(line).m_blocksRewritten.load();
+    facts.port = "COM" + std::to_string(context.ports.DiagPort());
+    facts.location = station.Bindings().Location(line);
+    facts.versionBefore = GetField(context.runtime.currentVersion);
+    facts.blocksRewrittenAtStart = context.Link().m_blocksRewritten.load();
     if (kind == JOB_UPDATE || kind == JOB_REPAIR) {
-        facts.firmwareDigest = FolderDigest(GetField(doc.Record(0).firmwareFolder));
+        facts.firmwareDigest = FolderDigest(GetField(context.firstRecord.firmwareFolder));
     } else {
         facts.versionAfter = facts.versionBefore;
     }
     if (kind == JOB_NV_RESTORE) {
-        facts.imei = FileImei(NvRestoreSource(doc, line));
+        facts.imei = FileImei(NvRestoreSource(context));
     }
-    if (const auto recorder = LineHistory(view)) {
-        recorder->Ready(StatusReport(view, line));
+    if (const auto recorder = LineHistory(station)) {
+        recorder->Ready(StatusReport(station, line));
     }
 }
 
-void RecordJobHistory(CPellanView& view, int line, JobKind kind, const std::string& successText) {
-    const auto recorder = LineHistory(view);
+void RecordJobHistory(LineStation& station, int line, JobKind kind,
+                      const std::string& successText) {
+    const auto recorder = LineHistory(station);
     if (!recorder) {
         return;
     }
-    CPellanDoc& doc = view.Doc();
-    const JobFacts& facts = LineJobFacts(view, line);
+    LineContext& context = station.Context(line);
+    const JobFacts& facts = LineJobFacts(station, line);
     history::JobRecord row;
     row.startedAt = facts.startedUtc;
     row.endedAt = history::UtcNow();
@@ -141,13 +144,13 @@ void RecordJobHistory(CPellanView& view, int line, JobKind kind, const std::stri
     row.port = facts.port;
     row.location = facts.location;
     row.jobKind = kind;
-    row.esn = EsnText(doc.Link(line).m_lastEsn.load());
+    row.esn = EsnText(context.Link().m_lastEsn.load());
     row.imei = facts.imei;
     row.versionBefore = facts.versionBefore;
     row.versionAfter = facts.versionAfter;
     row.firmwareDigest = facts.firmwareDigest;
     if (successText.empty()) {
-        const CPellanView::JobEnd end = view.LastJobEnd(line);
+        const JobEnd end = station.LastJobEnd(line);
         row.resultText = end.text;
         row.resultCode = end.code;
         row.passed = end.code == 0 || end.code == 1;
@@ -159,21 +162,22 @@ void RecordJobHistory(CPellanView& view, int line, JobKind kind, const std::stri
     row.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now() - facts.started)
                          .count();
-    row.blocksRewritten = doc.Link(line).m_blocksRewritten.load() - facts.blocksRewrittenAtStart;
+    row.blocksRewritten = context.Link().m_blocksRewritten.load() - facts.blocksRewrittenAtStart;
     row.retries = facts.retries;
-    recorder->RecordJob(row, BoxReport(view));
+    recorder->RecordJob(row, BoxReport(station));
 }
 
-void ArchiveLineBackup(CPellanView& view, int line, const std::string& nvmPath, bool afterResult) {
-    CPellanDoc& doc = view.Doc();
-    const history::Report report = afterResult ? BoxReport(view) : StatusReport(view, line);
+void ArchiveLineBackup(LineStation& station, int line, const std::string& nvmPath,
+                       bool afterResult) {
+    LineContext& context = station.Context(line);
+    const history::Report report = afterResult ? BoxReport(station) : StatusReport(station, line);
     std::vector<uint8_t> bytes;
     NvmTable table;
     if (!ReadBytes(nvmPath, bytes) || DecodeNvmFile(bytes, table) != NvmFileCheck::OK) {
         report("The NV backup " + nvmPath + " cannot be read back; it was not archived.");
         return;
     }
-    const uint32_t esn = doc.Link(line).m_lastEsn.load();
+    const uint32_t esn = context.Link().m_lastEsn.load();
     const std::string folder = ArchiveFolderName(table, esn, CPhoneLink::kNoEsn);
     const std::string takenAt = history::UtcNow();
     const fs::path nvFolder = fs::path(nvmPath).parent_path();
@@ -193,11 +197,11 @@ void ArchiveLineBackup(CPellanView& view, int line, const std::string& nvmPath, 
     row.archiveName = archived.string();
     row.size = static_cast<int64_t>(bytes.size());
     row.digest = Md5Hex(bytes);
-    JobFacts& facts = LineJobFacts(view, line);
+    JobFacts& facts = LineJobFacts(station, line);
     if (facts.imei.empty()) {
         facts.imei = row.imei;
     }
-    if (const auto recorder = LineHistory(view)) {
+    if (const auto recorder = LineHistory(station)) {
         recorder->RecordBackup(row, report);
     }
 }

@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "platform/file_sync.h"
+#include "platform/log_stamp.h"
 #include "platform/md5.h"
-#include "ui/log_stamp.h"
 
 namespace pellan {
 namespace {

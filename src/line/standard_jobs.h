@@ -8,19 +8,19 @@
 #include <mutex>
 #include <string>
 
+#include "diag/line_record.h"
 #include "line/connection_manager.h"
 #include "line/job_history.h"
 #include "line/job_log.h"
-#include "ui/line_record.h"
 
 namespace pellan {
 
-class CPellanView;
+class LineStation;
 
 // Where a line's job stands, as the end of a successful update needs to know it.
 enum class LineJobPhase : int { IDLE, RUNNING, ENDING };
 
-// The line controller's state kept per view: the connection manager with its flags, the job
+// The line controller's state kept per station: the connection manager with its flags, the job
 // settings that are not part of the line records, and what each line's job is doing.
 struct LineController {
     explicit LineController(platform::Env& env) : connectionManager(env) {}
@@ -51,23 +51,23 @@ struct LineController {
     int stationJobs = 0;
 };
 
-// The view's line controller, created on first use with the document's environment.
-LineController& LineControllerOf(CPellanView& view);
-// Forgets the view's controller; front ends call it before they destroy the view.
-void ReleaseLineController(CPellanView& view);
+// The station's line controller, created on first use with the document's environment.
+LineController& LineControllerOf(LineStation& station);
+// Forgets the station's controller; front ends call it before they destroy the station.
+void ReleaseLineController(LineStation& station);
 
 // Installs the four job kinds with their start checks: 1 update, 2 repair (does nothing),
-// 3 NV backup, 4 NV restore. Gives the view a fresh line controller.
-void InstallStandardJobs(CPellanView& view);
+// 3 NV backup, 4 NV restore. Gives the station a fresh line controller.
+void InstallStandardJobs(LineStation& station);
 
 // Opens the job's log file in the log folder ("Line1_20120305_090703.log", see JobLogFile) with
 // its header (program version, job, firmware set, stick) and lets it follow the line's account.
 // Returns the file, or empty when it could not be created.
-std::filesystem::path OpenJobLog(CPellanView& view, int line, JobKind kind,
+std::filesystem::path OpenJobLog(LineStation& station, int line, JobKind kind,
                                  std::chrono::system_clock::time_point startedAt);
 // The stick's current version as read, or the fallback text when no version set was read.
-std::string CurrentVersionText(CPellanDoc& doc, int line);
+std::string CurrentVersionText(LineStation& station, int line);
 // Ends the job log of the line (it is forced onto the disk); nothing when none is open.
-void CloseJobLog(CPellanView& view, int line);
+void CloseJobLog(LineStation& station, int line);
 
 }  // namespace pellan

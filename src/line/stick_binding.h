@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "diag/line_record.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
-#include "ui/line_record.h"
 
 namespace pellan {
 

@@ -12,12 +12,13 @@
 #include "download/download_steps.h"
 #include "firmware/firmware_set.h"
 #include "firmware/location_data.h"
+#include "line/line_station.h"
 #include "line/standard_jobs.h"
+#include "line/station_firmware.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_identity.h"
 #include "nv/nv_restore.h"
 #include "programming/programming_cycle.h"
-#include "ui/pellan_view.h"
 
 namespace pellan {
 
@@ -34,14 +35,14 @@ constexpr int kProgrammingAttempts = 10;
 // hold the code against it line by line.
 class UpdateRun {
   public:
-    UpdateRun(CPellanView& view, int line)
-        : m_view(view),
-          m_doc(view.Doc()),
+    UpdateRun(LineStation& station, int line)
+        : m_station(station),
+          m_context(station.Context(line)),
           m_line(line),
-          m_link(m_doc.Link(line)),
-          m_clock(m_doc.Clock()),
-          m_controller(LineControllerOf(view)),
-          m_account(view.Account(line)) {}
+          m_link(m_context.Link()),
+          m_clock(m_context.clock),
+          m_controller(LineControllerOf(station)),
+          m_account(m_context.account) {}
 
     // Steps 1 to 73; true when the stick was updated.
     bool Execute();
@@ -49,7 +50,7 @@ class UpdateRun {
     // A job that failed after it stopped the connection manager leaves the station.
     ~UpdateRun() {
         if (m_inStation) {
-            LeaveStation(m_view, false);
+            LeaveStation(m_station, false);
         }
     }
 
@@ -70,21 +71,21 @@ class UpdateRun {
     bool ReadNvItem22();
     bool AskDownloadMode();
 
-    void Progress(int percent) { m_view.SetLineProgress(m_line, percent); }
+    void Progress(int percent) { m_context.report.SetProgress(percent); }
     void Phase(JobPhase phase) { m_account.BeginPhase(phase); }
     void NoteStick(uint32_t esn);
-    void Status() { m_view.ShowLineMessage(m_line, "Downloading...", 1); }
+    void Status() { m_context.report.ShowMessage("Downloading...", 1); }
     void Sleep(uint32_t ms) { m_clock.SleepMs(ms); }
-    bool ReopenDiag() { return m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud); }
-    bool ReopenAt() { return m_doc.ReopenAtPort(m_line, m_doc.LineAtPort(m_line), kBaud); }
+    bool ReopenDiag() { return m_context.ports.ReopenDiag(m_context.ports.DiagPort(), kBaud); }
+    bool ReopenAt() { return m_context.ports.ReopenAt(m_context.ports.AtPort(), kBaud); }
     const char* Text(const char* english, const char* chinese) const {
-        return m_view.Text(english, chinese);
+        return m_context.Text(english, chinese);
     }
-    bool StopRequested() const { return m_doc.Runtime(m_line).running.load() == 0; }
+    bool StopRequested() const { return m_context.runtime.running.load() == 0; }
     // Ends the job with a failure: the text, its code, then the fail state.
     bool Fail(const std::string& text, int code) {
-        m_view.FinishLineJob(m_line, text, code);
-        m_view.SetLineState(m_line, 3);
+        m_context.report.FinishJob(text, code);
+        m_context.report.SetState(3);
         return false;
     }
     // Tries `step` up to `attempts` times; `afterFailure` runs after every failed try, which
@@ -105,7 +106,7 @@ class UpdateRun {
     }
     bool SendAt(const char* command) {
         return Attempts(
-            3, [&] { return m_doc.At(m_line).SendCommand(command); },
+            3, [&] { return m_context.At().SendCommand(command); },
             [&] {
                 ReopenAt();
                 Sleep(2000);
@@ -128,8 +129,8 @@ class UpdateRun {
         return step();
     }
 
-    CPellanView& m_view;
-    CPellanDoc& m_doc;
+    LineStation& m_station;
+    LineContext& m_context;
     const int m_line;
     CPhoneLink& m_link;
     platform::Clock& m_clock;
@@ -151,7 +152,7 @@ bool UpdateRun::Execute() {
         return false;
     }
     Phase(JobPhase::CONNECTION_MANAGER_STOP);
-    EnterStation(m_view);  // 6
+    EnterStation(m_station);  // 6
     m_inStation = true;
     m_startTick = m_clock.TickMs();  // 7
     SwitchForDownload();
@@ -169,20 +170,20 @@ bool UpdateRun::Execute() {
 // Steps 1 to 5.
 bool UpdateRun::CheckIdentity() {
     Phase(JobPhase::IDENTITY_CHECK);
-    LineRuntime& runtime = m_doc.Runtime(m_line);
+    LineRuntime& runtime = m_context.runtime;
     SetField(runtime.imei, kNoImei);
     bool ok = false;
     for (int pass = 0; pass < 3; ++pass) {
         // Only the third read counts: a stick must still give its IMEI after two reads.
         ReopenDiag();
         Sleep(500);
-        ok = CheckImei(m_view, m_line);
+        ok = CheckImei(m_station, m_line);
         Sleep(100);
     }
     if (!ok) {
         return Fail("IMEI is not exist, not allowed to download!", 5);
     }
-    ReadStickVersion(m_view, m_line);
+    ReadStickVersion(m_station, m_line);
     std::string identity;
     std::array<std::string, 2> markers;
     {
@@ -197,11 +198,11 @@ bool UpdateRun::CheckIdentity() {
     if (IdentityAccepted(identity, markers)) {
         return true;
     }
-    if (m_doc.m_language.load() == 0) {
-        m_view.FinishLineJob(m_line, "当前线路的设备不能用此工具!", 5);
+    if (m_context.options.language.load() == 0) {
+        m_context.report.FinishJob("当前线路的设备不能用此工具!", 5);
     } else {
-        m_view.FinishLineJob(m_line, "Current line device can not use this download tool!", 5);
-        m_view.MessageBox("The version is not matching! Please check the software version!");
+        m_context.report.FinishJob("Current line device can not use this download tool!", 5);
+        m_station.MessageBox("The version is not matching! Please check the software version!");
     }
     runtime.running = 0;
     return false;
@@ -241,7 +242,7 @@ bool UpdateRun::WaitForStick() {
     Status();
     int searches = 0;
     while (true) {
-        const bool found = m_doc.DiscoverPorts(m_line);
+        const bool found = m_context.ports.Discover();
         Sleep(1000);
         ++searches;
         if (searches == 200) {
@@ -249,7 +250,7 @@ bool UpdateRun::WaitForStick() {
         }
         if (searches == 300) {
             Progress(5);
-            m_view.MessageBox(
+            m_station.MessageBox(
                 "Please pull out the modem, then inserts it again! The downloading operation "
                 "will go on!");
             Sleep(2000);
@@ -261,7 +262,7 @@ bool UpdateRun::WaitForStick() {
             return Fail("Action stop!", 2);
         }
     }
-    m_view.ShowLinePort(m_line);
+    m_station.ShowLinePort(m_line);
     Status();
     Progress(5);
     Status();
@@ -298,21 +299,21 @@ bool UpdateRun::ReadNvItem22() {
 
 // Steps 21 to 25.
 bool UpdateRun::PrepareNv() {
-    const LineRecord& record = m_doc.Record(m_line);
-    const std::string header = "Current Version : " + CurrentVersionText(m_doc, m_line) + "\n" +
-                               "Download Version : " + GetField(m_doc.Record(0).firmwareFolder) +
-                               "\n" + "Armprg path : " + GetField(record.armprgPath) + "\n" + "\n";
-    m_view.ReplaceLineLog(m_line, header);
+    const LineRecord& record = m_context.record;
+    const std::string header =
+        "Current Version : " + CurrentVersionText(m_station, m_line) + "\n" +
+        "Download Version : " + GetField(m_context.firstRecord.firmwareFolder) + "\n" +
+        "Armprg path : " + GetField(record.armprgPath) + "\n" + "\n";
+    m_station.ReplaceLineLog(m_line, header);
     ReadNvItem22();
     if (!m_downloadModeAnswered) {
         m_downloadModeAnswered = AskDownloadMode();
-        if (!m_downloadModeAnswered && m_view.m_checkDownloadMode.load() != 0) {
-            m_view.FinishLineJob(m_line,
-                                 Text("Current line is not in download mode!",
-                                      "当前线路的设备不是处在download模式,不允许下载!"),
-                                 5);
-            m_doc.Runtime(m_line).running = 0;
-            m_view.SetLineState(m_line, 3);
+        if (!m_downloadModeAnswered && m_station.CheckDownloadMode()) {
+            m_context.report.FinishJob(Text("Current line is not in download mode!",
+                                            "当前线路的设备不是处在download模式,不允许下载!"),
+                                       5);
+            m_context.runtime.running = 0;
+            m_context.report.SetState(3);
             return false;
         }
     }
@@ -329,8 +330,11 @@ bool UpdateRun::BackupNv() {
     Phase(JobPhase::DOWNLOAD_CHECK);
     std::array<uint8_t, 128> location{};
     {
-        std::lock_guard<std::mutex> lock(m_doc.DocLock());
-        ReadLocationData(m_view, m_line, location.data());
+        std::lock_guard<std::mutex> lock(m_context.docLock);
+        ReadLocationData(
+            GetField(m_context.record.amssPath),
+            [this](const std::string& text) { m_context.report.ShowMessage(text, 1); },
+            location.data());
     }
     if (!m_link.DownloadCheck(location.data(), 0xA3)) {
         Sleep(100);
@@ -338,22 +342,22 @@ bool UpdateRun::BackupNv() {
     }
     Progress(7);
     Status();
-    LineRecord& record = m_doc.Record(m_line);
+    LineRecord& record = m_context.record;
     const std::string nvFolder = GetField(record.nvFolder);
     char path[sizeof(record.nvmFilePath) + 32];
     std::snprintf(path, sizeof(path), "%sChannel%d.nvm", nvFolder.c_str(), m_line + 1);
     m_nvmPath = path;
     SetField(record.nvmFilePath, m_nvmPath);
-    if (!CheckNvFolder(m_view, nvFolder)) {
+    if (!CheckNvFolder(m_context, nvFolder)) {
         return Fail("Can't create NV directory!", 5);
     }
     Status();
-    if (!BackupNvToFile(m_view, m_line, m_nvmPath)) {
-        m_view.FinishLineJob(m_line, m_link.m_lastError, 5);
+    if (!BackupNvToFile(m_context, m_nvmPath)) {
+        m_context.report.FinishJob(m_link.m_lastError, 5);
         return false;
     }
-    ArchiveLineBackup(m_view, m_line, m_nvmPath, false);
-    if (m_doc.m_nvMode.load() != NV_MODE_DEFAULT_FILE && !CheckBackupIdentity()) {
+    ArchiveLineBackup(m_station, m_line, m_nvmPath, false);
+    if (m_context.options.nvMode.load() != NV_MODE_DEFAULT_FILE && !CheckBackupIdentity()) {
         return false;
     }
     Status();
@@ -366,7 +370,7 @@ bool UpdateRun::BackupNv() {
 // A backup whose IMEI was not read, or is another stick's, ends the job while the stick still
 // holds its own firmware and NV items.
 bool UpdateRun::CheckBackupIdentity() {
-    const std::string started = GetField(m_doc.Runtime(m_line).imei);
+    const std::string started = GetField(m_context.runtime.imei);
     const std::optional<std::string> held = ImeiInNvmFile(m_nvmPath);
     char text[1024];
     if (!held) {
@@ -401,16 +405,16 @@ bool UpdateRun::CheckBackupIdentity() {
 // What the job knows of its stick once its ESN was asked for.
 void UpdateRun::NoteStick(uint32_t esn) {
     StickIdentity stick;
-    stick.port = "COM" + std::to_string(m_doc.LineDiagPort(m_line));
-    stick.location = m_doc.Bindings().Location(m_line);
-    stick.currentVersion = GetField(m_doc.Runtime(m_line).currentVersion);
-    stick.secondVersion = GetField(m_doc.Runtime(m_line).secondVersion);
+    stick.port = "COM" + std::to_string(m_context.ports.DiagPort());
+    stick.location = m_station.Bindings().Location(m_line);
+    stick.currentVersion = GetField(m_context.runtime.currentVersion);
+    stick.secondVersion = GetField(m_context.runtime.secondVersion);
     if (esn != CPhoneLink::kNoEsn) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "%08X", esn);
         stick.esn = hex;
     }
-    stick.imei = GetField(m_doc.Runtime(m_line).imei);
+    stick.imei = GetField(m_context.runtime.imei);
     m_account.SetStick(stick);
 }
 
@@ -433,7 +437,7 @@ bool UpdateRun::LoadProgrammer() {
     Progress(21);
     Status();
     const bool entered = Attempts(
-        20, [&] { return EnterDownloadMode(m_view, m_line); },
+        20, [&] { return EnterDownloadMode(m_context); },
         [&] {
             Sleep(1000);
             ReopenDiag();
@@ -447,12 +451,12 @@ bool UpdateRun::LoadProgrammer() {
     }
     Progress(22);
     Status();
-    if (!ThreeTries([&] { return UploadArmprg(m_view, m_line); })) {
+    if (!ThreeTries([&] { return UploadArmprg(m_context); })) {
         return Fail("Download armprg512.bin fail!", 4);
     }
     Sleep(2000);
     Status();
-    if (!ThreeTries([&] { return StartProgrammer(m_view, m_line); })) {
+    if (!ThreeTries([&] { return StartProgrammer(m_context); })) {
         return Fail("Skip fail!", 4);
     }
     return true;
@@ -461,10 +465,9 @@ bool UpdateRun::LoadProgrammer() {
 // Steps 41 to 52.
 bool UpdateRun::ProgramImages() {
     for (int attempt = 0; attempt < kProgrammingAttempts; ++attempt) {
-        LineJobFacts(m_view, m_line).retries = attempt;
+        LineJobFacts(m_station, m_line).retries = attempt;
         m_account.SetCycle(attempt + 1);
-        if (PrepareProgrammingAttempt(m_view, m_line, attempt) &&
-            RunProgrammingCycle(m_view, m_line)) {
+        if (PrepareProgrammingAttempt(m_context, attempt) && RunProgrammingCycle(m_context)) {
             m_account.SetCycle(0);
             Progress(80);
             Progress(81);
@@ -482,13 +485,13 @@ bool UpdateRun::ProgramImages() {
 // Steps 53 to 68.
 bool UpdateRun::RestoreAndReturnToNormal() {
     Phase(JobPhase::RESET);
-    if (!ResetAndReconnect(m_view, m_line)) {
+    if (!ResetAndReconnect(m_context)) {
         return Fail(Text("Reset modem fail!", "重启终端失败"), 5);
     }
-    m_view.ShowLinePort(m_line);
-    m_view.ShowLineVersions(m_line);
+    m_station.ShowLinePort(m_line);
+    m_station.ShowLineVersions(m_line);
     Progress(82);
-    m_view.ShowLineVersions(m_line);
+    m_station.ShowLineVersions(m_line);
     // An item 22 that was never read would be written back as zeros over the stick's own.
     if (m_nvItem22Read) {
         WithSleep(3, 200, [&] {
@@ -496,7 +499,7 @@ bool UpdateRun::RestoreAndReturnToNormal() {
             return m_link.WriteNvItem(kNvItem22, m_nvItem22.data(), status);
         });
     }
-    switch (m_doc.m_nvMode.load()) {
+    switch (m_context.options.nvMode.load()) {
         case NV_MODE_NONE:
         case NV_MODE_RF_NO_IMEI:
         case NV_MODE_RF_AND_IMEI:
@@ -507,12 +510,12 @@ bool UpdateRun::RestoreAndReturnToNormal() {
                                      "在写入后被改动，未恢复。"),
                             5);
             }
-            if (!RestoreNvFromFile(m_view, m_line, m_nvmPath)) {
+            if (!RestoreNvFromFile(m_context, m_nvmPath)) {
                 return Fail(Text("Restore NV fail!", "重载NV区参数失败"), 5);
             }
             break;
         case NV_MODE_DEFAULT_FILE:
-            if (!RestoreNvFromFile(m_view, m_line, GetField(m_doc.Record(0).defaultNvFile))) {
+            if (!RestoreNvFromFile(m_context, GetField(m_context.firstRecord.defaultNvFile))) {
                 return Fail(Text("Restore default NV fail!", "装载缺省NV区失败"), 5);
             }
             break;
@@ -525,7 +528,7 @@ bool UpdateRun::RestoreAndReturnToNormal() {
     // The search has no time limit, so a stop request is honoured inside it.
     while (true) {
         Sleep(1000);
-        if (m_doc.DiscoverPorts(m_line)) {
+        if (m_context.ports.Discover()) {
             break;
         }
         if (StopRequested()) {
@@ -535,7 +538,7 @@ bool UpdateRun::RestoreAndReturnToNormal() {
     for (int pass = 0; pass < 60; ++pass) {
         Sleep(1000);
         WithSleep(3, 2000, [&] { return ReopenAt(); });
-        if (ReopenDiag() && m_doc.QueryPhone(m_line)) {
+        if (ReopenDiag() && m_context.ports.QueryPhone()) {
             break;
         }
     }
@@ -559,7 +562,7 @@ void UpdateRun::ReturnToNormalMode() {
     WithSleep(3, 3000, [&] { return m_link.GoOffline(); });
     WithSleep(3, 3000, [&] { return m_link.ResetPhone(); });
     // The line keeps its stick while it restarts into normal mode.
-    m_doc.Bindings().KeepAfterReset(m_line);
+    m_station.Bindings().KeepAfterReset(m_line);
     Progress(98);
     Sleep(1000);
     Progress(99);
@@ -567,18 +570,18 @@ void UpdateRun::ReturnToNormalMode() {
 
 // Steps 69 to 73.
 void UpdateRun::Report() {
-    DeleteFirmwareSet(m_view, m_line);
+    DeleteFirmwareSet(m_station, m_line);
     m_inStation = false;
     Phase(JobPhase::CONNECTION_MANAGER_START);
-    LeaveStation(m_view, true);  // 70
+    LeaveStation(m_station, true);  // 70
     Sleep(3000);
     const uint32_t elapsed = m_clock.TickMs() - m_startTick;
-    m_resultText = UpdateSuccessText(m_doc.m_language.load() != 0, m_line, elapsed);
-    m_view.ShowLinePort(m_line);
-    m_view.ShowLineVersions(m_line);
-    LineJobFacts(m_view, m_line).versionAfter = GetField(m_doc.Runtime(m_line).currentVersion);
+    m_resultText = UpdateSuccessText(m_context.options.language.load() != 0, m_line, elapsed);
+    m_station.ShowLinePort(m_line);
+    m_station.ShowLineVersions(m_line);
+    LineJobFacts(m_station, m_line).versionAfter = GetField(m_context.runtime.currentVersion);
     Progress(100);
-    m_view.ShowLineMessage(m_line, m_resultText, 1);
+    m_context.report.ShowMessage(m_resultText, 1);
 }
 
 // After the success box the program ends, but never under another line's running job: that
@@ -626,56 +629,56 @@ std::string UpdateSuccessText(bool english, int line, unsigned elapsedMs) {
     return text;
 }
 
-void ReadStickVersion(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
-    doc.ReopenDiagPort(line, doc.LineDiagPort(line), kBaud);
+void ReadStickVersion(LineStation& station, int line) {
+    LineContext& context = station.Context(line);
+    context.ports.ReopenDiag(context.ports.DiagPort(), kBaud);
     std::array<uint8_t, 303> record{};
     for (int i = 0; i < 3; ++i) {
         record.fill(0);
-        doc.Link(line).ReadVersionSet(record.data());
-        doc.Clock().SleepMs(500);
+        context.Link().ReadVersionSet(record.data());
+        context.clock.SleepMs(500);
     }
     const char* slot = reinterpret_cast<const char*>(record.data() + kIdentityOffset);
     const std::string identity(slot, strnlen(slot, kVersionSlotSize));
-    LineController& controller = LineControllerOf(view);
+    LineController& controller = LineControllerOf(station);
     std::lock_guard<std::mutex> lock(controller.mutex);
     controller.stickIdentity[static_cast<size_t>(line)] = identity;
 }
 
-bool CheckImei(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
+bool CheckImei(LineStation& station, int line) {
+    LineContext& context = station.Context(line);
     uint8_t digits[15] = {};
-    if (!doc.Link(line).ReadImei(digits)) {
+    if (!context.Link().ReadImei(digits)) {
         return false;
     }
     std::string text(15, '0');
     for (size_t i = 0; i < text.size(); ++i) {
         text[i] = static_cast<char>('0' + digits[i]);
     }
-    SetField(doc.Runtime(line).imei, text);
+    SetField(context.runtime.imei, text);
     return text != kNoImei;
 }
 
-void UpdateJob(CPellanView& view, int line) {
-    LineController& controller = LineControllerOf(view);
-    BeginJobHistory(view, line, JOB_UPDATE);
-    UpdateRun run(view, line);
+void UpdateJob(LineStation& station, int line) {
+    LineController& controller = LineControllerOf(station);
+    BeginJobHistory(station, line, JOB_UPDATE);
+    UpdateRun run(station, line);
     const bool updated = run.Execute();
-    LineJobFacts(view, line).imei = GetField(view.Doc().Runtime(line).imei);
+    LineJobFacts(station, line).imei = GetField(station.Context(line).runtime.imei);
     if (updated) {
-        view.Account(line).Result(true, 0, run.ResultText());
+        station.Context(line).account.Result(true, 0, run.ResultText());
     }
-    RecordJobHistory(view, line, JOB_UPDATE, updated ? run.ResultText() : std::string());
-    CloseJobLog(view, line);
+    RecordJobHistory(station, line, JOB_UPDATE, updated ? run.ResultText() : std::string());
+    CloseJobLog(station, line);
     if (!updated) {
         return;
     }
-    view.MessageBox(run.ResultText());  // 74
-    platform::Clock& clock = view.Doc().Clock();
+    station.MessageBox(run.ResultText());  // 74
+    platform::Clock& clock = station.Context(line).clock;
     clock.SleepMs(1000);  // 75
     controller.phase[static_cast<size_t>(line)] = static_cast<int>(LineJobPhase::ENDING);
     WaitForOtherLineJobs(controller, clock, line);
-    view.Sink().LineEndRequested(line);
+    station.RequestLineEnd(line);
 }
 
 }  // namespace pellan

@@ -5,20 +5,20 @@
 
 namespace pellan {
 
-class CPellanView;
+class LineStation;
 
 // The update of one line's stick from start to end (job kind 1). Runs on the line's job thread.
 // Every failure ends the job through FinishLineJob. After success the result is shown, the
 // job waits until no other line is running a job and then asks the program to end
 // (ViewSink::ProgramEndRequested). The line log is written to a file in the log folder either way.
-void UpdateJob(CPellanView& view, int line);
+void UpdateJob(LineStation& station, int line);
 
 // Reopens the line's DIAG port and reads the stick's version set three times; the stick identity
 // (LineController::stickIdentity) becomes the ninth text of the last reply, empty when it failed.
-void ReadStickVersion(CPellanView& view, int line);
+void ReadStickVersion(LineStation& station, int line);
 
 // Reads the IMEI into the line's IMEI text; false when it cannot be read or is all zeros.
-bool CheckImei(CPellanView& view, int line);
+bool CheckImei(LineStation& station, int line);
 
 // True when `identity` contains one of the markers. An empty marker counts only when both are
 // empty, so a stick lacking the one marker that is set is refused.

@@ -4,13 +4,12 @@
 #include <filesystem>
 #include <mutex>
 
+#include "diag/line_context.h"
 #include "firmware/location_data.h"
 #include "nv/nv_identity.h"
 #include "nv/nv_texts.h"
 #include "nv/nvm_file.h"
 #include "nv/nvm_store.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
 
 namespace pellan {
 namespace {
@@ -24,34 +23,35 @@ constexpr uint16_t kNvStatusReadOnly = 7;
 
 // The stick checks the firmware's location data before it takes NV writes; its verdict does not
 // stop the restore.
-void SendDownloadCheck(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
+void SendDownloadCheck(LineContext& line) {
     std::array<uint8_t, 128> record{};
     {
-        std::lock_guard<std::mutex> lock(doc.DocLock());
-        ReadLocationData(view, line, record.data());
+        std::lock_guard<std::mutex> lock(line.docLock);
+        ReadLocationData(
+            GetField(line.record.amssPath),
+            [&line](const std::string& text) { line.report.ShowMessage(text, 1); }, record.data());
     }
-    CPhoneLink& link = doc.Link(line);
+    CPhoneLink& link = line.Link();
     if (!link.DownloadCheck(record.data(), kDownloadCheckSubsystem)) {
-        doc.Clock().SleepMs(100);
+        line.clock.SleepMs(100);
         link.DownloadCheck(record.data(), kDownloadCheckSubsystem);
     }
 }
 
 template <typename Command>
-void SwitchMode(CPellanDoc& doc, Command command) {
+void SwitchMode(LineContext& line, Command command) {
     for (int attempt = 0; attempt < kModeSwitchAttempts; ++attempt) {
         if (command()) {
             break;
         }
-        doc.Clock().SleepMs(kModeSwitchRetryWaitMs);
+        line.clock.SleepMs(kModeSwitchRetryWaitMs);
     }
-    doc.Clock().SleepMs(kModeSwitchSettleMs);
+    line.clock.SleepMs(kModeSwitchSettleMs);
 }
 
-void ProgressStep(CPellanView& view, int line, int32_t nvMode, size_t index) {
+void ProgressStep(LineContext& line, int32_t nvMode, size_t index) {
     const int i = static_cast<int>(index);
-    view.SetLineProgress(line, nvMode != NV_MODE_NONE ? 83 + 12 * i / 850 : 3 * i);
+    line.report.SetProgress(nvMode != NV_MODE_NONE ? 83 + 12 * i / 850 : 3 * i);
 }
 
 bool SkippedByMode(const NvItemRecord& record, int32_t nvMode) {
@@ -61,11 +61,10 @@ bool SkippedByMode(const NvItemRecord& record, int32_t nvMode) {
 
 // Writes the records in file order until the walk ends. False at once when one item is refused
 // twice (other than "not active" or "read only", which are skipped).
-bool WriteItems(CPellanView& view, int line, NvmTable& table) {
-    CPellanDoc& doc = view.Doc();
-    CPhoneLink& link = doc.Link(line);
-    const int32_t nvMode = doc.m_nvMode.load();
-    JobAccount& account = view.Account(line);
+bool WriteItems(LineContext& line, NvmTable& table) {
+    CPhoneLink& link = line.Link();
+    const int32_t nvMode = line.options.nvMode.load();
+    JobAccount& account = line.account;
     const size_t walk = NvWalkLength(table, nvMode);
     account.BeginPhase(JobPhase::NV_RESTORE, {}, walk, "items");
     for (size_t i = 0; i < kNvmRecordCount; ++i) {
@@ -79,7 +78,7 @@ bool WriteItems(CPellanView& view, int line, NvmTable& table) {
         }
         // The backup could not read this item; there is nothing true to write back.
         if (record.status != 0) {
-            ProgressStep(view, line, nvMode, i);
+            ProgressStep(line, nvMode, i);
             continue;
         }
         if (!link.WriteNvItem(record.itemId, record.data.data(), record.status)) {
@@ -91,7 +90,7 @@ bool WriteItems(CPellanView& view, int line, NvmTable& table) {
                 return false;
             }
         }
-        ProgressStep(view, line, nvMode, i);
+        ProgressStep(line, nvMode, i);
     }
     account.Progress(walk);
     return true;
@@ -99,28 +98,28 @@ bool WriteItems(CPellanView& view, int line, NvmTable& table) {
 
 }  // namespace
 
-bool RestoreNvFromFile(CPellanView& view, int line, const std::string& path) {
-    CPellanDoc& doc = view.Doc();
-    view.Account(line).BeginPhase(JobPhase::NV_RESTORE);
-    SendDownloadCheck(view, line);
+bool RestoreNvFromFile(LineContext& line, const std::string& path) {
+    line.account.BeginPhase(JobPhase::NV_RESTORE);
+    SendDownloadCheck(line);
 
     NvmTable table{};
     switch (LoadNvmFile(path, table)) {
         case NvmLoad::CANNOT_OPEN:
             return false;
         case NvmLoad::MALFORMED:
-            view.MessageBox(FormatText(view.Text(kBadNvmFileEn, kBadNvmFileZh), line + 1));
+            line.report.MessageBox(
+                FormatText(line.Text(kBadNvmFileEn, kBadNvmFileZh), line.line + 1));
             return false;
         case NvmLoad::OK:
             break;
     }
 
-    CPhoneLink& link = doc.Link(line);
-    SwitchMode(doc, [&link] { return link.GoOffline(); });
-    if (!WriteItems(view, line, table)) {
+    CPhoneLink& link = line.Link();
+    SwitchMode(line, [&link] { return link.GoOffline(); });
+    if (!WriteItems(line, table)) {
         return false;
     }
-    SwitchMode(doc, [&link] { return link.GoOnline(); });
+    SwitchMode(line, [&link] { return link.GoOnline(); });
     return true;
 }
 
@@ -130,12 +129,11 @@ namespace {
 // copied by hand); written into this stick it would give it a second stick's IMEI and
 // calibration. Refused unless the user asked for it; a message box is no guard, as front ends
 // may answer it at once.
-bool SameStick(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
-    const std::string path = NvRestoreSource(doc, line);
+bool SameStick(LineContext& line) {
+    const std::string path = NvRestoreSource(line);
     const std::optional<std::string> held = ImeiInNvmFile(path);
     uint8_t digits[15] = {};
-    if (!held || !doc.Link(line).ReadImei(digits)) {
+    if (!held || !line.Link().ReadImei(digits)) {
         return true;  // nothing to compare: the restore's own checks decide
     }
     std::string stick;
@@ -147,92 +145,91 @@ bool SameStick(CPellanView& view, int line) {
     // A stick whose IMEI item holds no decimal number (its NV corrupt or wiped) reports no IMEI,
     // like one of zeros: the restore is what gives it its own back.
     if (!decimal || stick == std::string(15, '0') || stick == *held ||
-        view.m_allowOtherImei.load() != 0) {
+        line.options.allowOtherImei.load() != 0) {
         return true;
     }
-    const std::string text = std::string(view.Text("The NV file ", "NV文件")) + path +
-                             view.Text(" holds the IMEI ", "中的IMEI为") + *held +
-                             view.Text(", the stick has the IMEI ", "，终端的IMEI为") + stick +
-                             view.Text("; the restore was refused.", "；已拒绝恢复。");
-    if (view.Sink().Confirm(text + view.Text(" Restore it anyway?", " 仍要恢复吗？"))) {
+    const std::string text = std::string(line.Text("The NV file ", "NV文件")) + path +
+                             line.Text(" holds the IMEI ", "中的IMEI为") + *held +
+                             line.Text(", the stick has the IMEI ", "，终端的IMEI为") + stick +
+                             line.Text("; the restore was refused.", "；已拒绝恢复。");
+    if (line.report.Confirm(text + line.Text(" Restore it anyway?", " 仍要恢复吗？"))) {
         return true;
     }
-    view.FinishLineJob(line, text, 3);
-    view.SetLineState(line, 3);
+    line.report.FinishJob(text, 3);
+    line.report.SetState(3);
     return false;
 }
 
 }  // namespace
 
-void RestoreNvJob(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
-    const int32_t nvMode = doc.m_nvMode.load();
+void RestoreNvJob(LineContext& line) {
+    const int32_t nvMode = line.options.nvMode.load();
     std::string failure;
     switch (nvMode) {
         case NV_MODE_NONE:
-            view.ShowLineMessage(line, "仅Restore 内环NV", 1);
+            line.report.ShowMessage("仅Restore 内环NV", 1);
             failure = "Restore NV fail!";
             break;
         case NV_MODE_RF_NO_IMEI:
         case NV_MODE_RF_AND_IMEI:
-            failure = view.Text("Restore NV fail!", "重载NV区参数失败");
+            failure = line.Text("Restore NV fail!", "重载NV区参数失败");
             break;
         case NV_MODE_DEFAULT_FILE:
-            view.ShowLineMessage(line, "装载缺省NV区", 1);
+            line.report.ShowMessage("装载缺省NV区", 1);
             failure = "装载缺省NV区失败";
             break;
         default:
             break;  // no restore in an unknown mode
     }
-    if (nvMode != NV_MODE_DEFAULT_FILE && !failure.empty() && !SameStick(view, line)) {
+    if (nvMode != NV_MODE_DEFAULT_FILE && !failure.empty() && !SameStick(line)) {
         return;
     }
-    if (!failure.empty() && !RestoreNvFromFile(view, line, NvRestoreSource(doc, line))) {
-        view.FinishLineJob(line, failure, 5);
-        view.SetLineState(line, 3);
+    if (!failure.empty() && !RestoreNvFromFile(line, NvRestoreSource(line))) {
+        line.report.FinishJob(failure, 5);
+        line.report.SetState(3);
         return;
     }
-    view.FinishLineJob(line, view.Text("Restore NV success", "恢复NV区成功"), 0);
-    view.SetLineState(line, 2);
+    line.report.FinishJob(line.Text("Restore NV success", "恢复NV区成功"), 0);
+    line.report.SetState(2);
 }
 
-bool CheckRestoreNvStart(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
-    if (doc.Runtime(line).phoneState.load() != 2) {
+bool CheckRestoreNvStart(LineContext& line) {
+    if (line.runtime.phoneState.load() != 2) {
         return false;
     }
-    if (GetField(doc.Record(line).nvFolder).empty()) {
-        view.MessageBox(FormatText(view.Text(kNoNvFolderEn, kNoNvFolderZh), line + 1));
+    if (GetField(line.record.nvFolder).empty()) {
+        line.report.MessageBox(FormatText(line.Text(kNoNvFolderEn, kNoNvFolderZh), line.line + 1));
         return false;
     }
     return true;
 }
 
-std::string NvRestoreSource(CPellanDoc& doc, int line) {
-    switch (doc.m_nvMode.load()) {
+std::string NvRestoreSource(const LineContext& line) {
+    switch (line.options.nvMode.load()) {
         case NV_MODE_NONE:
         case NV_MODE_RF_NO_IMEI:
         case NV_MODE_RF_AND_IMEI:
-            return GetField(doc.Record(line).nvmFilePath);
+            return GetField(line.record.nvmFilePath);
         case NV_MODE_DEFAULT_FILE:
-            return GetField(doc.Record(0).defaultNvFile);
+            return GetField(line.firstRecord.defaultNvFile);
         default:
             return {};
     }
 }
 
-bool ChooseDefaultNvFile(CPellanDoc& doc, const std::string& path, std::string& error) {
+bool ChooseDefaultNvFile(std::array<LineRecord, kLineCount>& records, const std::string& path,
+                         std::string& error) {
     std::error_code ec;
     if (path.empty() || !std::filesystem::is_regular_file(path, ec)) {
         error = "The default NV file does not exist: " + path;
         return false;
     }
-    if (path.size() >= doc.Record(0).defaultNvFile.size()) {
+    if (path.size() >= records[0].defaultNvFile.size()) {
         error = "The default NV file path is too long: " + path;
         return false;
     }
-    for (int line = 0; line < kLineCount; ++line) {
-        SetField(doc.Record(line).defaultNvFile, path);
+    for (LineRecord& record : records) {
+        SetField(record.defaultNvFile, path);
     }
     return true;
 }

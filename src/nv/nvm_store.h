@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "nv/nvm_file.h"
-#include "ui/log_stamp.h"
+#include "platform/log_stamp.h"
 
 namespace pellan {
 

@@ -1,6 +1,7 @@
 #include "platform/paths.h"
 
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace pellan::platform {
@@ -78,6 +79,24 @@ std::string JoinFolderText(const std::string& folder, const std::string& name) {
         return folder + name;
     }
     return folder + sep + name;
+}
+
+bool FolderExists(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    std::string tested = path;
+    const char last = tested.back();
+    if (last == '\\' || last == '/') {
+        if (tested.size() == 3 && tested[1] == ':') {
+            return true;  // a drive root
+        }
+        if (tested.size() > 3) {
+            tested.pop_back();
+        }
+    }
+    std::error_code ec;
+    return std::filesystem::exists(tested, ec);
 }
 
 }  // namespace pellan::platform

@@ -36,4 +36,8 @@ char FolderSeparator();
 // Windows, "/" on POSIX) takes the name directly, any other folder gets a separator first.
 std::string JoinFolderText(const std::string& folder, const std::string& name);
 
+// True when the file or folder exists; a drive root such as C:\ counts as existing at once, a
+// longer path ending with a separator is tested without it, an empty path does not exist.
+bool FolderExists(const std::string& path);
+
 }  // namespace pellan::platform

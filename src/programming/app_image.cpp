@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <memory>
 
+#include "diag/line_context.h"
 #include "diag/phone_link.h"
 #include "programming/stream_pipeline.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
 
 namespace pellan {
 namespace {
@@ -31,9 +30,9 @@ const PipelineProfile kProfile = {kProgressStart,
 
 }  // namespace
 
-void MatchStreamAcks(CPellanView& view, int line, OutstandingList& outstanding,
-                     uint32_t& outstandingCount, LostList& lost, uint32_t& lostCount) {
-    const CPhoneLink& link = view.Doc().Link(line);
+void MatchStreamAcks(LineContext& line, OutstandingList& outstanding, uint32_t& outstandingCount,
+                     LostList& lost, uint32_t& lostCount) {
+    const CPhoneLink& link = line.Link();
     for (uint32_t i = 0; i < link.m_ackCount; ++i) {
         const uint32_t acked = link.m_ackList[i];
         uint32_t k = 0;
@@ -55,56 +54,54 @@ void MatchStreamAcks(CPellanView& view, int line, OutstandingList& outstanding,
     }
 }
 
-bool WriteApplicationImage(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
-    CPhoneLink& link = doc.Link(line);
-    view.Account(line).BeginPhase(JobPhase::APPLICATION);
+bool WriteApplicationImage(LineContext& line) {
+    CPhoneLink& link = line.Link();
+    line.account.BeginPhase(JobPhase::APPLICATION);
     bool opened = false;
     for (int attempt = 0; attempt < kOpenTries && !opened; ++attempt) {
         if (attempt > 0) {
-            doc.Clock().SleepMs(kOpenRetryWaitMs);
+            line.clock.SleepMs(kOpenRetryWaitMs);
         }
         opened = link.StreamOpenMultiImage(kApplicationImage, nullptr, 0);
     }
     if (!opened) {
-        view.ShowLineMessage(line, "OpenMulti mode fail!!", 1);
+        line.report.ShowMessage("OpenMulti mode fail!!", 1);
         return false;
     }
     auto state = std::make_unique<PipelineState>();
     ImageFile file;
-    if (!file.Open(GetField(doc.Record(line).amssPath))) {
-        view.ShowLineMessage(line, "open amss file fail!", 1);
+    if (!file.Open(GetField(line.record.amssPath))) {
+        line.report.ShowMessage("open amss file fail!", 1);
         return false;
     }
     const int64_t length = file.Length();
     if (length < 0) {
-        view.ShowLineMessage(line, "open amss file fail!", 1);
+        line.report.ShowMessage("open amss file fail!", 1);
         return false;
     }
-    view.Account(line).BeginPhase(JobPhase::APPLICATION, {}, static_cast<uint64_t>(length),
-                                  "bytes");
-    view.SetLineProgress(line, kProgressStart);
-    if (!SendPipelined(view, line, file, length, kProfile, *state)) {
+    line.account.BeginPhase(JobPhase::APPLICATION, {}, static_cast<uint64_t>(length), "bytes");
+    line.report.SetProgress(kProgressStart);
+    if (!SendPipelined(line, file, length, kProfile, *state)) {
         return false;
     }
     const uint32_t lost = state->lostCount;
     if (lost > kLostSlots) {
         // Without a line of its own the log would not say why the image failed.
-        view.ShowLineMessage(line, "too many blocks no response, write fail!", 1);
+        line.report.ShowMessage("too many blocks no response, write fail!", 1);
         return false;
     }
     if (lost >= kPauseFromLost && lost <= kPauseToLost) {
-        doc.Clock().SleepMs(kLostPauseMs);
+        line.clock.SleepMs(kLostPauseMs);
     }
-    if (lost > 0 && !RewriteLost(view, line, file, length, *state, nullptr)) {
+    if (lost > 0 && !RewriteLost(line, file, length, *state, nullptr)) {
         return false;
     }
     file.Close();
     if (!link.StreamClose()) {
-        view.ShowLineMessage(line, "ClosePacket error", 1);
+        line.report.ShowMessage("ClosePacket error", 1);
         return false;
     }
-    view.SetLineProgress(line, kProgressEnd);
+    line.report.SetProgress(kProgressEnd);
     return true;
 }
 

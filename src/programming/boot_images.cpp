@@ -4,10 +4,9 @@
 #include <array>
 #include <string>
 
+#include "diag/line_context.h"
 #include "diag/phone_link.h"
-#include "programming/image_file.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
+#include "firmware/image_file.h"
 
 namespace pellan {
 namespace {
@@ -34,8 +33,8 @@ BootImageInfo Info(BootImage image) {
     return {0, ""};
 }
 
-std::string BootImagePath(CPellanDoc& doc, int line, BootImage image) {
-    const LineRecord& record = doc.Record(line);
+std::string BootImagePath(const LineContext& line, BootImage image) {
+    const LineRecord& record = line.record;
     switch (image) {
         case BootImage::DBL:
             return GetField(record.dblPath);
@@ -49,30 +48,29 @@ std::string BootImagePath(CPellanDoc& doc, int line, BootImage image) {
 
 }  // namespace
 
-bool WritePartitionTable(CPellanView& view, int line) {
-    CPellanDoc& doc = view.Doc();
-    CPhoneLink& link = doc.Link(line);
+bool WritePartitionTable(LineContext& line) {
+    CPhoneLink& link = line.Link();
     // These two lines exist in Chinese only and are shown whatever the interface language.
     ImageFile file;
-    if (!file.Open(GetField(doc.Record(line).partitionPath))) {
-        view.ShowLineMessage(line, "打开文件失败！", 1);
+    if (!file.Open(GetField(line.record.partitionPath))) {
+        line.report.ShowMessage("打开文件失败！", 1);
         return false;
     }
     const int64_t length = file.Length();
     // A table that does not fit the command would overrun the buffer and cannot be sent whole.
     if (length <= 0 || length > kPartitionTableMax) {
-        view.ShowLineMessage(line, "文件长度不正确", 1);
+        line.report.ShowMessage("文件长度不正确", 1);
         return false;
     }
     std::array<uint8_t, kPartitionTableMax> table{};
     if (!file.Read(table.data(), static_cast<size_t>(length))) {
-        view.ShowLineMessage(line, "打开文件失败！", 1);
+        line.report.ShowMessage("打开文件失败！", 1);
         return false;
     }
     file.Close();
     for (int attempt = 0; attempt < kPartitionTries; ++attempt) {
         if (attempt > 0) {
-            doc.Clock().SleepMs(kRetryWaitMs);
+            line.clock.SleepMs(kRetryWaitMs);
         }
         if (link.StreamPartitionTable(table.data(), static_cast<uint32_t>(length))) {
             return true;
@@ -81,24 +79,23 @@ bool WritePartitionTable(CPellanView& view, int line) {
     return false;  // the link keeps "Cannot download partition, Since ..."
 }
 
-bool WriteBootImage(CPellanView& view, int line, BootImage image) {
-    CPellanDoc& doc = view.Doc();
-    CPhoneLink& link = doc.Link(line);
+bool WriteBootImage(LineContext& line, BootImage image) {
+    CPhoneLink& link = line.Link();
     const BootImageInfo info = Info(image);
     ImageFile file;
-    if (!file.Open(BootImagePath(doc, line, image))) {
-        view.ShowLineMessage(line, "open file fail!", 1);
+    if (!file.Open(BootImagePath(line, image))) {
+        line.report.ShowMessage("open file fail!", 1);
         return false;
     }
     const int64_t length = file.Length();
     if (length <= 0) {
-        view.ShowLineMessage(line, "The length of file is not correct", 1);
+        line.report.ShowMessage("The length of file is not correct", 1);
         return false;
     }
     if (!link.StreamOpenMultiImage(info.type, nullptr, 0)) {
-        doc.Clock().SleepMs(kRetryWaitMs);
+        line.clock.SleepMs(kRetryWaitMs);
         if (!link.StreamOpenMultiImage(info.type, nullptr, 0)) {
-            view.ShowLineMessage(line, info.failure, 1);
+            line.report.ShowMessage(info.failure, 1);
             return false;
         }
     }
@@ -106,18 +103,18 @@ bool WriteBootImage(CPellanView& view, int line, BootImage image) {
     for (int64_t p = 0; p < length;) {
         const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlock, length - p));
         if (!file.Read(buffer.data(), n)) {
-            view.ShowLineMessage(line, "open file fail!", 1);
+            line.report.ShowMessage("open file fail!", 1);
             return false;
         }
         if (!link.StreamWrite(buffer.data(), static_cast<uint32_t>(p), n)) {
-            view.ShowLineMessage(line, link.m_lastError, 1);
+            line.report.ShowMessage(link.m_lastError, 1);
             return false;
         }
         p += n;
     }
     file.Close();
     if (!link.StreamClose()) {
-        view.ShowLineMessage(line, "ClosePacket error", 1);
+        line.report.ShowMessage("ClosePacket error", 1);
         return false;
     }
     return true;

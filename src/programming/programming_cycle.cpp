@@ -2,13 +2,12 @@
 
 #include <functional>
 
+#include "diag/line_context.h"
 #include "diag/phone_link.h"
 #include "download/download_steps.h"
 #include "programming/app_image.h"
 #include "programming/boot_images.h"
 #include "programming/efs_image.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
 
 namespace pellan {
 namespace {
@@ -17,17 +16,16 @@ constexpr int kBaud = 115200;
 
 class Cycle {
   public:
-    Cycle(CPellanView& view, int line)
-        : m_view(view), m_doc(view.Doc()), m_line(line), m_clock(view.Doc().Clock()) {}
+    explicit Cycle(LineContext& line) : m_line(line) {}
 
-    void Progress(int percent) { m_view.SetLineProgress(m_line, percent); }
-    void Status() { m_view.ShowLineMessage(m_line, "Downloading...", 1); }
-    void Wait(uint32_t ms) { m_clock.SleepMs(ms); }
-    CPhoneLink& Link() { return m_doc.Link(m_line); }
+    void Progress(int percent) { m_line.report.SetProgress(percent); }
+    void Status() { m_line.report.ShowMessage("Downloading...", 1); }
+    void Wait(uint32_t ms) { m_line.clock.SleepMs(ms); }
+    CPhoneLink& Link() { return m_line.Link(); }
     void Phase(JobPhase phase, const char* detail = "") {
-        m_view.Account(m_line).BeginPhase(phase, detail);
+        m_line.account.BeginPhase(phase, detail);
     }
-    void Retry() { m_view.Account(m_line).Retry(Link().m_lastError); }
+    void Retry() { m_line.account.Retry(Link().m_lastError); }
 
     // A failed step is tried once more on a freshly opened DIAG port.
     bool WithReopenRetry(const std::function<bool()>& step) {
@@ -36,34 +34,30 @@ class Cycle {
         }
         Retry();
         Wait(1000);
-        m_doc.CloseDiagPort(m_line);
-        m_doc.ReopenDiagPort(m_line, m_doc.LineDiagPort(m_line), kBaud);
+        m_line.ports.CloseDiag();
+        m_line.ports.ReopenDiag(m_line.ports.DiagPort(), kBaud);
         Wait(1000);
         return step();
     }
 
-    CPellanView& m_view;
-    CPellanDoc& m_doc;
-    int m_line;
-    platform::Clock& m_clock;
+  private:
+    LineContext& m_line;
 };
 
 }  // namespace
 
-bool PrepareProgrammingAttempt(CPellanView& view, int line, int attempt) {
-    Cycle cycle(view, line);
+bool PrepareProgrammingAttempt(LineContext& line, int attempt) {
+    Cycle cycle(line);
     cycle.Phase(JobPhase::SECURITY_MODE);
     if (attempt > 0) {
         cycle.Wait(2000);
-        view.ShowLineMessage(line,
-                             view.Text("download fail, try again,First ClosePacket...",
-                                       "下载失败, 再试,首次关闭Packet..."),
-                             1);
+        line.report.ShowMessage(line.Text("download fail, try again,First ClosePacket...",
+                                          "下载失败, 再试,首次关闭Packet..."),
+                                1);
         cycle.Link().StreamClose();
         cycle.Wait(2000);
-        view.ShowLineMessage(
-            line,
-            view.Text("Try to communicate with the armprg.bin again...", "再次与armprg.bin通讯..."),
+        line.report.ShowMessage(
+            line.Text("Try to communicate with the armprg.bin again...", "再次与armprg.bin通讯..."),
             1);
         if (!cycle.Link().StreamNop()) {
             cycle.Wait(500);
@@ -78,12 +72,12 @@ bool PrepareProgrammingAttempt(CPellanView& view, int line, int attempt) {
     return cycle.WithReopenRetry([&] { return cycle.Link().StreamSecurityMode(); });
 }
 
-bool RunProgrammingCycle(CPellanView& view, int line) {
-    Cycle cycle(view, line);
+bool RunProgrammingCycle(LineContext& line) {
+    Cycle cycle(line);
     cycle.Phase(JobPhase::PARTITION_TABLE);
     cycle.Progress(24);
     cycle.Status();
-    if (!cycle.WithReopenRetry([&] { return WritePartitionTable(view, line); })) {
+    if (!cycle.WithReopenRetry([&] { return WritePartitionTable(line); })) {
         return false;
     }
     cycle.Wait(2000);
@@ -97,17 +91,17 @@ bool RunProgrammingCycle(CPellanView& view, int line) {
         cycle.Phase(JobPhase::BOOT_LOADER, boot.name);
         cycle.Progress(boot.progress);
         cycle.Status();
-        if (!cycle.WithReopenRetry([&] { return WriteBootImage(view, line, boot.image); })) {
+        if (!cycle.WithReopenRetry([&] { return WriteBootImage(line, boot.image); })) {
             return false;
         }
     }
 
     cycle.Progress(28);
     cycle.Status();
-    if (!WriteApplicationImage(view, line)) {
+    if (!WriteApplicationImage(line)) {
         cycle.Retry();
         cycle.Progress(28);
-        if (!WriteApplicationImage(view, line)) {
+        if (!WriteApplicationImage(line)) {
             return false;
         }
     }
@@ -120,17 +114,17 @@ bool RunProgrammingCycle(CPellanView& view, int line) {
             cycle.Retry();
             cycle.Wait(2000);
         }
-        nandWritten = UploadNandProgrammer(view, line);
+        nandWritten = UploadNandProgrammer(line);
     }
     if (!nandWritten) {
         return false;
     }
 
     cycle.Status();
-    if (!WriteEfsImage(view, line)) {
+    if (!WriteEfsImage(line)) {
         cycle.Retry();
         cycle.Progress(61);
-        if (!WriteEfsImage(view, line)) {
+        if (!WriteEfsImage(line)) {
             return false;
         }
     }

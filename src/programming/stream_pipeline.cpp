@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "diag/line_context.h"
 #include "diag/phone_link.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
 
 namespace pellan {
 namespace {
@@ -46,37 +45,35 @@ void AppendLost(PipelineState& state, uint32_t address) {
     ++state.lostCount;
 }
 
-bool SendBlock(CPellanView& view, int line, CPhoneLink& link, const PipelineProfile& profile,
+bool SendBlock(LineContext& line, CPhoneLink& link, const PipelineProfile& profile,
                uint32_t address, uint32_t n, PipelineState& state) {
     if (link.StreamWriteNoWait(state.buffer.data(), address, n)) {
         return true;
     }
     if (profile.showFirstSendFailure) {
-        view.ShowLineMessage(line, link.m_lastError, 1);
+        line.report.ShowMessage(link.m_lastError, 1);
     }
-    view.Doc().Clock().SleepMs(kRetryWaitMs);
+    line.clock.SleepMs(kRetryWaitMs);
     if (link.StreamWriteNoWait(state.buffer.data(), address, n)) {
         return true;
     }
-    view.ShowLineMessage(line, link.m_lastError, 1);
+    line.report.ShowMessage(link.m_lastError, 1);
     return false;
 }
 
-void Collect(CPellanView& view, int line, CPhoneLink& link, PipelineState& state) {
+void Collect(LineContext& line, CPhoneLink& link, PipelineState& state) {
     // The scan's result is not looked at: an error or a corrupt reply only ends that scan, and
     // the blocks whose acknowledgements it hid end up lost and are written again.
     link.CollectStreamAcks();
-    MatchStreamAcks(view, line, state.outstanding, state.outstandingCount, state.lost,
-                    state.lostCount);
+    MatchStreamAcks(line, state.outstanding, state.outstandingCount, state.lost, state.lostCount);
 }
 
 }  // namespace
 
-bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
+bool SendPipelined(LineContext& line, ImageFile& file, int64_t length,
                    const PipelineProfile& profile, PipelineState& state) {
-    CPellanDoc& doc = view.Doc();
-    CPhoneLink& link = doc.Link(line);
-    platform::Clock& clock = doc.Clock();
+    CPhoneLink& link = line.Link();
+    platform::Clock& clock = line.clock;
     const int64_t step = (length / kBlock) / profile.progressDivisor;
     int64_t counter = 0;
     int progress = profile.progressStart;
@@ -86,22 +83,22 @@ bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
         const bool last = remaining <= kBlock;
         const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlock, remaining));
         if (!file.Read(state.buffer.data(), n)) {
-            view.ShowLineMessage(line, "read file fail!", 1);
+            line.report.ShowMessage("read file fail!", 1);
             return false;
         }
         const auto address = static_cast<uint32_t>(p);
-        if (!SendBlock(view, line, link, profile, address, n, state)) {
+        if (!SendBlock(line, link, profile, address, n, state)) {
             return false;
         }
         p += n;
-        view.Account(line).Progress(static_cast<uint64_t>(p));
+        line.account.Progress(static_cast<uint64_t>(p));
         ++counter;
         if (counter >= step) {
-            view.SetLineProgress(line, ++progress);
+            line.report.SetProgress(++progress);
             counter = 0;
             // A stop request is looked at only here, at a progress step.
-            if (doc.Runtime(line).running.load() == 0) {
-                view.ShowLineMessage(line, profile.stoppedText, 1);
+            if (line.runtime.running.load() == 0) {
+                line.report.ShowMessage(profile.stoppedText, 1);
                 return false;
             }
         }
@@ -112,9 +109,9 @@ bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
             // acknowledgement arrives, and never lasts longer than the pause it stands for.
             AwaitAck(clock, link,
                      profile.collectPauseMs > 0 ? profile.collectPauseMs : kWindowWaitMs);
-            Collect(view, line, link, state);
+            Collect(line, link, state);
             if (clock.TickMs() - sentAt >= profile.windowTimeoutMs) {
-                view.ShowLineMessage(line, profile.stalledText, 1);
+                line.report.ShowMessage(profile.stalledText, 1);
                 return false;
             }
         }
@@ -124,7 +121,7 @@ bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
     }
     for (int pass = 0; pass < kDrainPasses && state.outstandingCount > 0; ++pass) {
         clock.SleepMs(kDrainWaitMs);
-        Collect(view, line, link, state);
+        Collect(line, link, state);
     }
     for (uint32_t i = 0; i < state.outstandingCount; ++i) {
         AppendLost(state, state.outstanding[i]);
@@ -133,10 +130,9 @@ bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
     return true;
 }
 
-bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, PipelineState& state,
+bool RewriteLost(LineContext& line, ImageFile& file, int64_t length, PipelineState& state,
                  const std::function<void(uint32_t address)>& beforeBlock) {
-    CPellanDoc& doc = view.Doc();
-    CPhoneLink& link = doc.Link(line);
+    CPhoneLink& link = line.Link();
     const uint32_t count = std::min<uint32_t>(state.lostCount, kLostSlots);
     std::string why = "no acknowledgement came for the blocks at";
     for (uint32_t i = 0; i < count; ++i) {
@@ -144,12 +140,12 @@ bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, P
         std::snprintf(address, sizeof address, "%s 0x%X", i == 0 ? "" : ",", state.lost[i]);
         why += address;
     }
-    view.Account(line).Rewrite(count, why);
+    line.account.Rewrite(count, why);
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t address = state.lost[i];
         const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlock, length - address));
         if (!file.Seek(address) || !file.Read(state.buffer.data(), n)) {
-            view.ShowLineMessage(line, "read file fail!", 1);
+            line.report.ShowMessage("read file fail!", 1);
             return false;
         }
         if (beforeBlock) {
@@ -159,9 +155,9 @@ bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, P
         if (link.StreamWrite(state.buffer.data(), address, n)) {
             continue;
         }
-        doc.Clock().SleepMs(kRetryWaitMs);
+        line.clock.SleepMs(kRetryWaitMs);
         if (!link.StreamWrite(state.buffer.data(), address, n)) {
-            view.ShowLineMessage(line, link.m_lastError, 1);
+            line.report.ShowMessage(link.m_lastError, 1);
             return false;
         }
     }

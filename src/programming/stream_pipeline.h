@@ -5,12 +5,12 @@
 #include <functional>
 #include <memory>
 
+#include "firmware/image_file.h"
 #include "programming/app_image.h"
-#include "programming/image_file.h"
 
 namespace pellan {
 
-class CPellanView;
+struct LineContext;
 
 // What differs between the pipelined images (application and EFS) while their blocks go out.
 struct PipelineProfile {
@@ -35,12 +35,12 @@ struct PipelineState {
 // Sends every block of `file` without waiting, keeping at most five outstanding, then drains the
 // acknowledgements (three passes of 150 ms) and moves what is still outstanding to the lost list.
 // False after a status line of its own (send failure, user stop, stalled window).
-bool SendPipelined(CPellanView& view, int line, ImageFile& file, int64_t length,
+bool SendPipelined(LineContext& line, ImageFile& file, int64_t length,
                    const PipelineProfile& profile, PipelineState& state);
 
 // Writes every lost block again with a waiting stream write (one retry after 2000 ms).
 // `beforeBlock` runs before each block's first write. False after showing the link's error.
-bool RewriteLost(CPellanView& view, int line, ImageFile& file, int64_t length, PipelineState& state,
+bool RewriteLost(LineContext& line, ImageFile& file, int64_t length, PipelineState& state,
                  const std::function<void(uint32_t address)>& beforeBlock);
 
 }  // namespace pellan

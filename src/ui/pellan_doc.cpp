@@ -107,24 +107,6 @@ void CPellanDoc::BuildLinePaths() {
     }
 }
 
-bool CPellanDoc::FolderExists(const std::string& path) {
-    if (path.empty()) {
-        return false;
-    }
-    std::string tested = path;
-    const char last = tested.back();
-    if (last == '\\' || last == '/') {
-        if (tested.size() == 3 && tested[1] == ':') {
-            return true;  // a drive root
-        }
-        if (tested.size() > 3) {
-            tested.pop_back();
-        }
-    }
-    std::error_code ec;
-    return std::filesystem::exists(tested, ec);
-}
-
 void CPellanDoc::SetLineVersionTexts(int line, const std::string& text, bool fallbackToo) {
     LineRuntime& runtime = Runtime(line);
     SetField(runtime.currentVersion, text);

@@ -8,41 +8,12 @@
 #include <mutex>
 #include <string>
 
-#include "diag/phone_link.h"
+#include "diag/line_context.h"
 #include "line/stick_binding.h"
 #include "platform/env.h"
 #include "transport/at_channel.h"
-#include "ui/line_record.h"
 
 namespace pellan {
-
-enum NvModeValue : int32_t {
-    NV_MODE_NONE = 0,  // see the NV restore for the meaning of each mode
-    NV_MODE_RF_NO_IMEI = 1,
-    NV_MODE_RF_AND_IMEI = 2,   // the default
-    NV_MODE_DEFAULT_FILE = 3,  // restore from the default NV file
-};
-
-enum JobKind : int32_t { JOB_UPDATE = 1, JOB_REPAIR = 2, JOB_NV_BACKUP = 3, JOB_NV_RESTORE = 4 };
-
-// The runtime state of one line (not stored). Running flag and phone state are read and written
-// by several threads and are atomic; the other fields belong to whichever of the line's polling
-// loop or job runs (never both at once).
-struct LineRuntime {
-    std::atomic<int32_t> running{0};
-    std::atomic<int32_t> phoneState{0};  // 0 no DIAG port, 1 no stick answered, 2 stick answered
-    int32_t jobKind = JOB_UPDATE;
-    std::array<char, 16> imei{};  // 15 digits and a zero
-    std::array<uint8_t, 303> versionSet{};
-    std::array<char, 256> currentVersion{};
-    std::array<char, 256> secondVersion{};
-    std::array<char, 256> identity{};
-    std::array<char, 512> fallbackVersion{};
-    std::array<uint8_t, 45> swVersion{};
-    std::array<uint8_t, 212> flashInfo{};
-    std::unique_ptr<CPhoneLink> link;
-    std::unique_ptr<CAtChannel> at;
-};
 
 // The one document: eight line records with their runtime state and link objects, the
 // document-wide values and the document lock.
@@ -60,6 +31,7 @@ class CPellanDoc {
     const std::filesystem::path& ProgramFolder() const { return m_programFolder; }
 
     LineRecord& Record(int line) { return m_records.at(static_cast<size_t>(line)); }
+    std::array<LineRecord, kLineCount>& Records() { return m_records; }
     LineRuntime& Runtime(int line) { return *m_lines.at(static_cast<size_t>(line)); }
     CPhoneLink& Link(int line) { return *Runtime(line).link; }
     CAtChannel& At(int line) { return *Runtime(line).at; }
@@ -89,9 +61,6 @@ class CPellanDoc {
     // view shows it to the user once.
     const std::string& SettingsMessage() const { return m_settingsMessage; }
     void BuildLinePaths();
-    // True when the file or folder exists; a drive root such as C:\ counts as existing at once, a
-    // longer path ending with a separator is tested without it, an empty path does not exist.
-    static bool FolderExists(const std::string& path);
 
     // "No Phone" (or any text) into the three display texts and, with `fallbackToo`, the
     // fallback version text of the line.

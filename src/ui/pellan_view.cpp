@@ -1,14 +1,14 @@
 #include "ui/pellan_view.h"
 
-#include "firmware/firmware_set.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <utility>
 
-#include "line/polling.h"
+#include "line/station_firmware.h"
+#include "platform/paths.h"
 #include "ui/line_controls.h"
+#include "ui/line_polling.h"
 
 namespace pellan {
 namespace {
@@ -41,24 +41,67 @@ void JoinOrDetach(std::thread& thread) {
 
 }  // namespace
 
-const char* JobKindKey(JobKind kind) {
-    switch (kind) {
-        case JOB_UPDATE:
-            return "update";
-        case JOB_REPAIR:
-            return "repair";
-        case JOB_NV_BACKUP:
-            return "backup-nv";
-        case JOB_NV_RESTORE:
-            return "restore-nv";
+// A line's status display as its procedures see it.
+class CPellanView::Reporter final : public LineReporter {
+  public:
+    Reporter(CPellanView& view, int line) : m_view(view), m_line(line) {}
+    void ShowMessage(const std::string& text, int stamped) override {
+        m_view.ShowLineMessage(m_line, text, stamped);
     }
-    return "unknown";
-}
+    void SetProgress(int percent) override { m_view.SetLineProgress(m_line, percent); }
+    void SetState(int state) override { m_view.SetLineState(m_line, state); }
+    void FinishJob(const std::string& text, int code) override {
+        m_view.FinishLineJob(m_line, text, code);
+    }
+    void MessageBox(const std::string& text) override { m_view.MessageBox(text); }
+    bool Confirm(const std::string& question) override { return m_view.Sink().Confirm(question); }
+
+  private:
+    CPellanView& m_view;
+    int m_line;
+};
+
+// A line's ports as its procedures see them: the document's, looked up through the line's binding.
+class CPellanView::Ports final : public LinePorts {
+  public:
+    Ports(CPellanDoc& doc, int line) : m_doc(doc), m_line(line) {}
+    int DiagPort() override { return m_doc.LineDiagPort(m_line); }
+    int AtPort() override { return m_doc.LineAtPort(m_line); }
+    bool ReopenDiag(int port, int baud) override {
+        return m_doc.ReopenDiagPort(m_line, port, baud);
+    }
+    bool ReopenAt(int port, int baud) override { return m_doc.ReopenAtPort(m_line, port, baud); }
+    bool CloseDiag() override { return m_doc.CloseDiagPort(m_line); }
+    bool QueryPhone() override { return m_doc.QueryPhone(m_line); }
+    bool Discover() override { return m_doc.DiscoverPorts(m_line); }
+
+  private:
+    CPellanDoc& m_doc;
+    int m_line;
+};
 
 struct CPellanView::LinePanel {
-    explicit LinePanel(platform::Clock& clock) : account(clock) {}
+    LinePanel(CPellanView& view, int line)
+        : account(view.m_doc.Clock()),
+          reporter(view, line),
+          ports(view.m_doc, line),
+          context{line,
+                  view.m_doc.Env(),
+                  view.m_doc.Clock(),
+                  view.m_doc.Runtime(line),
+                  view.m_doc.Record(line),
+                  view.m_doc.Record(0),
+                  account,
+                  view.m_doc.DocLock(),
+                  reporter,
+                  ports,
+                  {view.m_doc.m_language, view.m_doc.m_nvMode, view.m_singleSwitch,
+                   view.m_allowOtherImei}} {}
     mutable std::mutex mutex;
     JobAccount account;
+    Reporter reporter;
+    Ports ports;
+    LineContext context;
     std::string log;
     std::string portText = "NULL";
     int state = 0;
@@ -72,7 +115,7 @@ CPellanView::CPellanView(CPellanDoc& doc, ViewSink& sink)
     : m_doc(doc), m_sink(sink), m_now(NowLocal) {
     for (int line = 0; line < kLineCount; ++line) {
         auto& panel = m_panels[static_cast<size_t>(line)];
-        panel = std::make_unique<LinePanel>(m_doc.Clock());
+        panel = std::make_unique<LinePanel>(*this, line);
         panel->account.AddListener(
             [this, line](const JobEvent& event) { m_sink.JobEventReported(line, event); });
     }
@@ -106,6 +149,10 @@ CPellanView::LinePanel* CPellanView::Panel(int line) const {
 
 JobAccount& CPellanView::Account(int line) {
     return m_panels.at(static_cast<size_t>(line))->account;
+}
+
+LineContext& CPellanView::Context(int line) {
+    return m_panels.at(static_cast<size_t>(line))->context;
 }
 
 void CPellanView::SetWallClock(std::function<LocalTime()> now) {
@@ -208,7 +255,7 @@ int CPellanView::LineStateOf(int line) const {
     return panel->state;
 }
 
-CPellanView::JobEnd CPellanView::LastJobEnd(int line) const {
+JobEnd CPellanView::LastJobEnd(int line) const {
     const LinePanel* panel = Panel(line);
     if (panel == nullptr) {
         return {};
@@ -382,7 +429,7 @@ bool CPellanView::StartLineJobOnThisThread(int line) {
         const std::string path =
             (std::filesystem::path(GetField(m_doc.Record(0).firmwareFolder)) / "armprg.bin")
                 .string();
-        if (!CPellanDoc::FolderExists(path)) {
+        if (!platform::FolderExists(path)) {
             MessageBox(path + Text(" is not exist, please select again", "不存在，请重新选择！"));
             return false;
         }
@@ -397,7 +444,7 @@ bool CPellanView::StartLineJobOnThisThread(int line) {
     m_doc.Link(line).m_pacedReplies = m_pacedReplies.load() != 0;
     m_doc.At(line).m_pacedReplies = m_pacedReplies.load() != 0;
     if (m_doc.m_nvMode.load() == NV_MODE_DEFAULT_FILE &&
-        !CPellanDoc::FolderExists(GetField(m_doc.Record(line).defaultNvFile))) {
+        !platform::FolderExists(GetField(m_doc.Record(line).defaultNvFile))) {
         MessageBox(Text("Default NV is not exist", "缺省NV文件不存在"));
         return false;
     }

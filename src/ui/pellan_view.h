@@ -11,29 +11,20 @@
 #include <thread>
 
 #include "diag/job_account.h"
-#include "ui/log_stamp.h"
+#include "line/line_station.h"
+#include "platform/log_stamp.h"
 #include "ui/pellan_doc.h"
 #include "ui/view_sink.h"
 
 namespace pellan {
 
-// A job kind's procedures. `check` runs on the calling thread before the line is marked running
-// and may refuse with a message box (false); `run` runs on the line's job thread and ends the job
-// through FinishLineJob (or, for a successful update, the end of the program).
-struct JobProcedures {
-    std::function<bool(class CPellanView&, int line)> check;
-    std::function<void(class CPellanView&, int line)> run;
-};
-
-// "update", "repair", "backup-nv", "restore-nv": the job kinds as the command line names them.
-const char* JobKindKey(JobKind kind);
-
 // The form view without a GUI toolkit: the line status display, the option fields of the form,
-// the start of line jobs and the polling threads. Front ends observe it through a ViewSink.
-class CPellanView {
+// the start of line jobs and the polling threads. Front ends observe it through a ViewSink. It is
+// the station of the line jobs: each line's procedures get that line's context from it.
+class CPellanView : public LineStation {
   public:
     CPellanView(CPellanDoc& doc, ViewSink& sink);
-    ~CPellanView();
+    ~CPellanView() override;
     CPellanView(const CPellanView&) = delete;
     CPellanView& operator=(const CPellanView&) = delete;
 
@@ -48,23 +39,19 @@ class CPellanView {
     void SetLineProgress(int line, int percent);
     void SetLineState(int line, int state);
     void FinishLineJob(int line, const std::string& text, int code);
-    void ShowLinePort(int line);
-    void ShowLineVersions(int line);
+    void ShowLinePort(int line) override;
+    void ShowLineVersions(int line) override;
     void EnableLineControls(int line, int enable);
-    void MessageBox(const std::string& text);
+    void MessageBox(const std::string& text) override;
     std::string LineLog(int line) const;
     // Replaces a line's whole log (the update job's header).
-    void ReplaceLineLog(int line, const std::string& log);
+    void ReplaceLineLog(int line, const std::string& log) override;
     // The DIAG port text last shown by ShowLinePort ("COM%d" or "NULL") and the line's state.
     std::string LinePortText(int line) const;
     int LineStateOf(int line) const;
     // The text and code of the line's last FinishLineJob (code -1 before the first), which the
     // job history records.
-    struct JobEnd {
-        std::string text;
-        int code = -1;
-    };
-    JobEnd LastJobEnd(int line) const;
+    JobEnd LastJobEnd(int line) const override;
     // The account of the line's jobs (phases, counts, retries, result), which the sink, the job
     // log and the history observe beside the display.
     JobAccount& Account(int line);
@@ -72,8 +59,15 @@ class CPellanView {
     void SetWallClock(std::function<LocalTime()> now);
 
     // ---- jobs and polling ----
-    // The subsystems install their jobs (update, repair, NV backup, NV restore) here.
-    void SetJobProcedures(JobKind kind, JobProcedures procedures);
+    // ---- the station of the line jobs ----
+    LineContext& Context(int line) override;
+    platform::Env& Env() override { return m_doc.Env(); }
+    const std::filesystem::path& ProgramFolder() const override { return m_doc.ProgramFolder(); }
+    StickBindings& Bindings() override { return m_doc.Bindings(); }
+    std::string FallbackVersion(int line) override { return m_doc.FallbackVersion(line); }
+    bool CheckDownloadMode() const override { return m_checkDownloadMode.load() != 0; }
+    void RequestLineEnd(int line) override { m_sink.LineEndRequested(line); }
+    void SetJobProcedures(JobKind kind, JobProcedures procedures) override;
     bool StartLineJob(int line);
     void StopLine(int line);  // the stop button: a request the job polls
     // Starts (or restarts) the line's polling thread. A thread already there is asked to end;
@@ -110,6 +104,8 @@ class CPellanView {
 
   private:
     struct LinePanel;
+    class Reporter;
+    class Ports;
 
     LinePanel* Panel(int line) const;
     JobProcedures Procedures(JobKind kind) const;

@@ -13,7 +13,7 @@ class FirmwareCheck : public FirmwareFixture {
     void SetUp() override {
         FirmwareFixture::SetUp();
         ASSERT_TRUE(InstallFirmwareSet(*view));
-        SetLineFirmwarePaths(*doc, kLine, Folder());
+        SetLineFirmwarePaths(doc->Record(kLine), Folder());
         doc->Runtime(kLine).phoneState = 2;
     }
     fs::path File(const char* name) const { return fs::path(Folder()) / name; }
@@ -127,9 +127,9 @@ TEST_F(FirmwareCheck, TheLastLineToEndDeletesTheSet) {
 TEST_F(FirmwareCheck, TheJobThreadOfTheLastLineCarriesOutADeferredDeletion) {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    view->SetJobProcedures(JOB_NV_BACKUP, {nullptr, [released](CPellanView& v, int line) {
+    view->SetJobProcedures(JOB_NV_BACKUP, {nullptr, [released](LineStation& s, int line) {
                                                released.wait();
-                                               v.FinishLineJob(line, "failed", 3);
+                                               s.Context(line).report.FinishJob("failed", 3);
                                            }});
     doc->Runtime(1).jobKind = JOB_NV_BACKUP;
     ASSERT_TRUE(view->StartLineJob(1));

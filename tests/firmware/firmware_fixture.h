@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "firmware/firmware_set.h"
+#include "line/station_firmware.h"
 #include "platform/env.h"
 #include "support/fake_serial.h"
 #include "support/resource_set.h"

@@ -9,6 +9,7 @@
 #include "history/history_recorder.h"
 #include "job_bench.h"
 #include "line/job_history.h"
+#include "line/station_firmware.h"
 #include "nv/nv_archive.h"
 #include "nv/nvm_store.h"
 

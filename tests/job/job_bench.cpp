@@ -5,8 +5,9 @@
 #include "diag/frame_codec.h"
 #include "firmware/firmware_set.h"
 #include "line/standard_jobs.h"
+#include "line/station_firmware.h"
 #include "nv/nv_backup.h"
-#include "ui/log_stamp.h"
+#include "platform/log_stamp.h"
 
 namespace pellan::test {
 
@@ -188,7 +189,7 @@ JobBench::JobBench() {
     InstallStandardJobs(*view);
     sink.onMessage = [this](const std::string&) { m_packetsAtLastMessage = serial.WrittenCount(); };
     std::string error;
-    ChooseNvFolder(*doc, (dir.Path() / "nv").string(), error);
+    ChooseNvFolder(doc->Records(), (dir.Path() / "nv").string(), error);
     InstallFirmwareSet(*view);
 }
 

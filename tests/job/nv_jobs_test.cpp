@@ -57,7 +57,7 @@ struct NvBench : JobBench {
     bool Restore(int32_t mode, const std::vector<uint8_t>& file) {
         WriteBytes(Nvm(), file);
         doc->m_nvMode = mode;
-        return RestoreNvFromFile(*view, 0, Nvm().string());
+        return RestoreNvFromFile(view->Context(0), Nvm().string());
     }
     std::vector<uint16_t> WrittenIds() const {
         std::vector<uint16_t> ids;
@@ -67,7 +67,7 @@ struct NvBench : JobBench {
         return ids;
     }
     NvmTable Backup() {
-        EXPECT_TRUE(BackupNvToFile(*view, 0, Nvm().string()));
+        EXPECT_TRUE(BackupNvToFile(view->Context(0), Nvm().string()));
         NvmTable table{};
         EXPECT_EQ(DecodeNvmFile(ReadBytes(Nvm()), table), NvmFileCheck::OK);
         return table;
@@ -114,7 +114,7 @@ TEST(NvJobs, BackupJobTextsAndItsFailures) {
     NvBench bench;
     for (int32_t language : {0, 1}) {
         bench.doc->m_language = language;
-        BackupNvJob(*bench.view, 0);
+        BackupNvJob(bench.view->Context(0));
         EXPECT_EQ(bench.LastMessage(), language ? "Backup NV success" : "备份NV区成功");
         EXPECT_EQ(bench.sink.States().back(), 2);
         EXPECT_EQ(bench.sink.Progress().back(), 100);
@@ -129,7 +129,7 @@ TEST(NvJobs, BackupJobTextsAndItsFailures) {
     {
         WriteRoomLimit room(64 * 1024);  // less than a backup, more than the job's log
         if (room.Available()) {
-            BackupNvJob(*bench.view, 0);
+            BackupNvJob(bench.view->Context(0));
             EXPECT_EQ(bench.LastMessage(), "Cannot write the NV backup file " +
                                                bench.Nvm().string() + ", Since " + NoRoomText());
             EXPECT_EQ(bench.sink.States().back(), 3);
@@ -140,8 +140,8 @@ TEST(NvJobs, BackupJobTextsAndItsFailures) {
 
     const size_t reads = bench.stick->CountOf("ReadNvItem");
     std::string error;
-    ASSERT_TRUE(ChooseNvFolder(*bench.doc, (bench.dir.Path() / "gone").string(), error));
-    BackupNvJob(*bench.view, 0);
+    ASSERT_TRUE(ChooseNvFolder(bench.doc->Records(), (bench.dir.Path() / "gone").string(), error));
+    BackupNvJob(bench.view->Context(0));
     EXPECT_EQ(bench.sink.Boxes(),
               std::vector<std::string>{"Can not create directory:" +
                                        (bench.dir.Path() / "gone" / "").string()});
@@ -153,47 +153,48 @@ TEST(NvJobs, StartChecksAndChosenFolders) {
     CPellanDoc& doc = *bench.doc;
     const std::vector<uint8_t> earlier(kNvmFileSize, 0x42);
     WriteBytes(bench.Nvm(), earlier);
-    EXPECT_TRUE(CheckBackupNvStart(*bench.view, 0));
-    EXPECT_TRUE(CheckRestoreNvStart(*bench.view, 0));
+    EXPECT_TRUE(CheckBackupNvStart(bench.view->Context(0)));
+    EXPECT_TRUE(CheckRestoreNvStart(bench.view->Context(0)));
     EXPECT_EQ(ReadBytes(bench.Nvm()), earlier) << "the check leaves a backup whole";
     fs::remove(bench.Nvm());
-    EXPECT_TRUE(CheckBackupNvStart(*bench.view, 0));
+    EXPECT_TRUE(CheckBackupNvStart(bench.view->Context(0)));
     EXPECT_FALSE(fs::exists(bench.Nvm())) << "the check leaves no empty file behind";
     doc.Runtime(0).phoneState = 1;
-    EXPECT_FALSE(CheckBackupNvStart(*bench.view, 0));
-    EXPECT_FALSE(CheckRestoreNvStart(*bench.view, 0));
+    EXPECT_FALSE(CheckBackupNvStart(bench.view->Context(0)));
+    EXPECT_FALSE(CheckRestoreNvStart(bench.view->Context(0)));
     doc.Runtime(0).phoneState = 2;
 
     std::string error;
-    ASSERT_TRUE(ChooseNvFolder(doc, (bench.dir.Path() / "gone").string(), error));
-    EXPECT_FALSE(CheckBackupNvStart(*bench.view, 0));
+    ASSERT_TRUE(ChooseNvFolder(doc.Records(), (bench.dir.Path() / "gone").string(), error));
+    EXPECT_FALSE(CheckBackupNvStart(bench.view->Context(0)));
     SetField(doc.Record(0).nvFolder, "");
     SetField(doc.Record(0).nvmFilePath, "Channel1.nvm");
-    EXPECT_FALSE(CheckRestoreNvStart(*bench.view, 0));
+    EXPECT_FALSE(CheckRestoreNvStart(bench.view->Context(0)));
     doc.m_language = 0;
-    EXPECT_FALSE(CheckBackupNvStart(*bench.view, 0));
+    EXPECT_FALSE(CheckBackupNvStart(bench.view->Context(0)));
     EXPECT_EQ(bench.sink.Boxes(), (std::vector<std::string>{"Line1 can't create or open NV file!",
                                                             "Line1 No NV directory!",
                                                             "线路1上没有指定好NV区备份的目录名"}));
 
     // Folders end in the system's separator; every line takes the folder, or none does.
     const std::string nv = (fs::path("/d/nv") / "").string();
-    ASSERT_TRUE(ChooseNvFolder(doc, "/d/nv", error)) << error;
+    ASSERT_TRUE(ChooseNvFolder(doc.Records(), "/d/nv", error)) << error;
     EXPECT_EQ(GetField(doc.Record(2).nvmFilePath), nv + "Channel3.nvm");
-    EXPECT_FALSE(ChooseNvFolder(doc, "", error));
+    EXPECT_FALSE(ChooseNvFolder(doc.Records(), "", error));
     // 250 characters with the separator fit the folder field but not the file path behind it.
-    EXPECT_FALSE(ChooseNvFolder(doc, "/" + std::string(248, 'x'), error));
+    EXPECT_FALSE(ChooseNvFolder(doc.Records(), "/" + std::string(248, 'x'), error));
     EXPECT_NE(error.find("too long"), std::string::npos);
     EXPECT_EQ(GetField(doc.Record(7).nvmFilePath), nv + "Channel8.nvm");
-    EXPECT_TRUE(ChooseNvFolder(doc, "/" + std::string(240, 'x'), error));
+    EXPECT_TRUE(ChooseNvFolder(doc.Records(), "/" + std::string(240, 'x'), error));
 
     // The default NV file must exist and be a file; then every line takes it.
-    EXPECT_FALSE(ChooseDefaultNvFile(doc, (bench.dir.Path() / "none.nvm").string(), error));
-    EXPECT_FALSE(ChooseDefaultNvFile(doc, bench.dir.Path().string(), error));
+    EXPECT_FALSE(
+        ChooseDefaultNvFile(doc.Records(), (bench.dir.Path() / "none.nvm").string(), error));
+    EXPECT_FALSE(ChooseDefaultNvFile(doc.Records(), bench.dir.Path().string(), error));
     EXPECT_EQ(GetField(doc.Record(4).defaultNvFile), "");
     const fs::path file = bench.dir.Path() / "factory.nvm";
     WriteBytes(file, BackupFile(1));
-    ASSERT_TRUE(ChooseDefaultNvFile(doc, file.string(), error)) << error;
+    ASSERT_TRUE(ChooseDefaultNvFile(doc.Records(), file.string(), error)) << error;
     EXPECT_EQ(GetField(doc.Record(kLineCount - 1).defaultNvFile), file.string());
 }
 
@@ -325,7 +326,7 @@ TEST(NvJobs, ABadFileIsRefusedBeforeTheStickChangesAndStaysAsItWas) {
         }
         bench.doc->m_language = row.language;
         bench.doc->m_nvMode = NV_MODE_RF_AND_IMEI;
-        EXPECT_FALSE(RestoreNvFromFile(*bench.view, 0, bench.Nvm().string()));
+        EXPECT_FALSE(RestoreNvFromFile(bench.view->Context(0), bench.Nvm().string()));
         EXPECT_EQ(bench.sink.Boxes(),
                   row.box ? std::vector<std::string>{row.box} : std::vector<std::string>{});
         EXPECT_EQ(bench.stick->CountOf("WriteNvItem"), 0u);
@@ -341,12 +342,12 @@ TEST(NvJobs, RestoreJobTexts) {
     WriteBytes(bench.Nvm(), BackupFile(1));
     bench.doc->m_nvMode = NV_MODE_RF_AND_IMEI;
     bench.view->m_allowOtherImei = 1;  // the file is made up, not this stick's backup
-    RestoreNvJob(*bench.view, 0);
+    RestoreNvJob(bench.view->Context(0));
     EXPECT_EQ(bench.LastMessage(), "Restore NV success");
     EXPECT_EQ(bench.sink.States().back(), 2);
     EXPECT_EQ(bench.stick->CountOf("ResetPhone"), 1u);
     bench.doc->m_nvMode = 7;  // an unknown mode restores nothing
-    RestoreNvJob(*bench.view, 0);
+    RestoreNvJob(bench.view->Context(0));
     EXPECT_EQ(bench.WrittenIds().size(), kNvBackupListSize);
     EXPECT_EQ(bench.LastMessage(), "Restore NV success");
 
@@ -366,7 +367,7 @@ TEST(NvJobs, RestoreJobTexts) {
         bench.doc->m_language = row.language;
         bench.doc->m_nvMode = row.mode;
         const size_t before = bench.sink.Messages().size();
-        RestoreNvJob(*bench.view, 0);
+        RestoreNvJob(bench.view->Context(0));
         std::vector<std::string> expected;
         if (row.before != nullptr) {
             expected.push_back(row.before);

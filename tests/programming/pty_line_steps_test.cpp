@@ -44,12 +44,13 @@ TEST(PtyLineSteps, WholePathOverPseudoTerminals) {
     ASSERT_TRUE(doc.QueryPhone(0));
     doc.Runtime(0).running = 1;
     const std::string& error = doc.Link(0).m_lastError;
-    ASSERT_TRUE(EnterDownloadMode(view, 0)) << error;
-    ASSERT_TRUE(UploadArmprg(view, 0)) << error;
-    ASSERT_TRUE(StartProgrammer(view, 0)) << error;
+    ASSERT_TRUE(EnterDownloadMode(view.Context(0))) << error;
+    ASSERT_TRUE(UploadArmprg(view.Context(0))) << error;
+    ASSERT_TRUE(StartProgrammer(view.Context(0))) << error;
     bool programmed = false;
     for (int attempt = 0; attempt < 10 && !programmed; ++attempt) {
-        programmed = PrepareProgrammingAttempt(view, 0, attempt) && RunProgrammingCycle(view, 0);
+        programmed = PrepareProgrammingAttempt(view.Context(0), attempt) &&
+                     RunProgrammingCycle(view.Context(0));
     }
     for (const std::string& message : sink.Messages(0)) {
         if (message != "Downloading...") {
@@ -59,7 +60,7 @@ TEST(PtyLineSteps, WholePathOverPseudoTerminals) {
     ASSERT_TRUE(programmed) << error;
     ASSERT_FALSE(sink.ProgressHistory(0).empty());
     EXPECT_EQ(sink.ProgressHistory(0).back(), 80);
-    ASSERT_TRUE(ResetAndReconnect(view, 0));
+    ASSERT_TRUE(ResetAndReconnect(view.Context(0)));
     std::printf("stick back in normal mode after the programming cycle\n");
 }
 

@@ -142,10 +142,10 @@ class SimLineTest : public ::testing::Test {
     // Normal firmware to a loaded (`start`: running) programmer.
     void ReachProgrammer(bool start = true) {
         Use(bench.Record(0).armprgPath, "armprg.bin", 3000);
-        ASSERT_TRUE(EnterDownloadMode(*bench.view, 0)) << bench.Link(0).m_lastError;
-        ASSERT_TRUE(UploadArmprg(*bench.view, 0)) << bench.Link(0).m_lastError;
+        ASSERT_TRUE(EnterDownloadMode(bench.view->Context(0))) << bench.Link(0).m_lastError;
+        ASSERT_TRUE(UploadArmprg(bench.view->Context(0))) << bench.Link(0).m_lastError;
         if (start) {
-            ASSERT_TRUE(StartProgrammer(*bench.view, 0)) << bench.Link(0).m_lastError;
+            ASSERT_TRUE(StartProgrammer(bench.view->Context(0))) << bench.Link(0).m_lastError;
             ASSERT_EQ(stick->Mode(), sim::StickMode::kProgrammer);
         }
         bench.waits.ClearWaits();

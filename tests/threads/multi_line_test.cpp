@@ -10,6 +10,7 @@
 
 #include "firmware/firmware_set.h"
 #include "line/standard_jobs.h"
+#include "line/station_firmware.h"
 #include "nv/nv_backup.h"
 #include "nv/nv_identity.h"
 #include "platform/clock.h"
@@ -66,7 +67,7 @@ TEST(Station, TwoLinesUpdateTheirOwnSticksWhileTheirPortNumbersSwap) {
     auto view = std::make_unique<CPellanView>(*doc, sink);
     InstallStandardJobs(*view);
     std::string error;
-    ASSERT_TRUE(ChooseNvFolder(*doc, (dir.Path() / "nv").string(), error)) << error;
+    ASSERT_TRUE(ChooseNvFolder(doc->Records(), (dir.Path() / "nv").string(), error)) << error;
     ASSERT_TRUE(InstallFirmwareSet(*view));
 
     for (int line = 0; line < kLineCount; ++line) {

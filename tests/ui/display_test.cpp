@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "platform/log_stamp.h"
 #include "support/fake_serial.h"
 #include "support/temp_dir.h"
 #include "ui/line_controls.h"
-#include "ui/log_stamp.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
 #include "ui/recording_sink.h"

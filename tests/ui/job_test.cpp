@@ -64,18 +64,18 @@ struct JobFixture : ::testing::Test {
 TEST_F(JobFixture, StartIsRefusedWithoutProceduresCheckOrFiles) {
     EXPECT_FALSE(view.StartLineJob(0));
     std::atomic<int> runs{0};
-    view.SetJobProcedures(JOB_NV_BACKUP, {[](CPellanView& v, int) {
-                                              v.MessageBox("no stick");
+    view.SetJobProcedures(JOB_NV_BACKUP, {[](LineStation& s, int) {
+                                              s.MessageBox("no stick");
                                               return false;
                                           },
-                                          [&](CPellanView&, int) { ++runs; }});
+                                          [&](LineStation&, int) { ++runs; }});
     doc.Runtime(2).jobKind = JOB_NV_BACKUP;
     EXPECT_FALSE(view.StartLineJob(2));
     EXPECT_EQ((std::vector<int>{0}), sink.StateHistory(2));
 
-    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
+    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](LineStation& s, int line) {
                                            ++runs;
-                                           v.FinishLineJob(line, "done", 1);
+                                           s.Context(line).report.FinishJob("done", 1);
                                        }});
     ASSERT_TRUE(view.StartLineJob(0));
     view.WaitLineJob(0);
@@ -108,11 +108,11 @@ TEST_F(JobFixture, JobRunsOnItsOwnThreadWithTheLineMarkedRunning) {
     std::thread::id jobThread;
     view.m_eraseBoot = 0;
     view.m_uiConsistent = 1;
-    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
+    view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](LineStation& s, int line) {
                                            seenLine = line;
-                                           seenRunning = v.Doc().Runtime(line).running.load();
+                                           seenRunning = s.Context(line).runtime.running.load();
                                            jobThread = std::this_thread::get_id();
-                                           v.FinishLineJob(line, "failed", 3);
+                                           s.Context(line).report.FinishJob("failed", 3);
                                        }});
     doc.Runtime(4).jobKind = JOB_UPDATE;
     ASSERT_TRUE(view.StartLineJob(4));
@@ -128,11 +128,11 @@ TEST_F(JobFixture, JobRunsOnItsOwnThreadWithTheLineMarkedRunning) {
     // A second start while running is refused, and so is closing; after the end both work.
     std::atomic<bool> release{false};
     view.SetJobProcedures(JOB_UPDATE,
-                          {nullptr, [&](CPellanView& v, int line) {
+                          {nullptr, [&](LineStation& s, int line) {
                                while (!release) {
                                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                                }
-                               v.FinishLineJob(line, "done", 1);
+                               s.Context(line).report.FinishJob("done", 1);
                            }});
     ASSERT_TRUE(view.StartLineJob(4));
     EXPECT_FALSE(view.StartLineJob(4));
@@ -151,14 +151,14 @@ TEST_F(JobFixture, PollingPausesForTheJobAndResumesAfterIt) {
     std::atomic<bool> pausedAtStart{false};
     std::atomic<int> opensDuringJob{-1};
     view.SetJobProcedures(JOB_UPDATE,
-                          {nullptr, [&](CPellanView& v, int line) {
-                               pausedAtStart = v.LinePollingPaused(line);
+                          {nullptr, [&](LineStation& s, int line) {
+                               pausedAtStart = view.LinePollingPaused(line);
                                const int before = registry.Opens();
                                while (!release) {
                                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                                }
                                opensDuringJob = registry.Opens() - before;
-                               v.FinishLineJob(line, "failed", 3);
+                               s.Context(line).report.FinishJob("failed", 3);
                            }});
     ASSERT_TRUE(view.StartLineJob(0));
     // Long enough for many search steps of a loop that was not paused (one step is ~10 ms).
@@ -189,8 +189,8 @@ TEST(ViewLifetime, DestructionEndsPollingAndWaitsForJobs) {
         for (int line = 0; line < kLineCount; ++line) {
             view.StartLinePolling(line);
         }
-        view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](CPellanView& v, int line) {
-                                               v.FinishLineJob(line, "done", 1);
+        view.SetJobProcedures(JOB_UPDATE, {nullptr, [&](LineStation& s, int line) {
+                                               s.Context(line).report.FinishJob("done", 1);
                                                jobEnded = true;
                                            }});
         ASSERT_TRUE(view.StartLineJob(3));

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/log_stamp.h"
 #include "ui/line_controls.h"
-#include "ui/log_stamp.h"
 #include "ui/view_sink.h"
 
 namespace pellan::test {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/paths.h"
 #include "support/fake_serial.h"
 #include "support/temp_dir.h"
 #include "ui/pellan_doc.h"
@@ -117,7 +118,7 @@ TEST_F(DocFixture, FolderExistsRules) {
         {base + "/missing", false},
     };
     for (const auto& [path, exists] : cases) {
-        EXPECT_EQ(exists, CPellanDoc::FolderExists(path)) << "'" << path << "'";
+        EXPECT_EQ(exists, platform::FolderExists(path)) << "'" << path << "'";
     }
 }
 

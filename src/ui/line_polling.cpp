@@ -1,4 +1,4 @@
-#include "line/polling.h"
+#include "ui/line_polling.h"
 
 #include "ui/line_controls.h"
 #include "ui/pellan_view.h"

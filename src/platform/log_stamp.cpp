@@ -1,4 +1,4 @@
-#include "ui/log_stamp.h"
+#include "platform/log_stamp.h"
 
 #include <chrono>
 #include <cstdio>
