@@ -38,7 +38,7 @@ TEST_F(LineStepsTest, SpcNeverAnsweredFailsAfterItsWaitsWithoutAModeChange) {
     faults.stopAnswering = {"SendSpc", 1};
     Faults(faults);
     const uint32_t before = bench.clock.TickMs();
-    EXPECT_FALSE(EnterDownloadMode(bench.view->Context(0)));
+    EXPECT_FALSE(EnterDownloadMode(bench.Context(0)));
     const uint32_t spent = bench.clock.TickMs() - before;
     EXPECT_EQ(Waits(), (Ms{500, 300, 300}));
     // 500 + 2 * 300 + three SPC time-outs of 2000 ms and their last polls.
@@ -51,21 +51,21 @@ TEST_F(LineStepsTest, SpcNeverAnsweredFailsAfterItsWaitsWithoutAModeChange) {
 
 TEST_F(LineStepsTest, ArmprgGoesInBlocksOf1017Bytes) {
     SetField(bench.Record(0).armprgPath, (bench.dir.Path() / "absent.bin").string());
-    EXPECT_FALSE(UploadArmprg(bench.view->Context(0)));
+    EXPECT_FALSE(UploadArmprg(bench.Context(0)));
     const std::string text =
         "线路1打开FlASH文件armprg.bin失败,请检查当前下载软件目录下是否有该文件";
     EXPECT_EQ(bench.Link(0).m_lastError, text);
-    EXPECT_EQ(bench.sink.Boxes(), (Strings{text}));
-    ASSERT_TRUE(EnterDownloadMode(bench.view->Context(0)));
+    EXPECT_EQ(bench.Boxes(), (Strings{text}));
+    ASSERT_TRUE(EnterDownloadMode(bench.Context(0)));
     Use(bench.Record(0).armprgPath, "armprg.bin", 2035);
-    ASSERT_TRUE(UploadArmprg(bench.view->Context(0)));
+    ASSERT_TRUE(UploadArmprg(bench.Context(0)));
     EXPECT_EQ(ArgsOf(*stick, "DloadWrite32"), (std::vector<int64_t>{0x800000, 0x8003F9, 0x8007F2}));
 }
 
 TEST_F(LineStepsTest, NandProgrammerInBlocksOf1024BytesEachTriedFourTimes) {
     ReachProgrammer();
     Absent(bench.Record(0).nandprgPath);
-    EXPECT_FALSE(UploadNandProgrammer(bench.view->Context(0)));
+    EXPECT_FALSE(UploadNandProgrammer(bench.Context(0)));
     EXPECT_EQ(ArgsOf(*stick, "StreamOpenMultiImage"), (std::vector<int64_t>{0x14}));
     EXPECT_EQ(Writes(), 0u);
     Use(bench.Record(0).nandprgPath, "nandprgcombined.mbn", 3000);
@@ -73,7 +73,7 @@ TEST_F(LineStepsTest, NandProgrammerInBlocksOf1024BytesEachTriedFourTimes) {
     faults.errorBlocks[0x400] = 10;
     faults.blockFaultsOnce = false;
     Faults(faults);
-    EXPECT_FALSE(UploadNandProgrammer(bench.view->Context(0)));
+    EXPECT_FALSE(UploadNandProgrammer(bench.Context(0)));
     EXPECT_EQ(ArgsOf(*stick, "StreamWrite"), (std::vector<int64_t>{0, 0x400, 0x400, 0x400, 0x400}));
     EXPECT_EQ(Waits(), (Ms{2000, 2000, 2000, 2000}));
     EXPECT_EQ(Messages(),
@@ -87,7 +87,7 @@ TEST_F(LineStepsTest, ProgrammerStartFallsBackToTheSecondGo) {
     sim::FaultPlan faults;
     faults.ignoreDloadGo = true;
     Faults(faults);
-    ASSERT_TRUE(StartProgrammer(bench.view->Context(0))) << bench.Link(0).m_lastError;
+    ASSERT_TRUE(StartProgrammer(bench.Context(0))) << bench.Link(0).m_lastError;
     EXPECT_EQ(stick->Mode(), sim::StickMode::kProgrammer);
     // Three gos (reopen and 2000 ms between), then the second form, then a second to settle.
     EXPECT_EQ(Waits(), (Ms{2000, 2000, 1000}));
@@ -101,17 +101,17 @@ TEST_P(SingleSwitchTest, SecondLineWaitsForTheFirstToReleaseTheLock) {
     const bool single = GetParam();
     test::SimBench bench;
     sim::StickModel* sticks[2] = {&bench.AddLine(0), &bench.AddLine(1)};
-    bench.view->m_singleSwitch = single ? 1 : 0;
+    bench.singleSwitch = single ? 1 : 0;
     std::atomic<int> done{0};
     std::vector<std::thread> threads;
     const auto switches = [&] {
         return sticks[0]->CountOf("SwitchToDownloader") + sticks[1]->CountOf("SwitchToDownloader");
     };
     {
-        std::unique_lock lock(bench.doc->DocLock());
+        std::unique_lock lock(bench.docLock);
         for (int line = 0; line < 2; ++line) {
             threads.emplace_back(
-                [&, line] { done += EnterDownloadMode(bench.view->Context(line)) ? 1 : 0; });
+                [&, line] { done += EnterDownloadMode(bench.Context(line)) ? 1 : 0; });
         }
         // Both lines get through their preparation, then stop in front of the lock, or finish.
         for (int i = 0; i < 20000 && (single ? (sticks[0]->CountOf("QueryModemStatus") == 0 ||
@@ -154,28 +154,27 @@ class ProgrammingTest : public test::SimLineTest {
     }
     std::vector<uint8_t> UseEfs(size_t size) { return Use(bench.Record(0).efsPath, "efs", size); }
     bool Write(bool efs) {
-        return efs ? WriteEfsImage(bench.view->Context(0))
-                   : WriteApplicationImage(bench.view->Context(0));
+        return efs ? WriteEfsImage(bench.Context(0)) : WriteApplicationImage(bench.Context(0));
     }
 };
 
 TEST_F(ProgrammingTest, PartitionTableInOneCommandTriedThreeTimes) {
     const auto table = Use(bench.Record(0).partitionPath, "partition.mbn", 464);
-    ASSERT_TRUE(WritePartitionTable(bench.view->Context(0)));
+    ASSERT_TRUE(WritePartitionTable(bench.Context(0)));
     EXPECT_EQ(stick->PartitionTable(), table);
     Silent("StreamPartitionTable");
-    EXPECT_FALSE(WritePartitionTable(bench.view->Context(0)));
+    EXPECT_FALSE(WritePartitionTable(bench.Context(0)));
     EXPECT_EQ(stick->CountOf("StreamPartitionTable"), 4u);
     EXPECT_EQ(Waits(), (Ms{2000, 2000}));  // between the three attempts
     EXPECT_EQ(bench.Link(0).m_lastError,
               "Cannot download partition, Since Port Cannot Receive Desired Data from the Phone");
     // A bad file is refused before anything is sent (these lines exist in Chinese only).
-    bench.doc->m_language = 1;
+    bench.language = 1;
     Absent(bench.Record(0).partitionPath);
-    EXPECT_FALSE(WritePartitionTable(bench.view->Context(0)));
+    EXPECT_FALSE(WritePartitionTable(bench.Context(0)));
     for (const size_t size : {0, 1025}) {
         Use(bench.Record(0).partitionPath, "partition.mbn", size);
-        EXPECT_FALSE(WritePartitionTable(bench.view->Context(0)));
+        EXPECT_FALSE(WritePartitionTable(bench.Context(0)));
     }
     EXPECT_EQ(Messages(), (Strings{"打开文件失败！", "文件长度不正确", "文件长度不正确"}));
     EXPECT_EQ(stick->CountOf("StreamPartitionTable"), 4u);
@@ -183,28 +182,28 @@ TEST_F(ProgrammingTest, PartitionTableInOneCommandTriedThreeTimes) {
 
 TEST_F(ProgrammingTest, BootImagesWholeAndTheirFailures) {
     const auto dbl = Use(bench.Record(0).dblPath, "dbl.mbn", 35340);
-    ASSERT_TRUE(WriteBootImage(bench.view->Context(0), BootImage::DBL));
+    ASSERT_TRUE(WriteBootImage(bench.Context(0), BootImage::DBL));
     EXPECT_TRUE(ImageIs(0x0F, dbl));
     EXPECT_EQ(Writes(), 35u);
     EXPECT_TRUE(Waits().empty());
 
     Absent(bench.Record(0).dblPath);
-    EXPECT_FALSE(WriteBootImage(bench.view->Context(0), BootImage::DBL));
+    EXPECT_FALSE(WriteBootImage(bench.Context(0), BootImage::DBL));
     Use(bench.Record(0).dblPath, "dbl.mbn", 0);
-    EXPECT_FALSE(WriteBootImage(bench.view->Context(0), BootImage::DBL));
+    EXPECT_FALSE(WriteBootImage(bench.Context(0), BootImage::DBL));
     EXPECT_EQ(stick->CountOf("StreamOpenMultiImage"), 1u);
     Use(bench.Record(0).osblPath, "osbl.mbn", 5000);
     sim::FaultPlan faults;
     faults.errorBlocks[0x800] = 7;
     Faults(faults);
-    EXPECT_FALSE(WriteBootImage(bench.view->Context(0), BootImage::OSBL));
+    EXPECT_FALSE(WriteBootImage(bench.Context(0), BootImage::OSBL));
     EXPECT_EQ(Writes(), 35u + 3u);
     EXPECT_EQ(stick->CountOf("StreamClose"), 1u);
 
-    bench.doc->m_language = 0;  // English only, whatever the language
+    bench.language = 0;  // English only, whatever the language
     Use(bench.Record(0).dblPath, "dbl.mbn", 3000);
     Silent("StreamOpenMultiImage");
-    EXPECT_FALSE(WriteBootImage(bench.view->Context(0), BootImage::DBL));
+    EXPECT_FALSE(WriteBootImage(bench.Context(0), BootImage::DBL));
     EXPECT_EQ(stick->CountOf("StreamOpenMultiImage"), 2u + 4u);  // two commands of two attempts
     EXPECT_EQ(Waits(), (Ms{2000}));
     EXPECT_EQ(Messages(), (Strings{"open file fail!", "The length of file is not correct",
@@ -214,7 +213,7 @@ TEST_F(ProgrammingTest, BootImagesWholeAndTheirFailures) {
 
 TEST_F(ProgrammingTest, ApplicationProgressAndLostUndrainedAndCorruptAcknowledgements) {
     const auto amss = UseAmss(200 * kBlock + 77);
-    ASSERT_TRUE(WriteApplicationImage(bench.view->Context(0)));
+    ASSERT_TRUE(WriteApplicationImage(bench.Context(0)));
     EXPECT_TRUE(ImageIs(0x05, amss));
     EXPECT_EQ(Writes(), 201u);
     const auto progress = Progress();
@@ -227,7 +226,7 @@ TEST_F(ProgrammingTest, ApplicationProgressAndLostUndrainedAndCorruptAcknowledge
     // are never acknowledged and stay outstanding through the drain.
     const auto lost = UseAmss(40 * kBlock);
     DropAcks({7 * kBlock, 38 * kBlock, 39 * kBlock});
-    ASSERT_TRUE(WriteApplicationImage(bench.view->Context(0)));
+    ASSERT_TRUE(WriteApplicationImage(bench.Context(0)));
     auto writes = test::ArgsOf(*stick, "StreamWrite");
     ASSERT_EQ(writes.size(), 201u + 43u);
     EXPECT_EQ(std::vector<int64_t>(writes.end() - 3, writes.end()),
@@ -240,7 +239,7 @@ TEST_F(ProgrammingTest, ApplicationProgressAndLostUndrainedAndCorruptAcknowledge
     sim::FaultPlan faults;
     faults.corruptAckAddresses = {10 * kBlock};
     Faults(faults);
-    EXPECT_FALSE(WriteApplicationImage(bench.view->Context(0)));
+    EXPECT_FALSE(WriteApplicationImage(bench.Context(0)));
     EXPECT_EQ(Writes(), 244u + 15);
     EXPECT_EQ(Messages(), (Strings{"no return value, write fail!"}));
 }
@@ -298,14 +297,14 @@ TEST_F(ProgrammingTest, EfsLostBlocksListedInOrderNotAcknowledgedByTheNandProgra
     // The NAND programmer's last block is at 0x400; its acknowledgement was the last one scanned
     // before the EFS image opens. EFS blocks must be found missing rather than pass on the old one.
     Use(bench.Record(0).nandprgPath, "nandprg.mbn", 2000);
-    ASSERT_TRUE(UploadNandProgrammer(bench.view->Context(0)));
-    bench.sink.ClearLines();
+    ASSERT_TRUE(UploadNandProgrammer(bench.Context(0)));
+    bench.ClearLines();
     const auto efs = UseEfs(50 * kBlock + 300);
     sim::FaultPlan faults;
     faults.dropAckAddresses = {12 * kBlock, kBlock, 30 * kBlock};
     faults.blockFaultImageType = 0x09;
     Faults(faults);
-    ASSERT_TRUE(WriteEfsImage(bench.view->Context(0)));
+    ASSERT_TRUE(WriteEfsImage(bench.Context(0)));
     EXPECT_EQ(Messages(),
               (Strings{"1 line download efs have 3 block no response", "Re-write data block!",
                        AddressLine(kBlock), AddressLine(12 * kBlock), AddressLine(30 * kBlock)}));
@@ -316,30 +315,30 @@ TEST_F(ProgrammingTest, EfsLostBlocksListedInOrderNotAcknowledgedByTheNandProgra
 
 TEST_F(ProgrammingTest, RefusedFilesAndOpensAndAStop) {
     Absent(bench.Record(0).efsPath);
-    EXPECT_FALSE(WriteEfsImage(bench.view->Context(0)));
+    EXPECT_FALSE(WriteEfsImage(bench.Context(0)));
     UseEfs(0);
-    EXPECT_FALSE(WriteEfsImage(bench.view->Context(0)));
+    EXPECT_FALSE(WriteEfsImage(bench.Context(0)));
     EXPECT_EQ(stick->CountOf("StreamOpenMultiImage"), 0u);
     // A stop is noticed at a progress step: the application's after its second block (S = 2),
     // the EFS image's after its third (S = 3).
-    bench.doc->Runtime(0).running = 0;
+    bench.Context(0).runtime.running = 0;
     UseAmss(64 * kBlock + 10);
-    EXPECT_FALSE(WriteApplicationImage(bench.view->Context(0)));
+    EXPECT_FALSE(WriteApplicationImage(bench.Context(0)));
     EXPECT_EQ(test::ArgsOf(*stick, "StreamWrite"), (std::vector<int64_t>{0, 0x400}));
     UseEfs(19 * 3 * kBlock);
-    EXPECT_FALSE(WriteEfsImage(bench.view->Context(0)));
+    EXPECT_FALSE(WriteEfsImage(bench.Context(0)));
     EXPECT_EQ(Writes(), 2u + 3u);
-    bench.doc->Runtime(0).running = 1;
+    bench.Context(0).runtime.running = 1;
     // Unanswered opens: three for the application 1500 ms apart, three for the EFS image 2000 ms
     // apart (its line in Chinese).
     UseAmss(3 * kBlock);
     UseEfs(20 * kBlock);
     Silent("StreamOpenMultiImage");
-    EXPECT_FALSE(WriteApplicationImage(bench.view->Context(0)));
+    EXPECT_FALSE(WriteApplicationImage(bench.Context(0)));
     EXPECT_EQ(Waits(), (Ms{1500, 1500}));
-    bench.doc->m_language = 0;
+    bench.language = 0;
     bench.waits.ClearWaits();
-    EXPECT_FALSE(WriteEfsImage(bench.view->Context(0)));
+    EXPECT_FALSE(WriteEfsImage(bench.Context(0)));
     EXPECT_EQ(Waits(), (Ms{2000, 2000}));
     EXPECT_EQ(Messages(),
               (Strings{"Open EFS file failed!", "The length of EFS is wrong.",
@@ -356,9 +355,9 @@ TEST_P(StalledWindowTest, FailsAtItsLimit) {
     const auto [efs, portLost] = GetParam();
     if (portLost) {
         const int fifthStep = efs ? 66 : 33;  // a small image steps at every block
-        bench.sink.onProgress = [this, fifthStep](int line, int position) {
+        bench.onProgress = [this, fifthStep](int line, int position) {
             if (line == 0 && position == fifthStep) {
-                bench.doc->Link(0).m_port.Close();
+                bench.Link(0).m_port.Close();
             }
         };
     }
@@ -372,7 +371,7 @@ TEST_P(StalledWindowTest, FailsAtItsLimit) {
     EXPECT_LT(spent, limitMs + 100);
     EXPECT_EQ(Writes(), 5u);
     EXPECT_EQ(Messages(), (Strings{"no return value, write fail!"}));
-    bench.sink.onProgress = nullptr;
+    bench.onProgress = nullptr;
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, StalledWindowTest,
@@ -400,14 +399,14 @@ TEST_F(ProgrammingTest, CycleTriesAFailedBootImageOnceMore) {
         }
         return all;
     };
-    ASSERT_TRUE(RunProgrammingCycle(bench.view->Context(0))) << bench.Link(0).m_lastError;
+    ASSERT_TRUE(RunProgrammingCycle(bench.Context(0))) << bench.Link(0).m_lastError;
     EXPECT_TRUE(ImageIs(0x0F, dbl));
     EXPECT_TRUE(ImageIs(0x09, efs));
     EXPECT_EQ(types(), (std::vector<int>{0x0F, 0x0F, 0x11, 0x10, 0x05, 0x14, 0x09}));
     faults.blockFaultImageType = 0x11;
     faults.blockFaultsOnce = false;
     Faults(faults);
-    EXPECT_FALSE(RunProgrammingCycle(bench.view->Context(0)));
+    EXPECT_FALSE(RunProgrammingCycle(bench.Context(0)));
     EXPECT_EQ(types(),
               (std::vector<int>{0x0F, 0x0F, 0x11, 0x10, 0x05, 0x14, 0x09, 0x0F, 0x11, 0x11}));
 }

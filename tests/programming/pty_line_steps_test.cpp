@@ -11,6 +11,9 @@
 #include "platform/system_env.h"
 #include "programming/programming_cycle.h"
 #include "programming/sim_line.h"
+#include "ui/pellan_doc.h"
+#include "ui/pellan_view.h"
+#include "ui/recording_sink.h"
 
 namespace pellan {
 namespace {

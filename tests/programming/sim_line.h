@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,14 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "diag/line_context.h"
 #include "download/download_steps.h"
 #include "platform/clock.h"
 #include "platform/env.h"
 #include "sim/sim_machine.h"
 #include "support/temp_dir.h"
-#include "ui/pellan_doc.h"
-#include "ui/pellan_view.h"
-#include "ui/recording_sink.h"
 
 namespace pellan::test {
 
@@ -78,33 +79,35 @@ inline std::vector<int64_t> ArgsOf(sim::StickModel& stick, const std::string& na
     return args;
 }
 
-// One machine with simulated sticks, a document and a view; line i talks to stick i.
+// One machine with simulated sticks and the contexts of its lines, built from their parts without
+// a document or a view (what the line steps and image procedures use is all there is); line i
+// talks to stick i. The reporter keeps what each line showed.
 class SimBench {
   public:
     SimBench() : clock(), waits(clock), machine(clock), serial(machine), registry(machine) {
         env.clock = &waits;
         env.serial = &serial;
         env.registry = &registry;
-        doc = std::make_unique<CPellanDoc>(env, dir.Path());
-        view = std::make_unique<CPellanView>(*doc, sink);
-    }
-    ~SimBench() {
-        view.reset();  // the view before the document it observes
-        doc.reset();
+        for (int line = 0; line < kLineCount; ++line) {
+            auto& slot = m_lines[static_cast<size_t>(line)];
+            slot = std::make_unique<Line>(*this, line);
+        }
     }
 
-    // Plugs in a stick for `line` and opens the line's DIAG port on it, as polling would have.
+    // Plugs in a stick for `line` and opens the line's DIAG and AT ports on it, as polling would
+    // have.
     sim::StickModel& AddLine(int line, sim::StickOptions options = {}) {
         options.diagPort = 5 + 2 * line;
         options.atPort = 6 + 2 * line;
         options.serial = "000" + std::to_string(line + 1);
         sticks.push_back(machine.AddStick(options));
-        LineRecord& record = doc->Record(line);
+        LineRecord& record = Record(line);
         record.diagPort = options.diagPort;
         record.atPort = options.atPort;
-        doc->ReopenDiagPort(line, record.diagPort, 115200);
-        doc->ReopenAtPort(line, record.atPort, 115200);
-        doc->Runtime(line).running = 1;
+        LineContext& context = Context(line);
+        context.ports.ReopenDiag(record.diagPort, 115200);
+        context.ports.ReopenAt(record.atPort, 115200);
+        context.runtime.running = 1;
         return *sticks.back();
     }
 
@@ -117,8 +120,30 @@ class SimBench {
         return path.string();
     }
 
-    CPhoneLink& Link(int line) { return doc->Link(line); }
-    LineRecord& Record(int line) { return doc->Record(line); }
+    LineContext& Context(int line) { return m_lines.at(static_cast<size_t>(line))->context; }
+    CPhoneLink& Link(int line) { return Context(line).Link(); }
+    LineRecord& Record(int line) { return records.at(static_cast<size_t>(line)); }
+
+    // The status texts and progress steps of a line, and the message boxes of all lines.
+    std::vector<std::string> Messages(int line) {
+        std::lock_guard lock(m_mutex);
+        return m_lines.at(static_cast<size_t>(line))->messages;
+    }
+    std::vector<int> ProgressHistory(int line) {
+        std::lock_guard lock(m_mutex);
+        return m_lines.at(static_cast<size_t>(line))->progress;
+    }
+    std::vector<std::string> Boxes() {
+        std::lock_guard lock(m_mutex);
+        return m_boxes;
+    }
+    void ClearLines() {
+        std::lock_guard lock(m_mutex);
+        for (auto& line : m_lines) {
+            line->messages.clear();
+            line->progress.clear();
+        }
+    }
 
     TempDir dir;
     platform::VirtualClock clock;
@@ -127,10 +152,86 @@ class SimBench {
     sim::SimSerialProvider serial;
     sim::SimRegistry registry;
     platform::Env env;
-    RecordingSink sink;
-    std::unique_ptr<CPellanDoc> doc;
-    std::unique_ptr<CPellanView> view;
+    std::array<LineRecord, kLineCount> records{};
+    std::mutex docLock;
+    std::atomic<int32_t> language{1};
+    std::atomic<int32_t> nvMode{NV_MODE_RF_AND_IMEI};
+    std::atomic<int32_t> singleSwitch{1};
+    std::atomic<int32_t> allowOtherImei{0};
+    // Called with (line, percent) at every progress step, on the line's thread.
+    std::function<void(int, int)> onProgress;
     std::vector<std::shared_ptr<sim::StickModel>> sticks;
+
+  private:
+    struct Line final : LineReporter, LinePorts {
+        Line(SimBench& bench, int line)
+            : bench(bench),
+              account(bench.waits),
+              context{line,
+                      bench.env,
+                      bench.waits,
+                      runtime,
+                      bench.Record(line),
+                      bench.Record(0),
+                      account,
+                      bench.docLock,
+                      *this,
+                      *this,
+                      {bench.language, bench.nvMode, bench.singleSwitch, bench.allowOtherImei}} {
+            runtime.link = std::make_unique<CPhoneLink>(bench.serial, bench.waits);
+            runtime.at = std::make_unique<CAtChannel>(bench.serial, bench.waits);
+        }
+        void ShowMessage(const std::string& text, int) override {
+            std::lock_guard lock(bench.m_mutex);
+            messages.push_back(text);
+        }
+        void SetProgress(int percent) override {
+            {
+                std::lock_guard lock(bench.m_mutex);
+                progress.push_back(percent);
+            }
+            if (bench.onProgress) {
+                bench.onProgress(context.line, percent);
+            }
+        }
+        void SetState(int) override {}
+        void FinishJob(const std::string& text, int) override { ShowMessage(text, 1); }
+        void MessageBox(const std::string& text) override {
+            std::lock_guard lock(bench.m_mutex);
+            bench.m_boxes.push_back(text);
+        }
+        bool Confirm(const std::string&) override { return false; }
+        int DiagPort() override { return context.record.diagPort; }
+        int AtPort() override { return context.record.atPort; }
+        bool ReopenDiag(int port, int baud) override {
+            CSerialPort& serialPort = runtime.link->m_port;
+            serialPort.Close();
+            return port > 0 && serialPort.Open(port, baud, 8, 1);
+        }
+        bool ReopenAt(int port, int baud) override {
+            CSerialPort& serialPort = runtime.at->m_port;
+            serialPort.Close();
+            return port > 0 && serialPort.Open(port, baud, 8, 1);
+        }
+        bool CloseDiag() override {
+            runtime.link->m_port.Close();
+            return true;
+        }
+        // The stick answers again (the document's query also reads its versions for the display).
+        bool QueryPhone() override { return runtime.link->CheckCommunication(); }
+        bool Discover() override { return true; }
+
+        SimBench& bench;
+        LineRuntime runtime;
+        JobAccount account;
+        LineContext context;
+        std::vector<std::string> messages;
+        std::vector<int> progress;
+    };
+
+    std::mutex m_mutex;
+    std::array<std::unique_ptr<Line>, kLineCount> m_lines;
+    std::vector<std::string> m_boxes;
 };
 
 // Line 0 of a bench with its stick, and the files, faults and checks the tests of the line steps
@@ -142,10 +243,10 @@ class SimLineTest : public ::testing::Test {
     // Normal firmware to a loaded (`start`: running) programmer.
     void ReachProgrammer(bool start = true) {
         Use(bench.Record(0).armprgPath, "armprg.bin", 3000);
-        ASSERT_TRUE(EnterDownloadMode(bench.view->Context(0))) << bench.Link(0).m_lastError;
-        ASSERT_TRUE(UploadArmprg(bench.view->Context(0))) << bench.Link(0).m_lastError;
+        ASSERT_TRUE(EnterDownloadMode(bench.Context(0))) << bench.Link(0).m_lastError;
+        ASSERT_TRUE(UploadArmprg(bench.Context(0))) << bench.Link(0).m_lastError;
         if (start) {
-            ASSERT_TRUE(StartProgrammer(bench.view->Context(0))) << bench.Link(0).m_lastError;
+            ASSERT_TRUE(StartProgrammer(bench.Context(0))) << bench.Link(0).m_lastError;
             ASSERT_EQ(stick->Mode(), sim::StickMode::kProgrammer);
         }
         bench.waits.ClearWaits();
@@ -184,8 +285,8 @@ class SimLineTest : public ::testing::Test {
                            [](const auto& o) { return o.identical; });
     }
     size_t Writes() { return ArgsOf(*stick, "StreamWrite").size(); }
-    std::vector<std::string> Messages() { return bench.sink.Messages(0); }
-    std::vector<int> Progress() { return bench.sink.ProgressHistory(0); }
+    std::vector<std::string> Messages() { return bench.Messages(0); }
+    std::vector<int> Progress() { return bench.ProgressHistory(0); }
     std::vector<uint32_t> Waits() { return bench.waits.Waits(); }
 
     SimBench bench;
