@@ -139,7 +139,7 @@ std::string EventText(const JobEvent& event) {
                    (event.detail.empty() ? "no failure text" : event.detail);
         case JobEventKind::REWRITE:
             return "rewrite in " + PhaseLabel(event) + ": " + std::to_string(event.blocks) +
-                   " blocks (" + event.detail + ")";
+                   (event.blocks == 1 ? " block (" : " blocks (") + event.detail + ")";
         case JobEventKind::BACKUP_FILE:
             return "NV backup: " + event.detail + ", MD5 " + event.digest;
         case JobEventKind::STATUS:

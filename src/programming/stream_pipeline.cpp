@@ -134,7 +134,8 @@ bool RewriteLost(LineContext& line, ImageFile& file, int64_t length, PipelineSta
                  const std::function<void(uint32_t address)>& beforeBlock) {
     CPhoneLink& link = line.Link();
     const uint32_t count = std::min<uint32_t>(state.lostCount, kLostSlots);
-    std::string why = "no acknowledgement came for the blocks at";
+    std::string why = count == 1 ? "no acknowledgement came for the block at"
+                                 : "no acknowledgement came for the blocks at";
     for (uint32_t i = 0; i < count; ++i) {
         char address[16];
         std::snprintf(address, sizeof address, "%s 0x%X", i == 0 ? "" : ",", state.lost[i]);

@@ -3,6 +3,7 @@
 #include "sim/sim_machine.h"
 #include "support/temp_dir.h"
 #include "ui/line_controls.h"
+#include "ui/line_polling.h"
 #include "ui/pellan_doc.h"
 #include "ui/pellan_view.h"
 #include "ui/recording_sink.h"
@@ -78,6 +79,24 @@ TEST_F(PollingFixture, WithAStickTheLineIsReadyAndAPulledOneIsSearchedFor) {
     // Each pass stamps a new ready line into the log.
     ASSERT_TRUE(WaitForReadyCount(0, 3));
     EXPECT_NE(std::string::npos, view.LineLog(0).find(std::string("\u2014\u2014") + kReady + "\n"));
+}
+
+// The search's pause ends at the first 100 ms slice after a stick came or went (the udev monitor's
+// count moved), and a pause or stop request still ends any sleep at once.
+TEST(PollControlSleep, EndsEarlyWhenWokenAndAtOnceWhenPausedOrStopped) {
+    platform::VirtualClock clock;
+    PollControl control(clock);
+    int checks = 0;
+    EXPECT_TRUE(control.Sleep(1000, [&] { return ++checks == 3; }));
+    EXPECT_EQ(clock.TickMs(), 300u);
+    EXPECT_TRUE(control.Sleep(1000, [] { return false; }));
+    EXPECT_EQ(clock.TickMs(), 1300u) << "the described sleep stays the upper bound";
+    control.RequestPause();
+    EXPECT_FALSE(control.Sleep(1000));
+    control.Resume();
+    control.Stop();
+    EXPECT_FALSE(control.Sleep(1000));
+    EXPECT_EQ(clock.TickMs(), 1300u);
 }
 
 }  // namespace
