@@ -25,8 +25,12 @@ if ((${#missing[@]})); then
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+# Debian has no SQLite for mingw-w64: the history store compiles the amalgamation made from
+# Debian's sqlite3 source package.
+scripts/win-sqlite.sh build/win-deps/sqlite3
+
 started=$(date +%s)
-cmake --preset mingw
+cmake --preset mingw -DPELLAN_SQLITE_AMALGAMATION="$PWD/build/win-deps/sqlite3"
 cmake --build --preset mingw -j2 "$@"
 echo "built in $(($(date +%s) - started))s:"
 ls -1 build/mingw/apps/pellan-cli/pellan-cli.exe build/mingw/tests/test_*.exe
