@@ -89,8 +89,9 @@ winpath() {  # the Linux path as Wine's drive Z: shows it
 }
 
 cleanup() {
-    [[ -n $sim_pid ]] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-    [[ -n $sync_pid ]] && kill -TERM "$sync_pid" 2>/dev/null && wait "$sync_pid" 2>/dev/null
+    # A killed helper's status (143) must not become the script's under set -e.
+    [[ -n $sim_pid ]] && kill -TERM "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
+    [[ -n $sync_pid ]] && kill -TERM "$sync_pid" 2>/dev/null && wait "$sync_pid" 2>/dev/null || true
     for link in "${links[@]}"; do
         rm -f "$link"
     done
@@ -200,6 +201,15 @@ if ((!reg_file)); then
         fail "the working folder was not deleted after the success"
 fi
 ls "$work/nv/Logs"/Line1_*.log >/dev/null 2>&1 || fail "no line log file in the NV folder's Logs"
+# The history store beside the NV backups holds the job and its backup, as on Linux.
+python3 - "$work/nv/history.sqlite" <<'PY' || fail "the history store lacks the job or its backup"
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+jobs = db.execute("SELECT result_code, imei FROM jobs").fetchall()
+backups = db.execute("SELECT imei, size FROM nv_backups").fetchall()
+print("history: jobs %s, NV backups %s" % (jobs, backups))
+sys.exit(0 if len(jobs) == 1 and jobs[0][0] == 0 and len(backups) == 1 else 1)
+PY
 
 # The same checks of the simulator's report as the Linux end-to-end tests make.
 python3 "$source_dir/tests/e2e/update_report_check.py" "$work/report.json" "$firmware" \
