@@ -171,7 +171,7 @@ void CliSink::DrawBar() {
 // "Line 2: [######......] 45/100 application image, cycle 1 8.1 of 18.9 MB 2.10 MB/s 0:05 left"
 std::string CliSink::Row(int line, const LineOutcome& state) const {
     std::string row = Prefix(line) + Bar(state.progress);
-    // Appended word by word: GCC 12 at -O2 takes `" " + std::string&&` for an overlapping memcpy
+    // Appended word by word: GCC 12 at -O3 takes `" " + std::string&&` for an overlapping memcpy
     // (-Wrestrict, a false positive).
     const auto word = [&row](const std::string& text) {
         if (!text.empty()) {
