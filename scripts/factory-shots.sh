@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Screenshots of the factory view driving a station: pellan-stick-sim plays STICKS sticks on one
 # device root (renumbered at every restart), pellan --factory polls all eight lines, "Start All" is
-# pressed, and the screen is taken once the lines run and once every line has its result.
-#   usage: scripts/factory-shots.sh BUILD_DIR OUT_DIR [STICKS]
+# pressed (Ctrl+Return), and the window is taken once the lines run and once every line has its
+# result, in the interface language LANG (en or zh): OUT_DIR/factory-LANG-{ready,running,done}.png.
+#   usage: scripts/factory-shots.sh BUILD_DIR OUT_DIR [STICKS] [LANG]
 # Needs Xvfb, xdotool and imagemagick (import, convert); openbox is used when present.
 set -euo pipefail
-BUILD_DIR=${1:?usage: $0 BUILD_DIR OUT_DIR [STICKS]}
-OUT_DIR=${2:?usage: $0 BUILD_DIR OUT_DIR [STICKS]}
+BUILD_DIR=${1:?usage: $0 BUILD_DIR OUT_DIR [STICKS] [LANG]}
+OUT_DIR=${2:?usage: $0 BUILD_DIR OUT_DIR [STICKS] [LANG]}
 STICKS=${3:-3}
+LANG_=${4:-en}
+case $LANG_ in
+en) TITLE="DL_HX402A_PKGV1.00.00 — Factory view" ;;
+zh) TITLE="DL_HX402A_PKGV1.00.00 — 工厂视图" ;;
+*) echo "LANG is en or zh" >&2; exit 2 ;;
+esac
 PELLAN="$BUILD_DIR/apps/pellan/pellan"
 SIM="$BUILD_DIR/apps/pellan-stick-sim/pellan-stick-sim"
 for tool in Xvfb xdotool import convert; do
@@ -32,27 +39,26 @@ if command -v openbox >/dev/null; then openbox >/dev/null 2>&1 & PIDS+=($!); sle
 "$SIM" --root "$ROOT" --fast --sticks "$STICKS" --port-policy lowest-free \
     --report "$WORK/report.json" >"$WORK/sim.log" 2>&1 & PIDS+=($!)
 sleep 1
-"$PELLAN" --device-root "$ROOT" --fast --factory >"$WORK/pellan.log" 2>&1 & PIDS+=($!)
+"$PELLAN" --device-root "$ROOT" --fast --factory --lang "$LANG_" >"$WORK/pellan.log" 2>&1 &
+PIDS+=($!)
 FV=""
 for _ in $(seq 120); do
-    FV=$(xdotool search --onlyvisible --name "Factory view" 2>/dev/null | head -1 || true)
+    FV=$(xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null | head -1 || true)
     [[ -n "$FV" ]] && break
     sleep 0.5
 done
-[[ -n "$FV" ]] || { echo "no factory view" >&2; exit 1; }
+[[ -n "$FV" ]] || { echo "no factory view" >&2; cat "$WORK/pellan.log" >&2; exit 1; }
 xdotool windowmove "$FV" 0 0
-shot() { import -window root "$WORK/shot.png" && convert "$WORK/shot.png" -crop 1260x810+0+0 +repage "$1"; }
+shot() { import -window "$FV" -frame "$1"; }
 sleep 8  # every line's polling finds its stick or shows "Search..."
-shot "$OUT_DIR/factory-view-ready.png"
-# "Start All" is the first button of the "All lines" group, right of the eight panels (screen
-# coordinates with the window moved to the top left corner).
-xdotool mousemove 834 51 click 1
+shot "$OUT_DIR/factory-$LANG_-ready.png"
+xdotool windowactivate --sync "$FV" key --clearmodifiers ctrl+Return
 sleep 25
-shot "$OUT_DIR/factory-view-running.png"
+shot "$OUT_DIR/factory-$LANG_-running.png"
 for _ in $(seq 120); do
     xdotool search --onlyvisible --name "^Success\$" >/dev/null 2>&1 && break
     sleep 1
 done
 sleep 2
-shot "$OUT_DIR/factory-view-done.png"
+shot "$OUT_DIR/factory-$LANG_-done.png"
 echo "screenshots in $OUT_DIR"

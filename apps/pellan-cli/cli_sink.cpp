@@ -3,11 +3,15 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "platform/system_env.h"
+
 namespace pellan::cli {
 
 namespace {
 constexpr int kBarWidth = 24;
-constexpr size_t kRowWidth = 79;  // a row longer than the terminal would wrap and stay behind
+// A row must stay shorter than the terminal, or it wraps and the old rows stay behind; without a
+// width from the terminal it keeps to 79 columns.
+constexpr size_t kRowWidth = 79;
 constexpr int kJsonVersion = 1;
 
 nlohmann::json LineValue(int line) {
@@ -105,6 +109,32 @@ std::string Bar(int progress) {
     return "[" + bar + "] " + std::to_string(shown) + "/100";
 }
 
+size_t RowWidth() {
+    const int columns = platform::StdoutColumns();
+    return columns > 1 ? static_cast<size_t>(columns - 1) : kRowWidth;
+}
+
+// The bar first, the counts, rate and time left after it, and the phase's name in what room is
+// left between them, shortened (or left out) so that the time left is always on the row.
+std::string FitRow(const std::string& head, std::string label, const std::string& tail,
+                   size_t width) {
+    const size_t fixed = head.size() + tail.size();
+    const size_t room = width > fixed + 1 ? width - fixed - 1 : 0;
+    if (label.size() > room) {
+        label = room >= 4 ? label.substr(0, room - 2) + ".." : std::string();
+    }
+    std::string row = head;
+    if (!label.empty()) {
+        row += ' ';
+        row += label;
+    }
+    row += tail;
+    if (row.size() > width) {
+        row.resize(width);
+    }
+    return row;
+}
+
 std::string WithoutLineEnds(std::string text) {
     while (!text.empty() && text.back() == '\n') {
         text.pop_back();
@@ -170,25 +200,26 @@ void CliSink::DrawBar() {
 
 // "Line 2: [######......] 45/100 application image, cycle 1 8.1 of 18.9 MB 2.10 MB/s 0:05 left"
 std::string CliSink::Row(int line, const LineOutcome& state) const {
-    std::string row = Prefix(line) + Bar(state.progress);
+    std::string label;
+    std::string tail;
     // Appended word by word: GCC 12 at -O3 takes `" " + std::string&&` for an overlapping memcpy
     // (-Wrestrict, a false positive).
-    const auto word = [&row](const std::string& text) {
+    const auto word = [&tail](const std::string& text) {
         if (!text.empty()) {
-            row += ' ';
-            row += text;
+            tail += ' ';
+            tail += text;
         }
     };
     if (state.inPhase) {
         const JobEvent& phase = state.phase;
-        word(PhaseLabel(phase));
+        label = PhaseLabel(phase);
         if (phase.total > 0) {
             word(ProgressText(phase.done, phase.total, phase.unit));
             word(RateText(phase.done, phase.elapsedMs, phase.unit));
             word(TimeLeft(phase));
         }
     }
-    return row.size() > kRowWidth ? row.substr(0, kRowWidth) : row;
+    return FitRow(Prefix(line) + Bar(state.progress), label, tail, RowWidth());
 }
 
 void CliSink::PrintJson(int line, const char* event, const std::string& text, bool passed) {

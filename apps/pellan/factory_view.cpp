@@ -150,7 +150,7 @@ QWidget* FactoryView::BuildLinePanel(int line) {
     auto* box = new QGroupBox(this);
     m_captions.Add([box, line] { box->setTitle(tr("Line %1").arg(line + 1)); });
     box->setObjectName(QStringLiteral("line%1").arg(line + 1));
-    box->setMinimumWidth(360);
+    box->setMinimumWidth(400);
     auto* grid = new QGridLayout(box);
     grid->setContentsMargins(8, 6, 8, 6);
     grid->setHorizontalSpacing(6);
@@ -229,31 +229,35 @@ QWidget* FactoryView::BuildLinePanel(int line) {
             [this, line](int kind) { m_view.Doc().Runtime(line).jobKind = kind; });
     grid->addLayout(kinds, 4, 0, 1, 2);
 
-    // Row 5: the three version texts.
-    auto* versions = new QHBoxLayout();
+    // Rows 5 and 6: the three version texts, the one the user knows on a row of its own.
     const std::pair<VersionText, const char*> texts[] = {
         {VersionText::OuterBoard, QT_TR_NOOP("Version:")},
         {VersionText::Integrate, QT_TR_NOOP("Integrate:")},
         {VersionText::BoardInternal, QT_TR_NOOP("Board:")},
     };
-    int stretch = 3;  // the outer board text is the version the user knows
+    auto* outer = new QHBoxLayout();
+    auto* inner = new QHBoxLayout();
     for (const auto& [which, caption] : texts) {
-        versions->addWidget(Captioned(Small(box), caption));
+        QHBoxLayout* row = which == VersionText::OuterBoard ? outer : inner;
+        if (row->count() > 0) {
+            row->addSpacing(12);
+        }
+        row->addWidget(Captioned(Small(box), caption));
         QLabel* value = OneLine(QString(), box);
         m_controls.Add(VersionControlId(line, which), value);
-        versions->addWidget(value, stretch);
-        stretch = 2;
+        row->addWidget(value, 1);
     }
-    grid->addLayout(versions, 5, 0, 1, 2);
+    grid->addLayout(outer, 5, 0, 1, 2);
+    grid->addLayout(inner, 6, 0, 1, 2);
 
-    // Row 6: the last job's result.
+    // Row 7: the last job's result.
     auto* result = new QHBoxLayout();
     result->addWidget(Captioned(Small(box), QT_TR_NOOP("Last result:")));
     QLabel* resultText = OneLine(QString(), box);
     resultText->setObjectName(QStringLiteral("result%1").arg(line + 1));
     m_results[static_cast<size_t>(line)] = resultText;
     result->addWidget(resultText, 1);
-    grid->addLayout(result, 6, 0, 1, 2);
+    grid->addLayout(result, 7, 0, 1, 2);
     grid->setColumnStretch(0, 1);
 
     connect(start, &QPushButton::clicked, this, [this, line] { m_view.StartLineJob(line); });
@@ -395,8 +399,9 @@ QWidget* FactoryView::BuildSidePanel() {
         Option(kSalesOn, QT_TR_NOOP("Sales statistics on"), nullptr),
         Option(kSalesOff, QT_TR_NOOP("Sales statistics off"), nullptr),
     };
+    // One option a row: the English captions are too long for two columns.
     for (size_t i = 0; i < std::size(boxes); ++i) {
-        optionGrid->addWidget(boxes[i], static_cast<int>(i / 2), static_cast<int>(i % 2));
+        optionGrid->addWidget(boxes[i], static_cast<int>(i), 0);
     }
     // High-speed download is never selected: the EFS image always goes the ordinary way.
     QCheckBox* highSpeed = boxes[7];

@@ -37,4 +37,7 @@ std::filesystem::path ProgramFileFolder();
 // True when standard output is a terminal (progress bars are drawn only there).
 bool StdoutIsTerminal();
 
+// The width in columns of the terminal on standard output; 0 when it is none or does not say.
+int StdoutColumns();
+
 }  // namespace pellan::platform

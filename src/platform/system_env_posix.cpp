@@ -1,5 +1,6 @@
 #include "platform/system_env.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <system_error>
@@ -41,6 +42,11 @@ std::filesystem::path ProgramFileFolder() {
 
 bool StdoutIsTerminal() {
     return isatty(STDOUT_FILENO) == 1;
+}
+
+int StdoutColumns() {
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 }  // namespace pellan::platform

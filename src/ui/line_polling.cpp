@@ -129,10 +129,19 @@ Pass Search(CPellanView& view, int line, PollControl& control) {
         }
         if (++misses == 3) {
             misses = 0;
-            view.Sink().ControlText(fields.status, "Search...");
-            view.Sink().ControlText(fields.port, "NULL");
-            view.Sink().ControlText(fields.version, "No Phone");
-            view.Sink().ControlEnabled(fields.start, false);
+            // Line 1 searches in the form's own fields and in its panel of the factory view.
+            const PollFields panel = {ctl::kMessageText + line, ctl::kDiagPortText + line,
+                                      VersionControlId(line, VersionText::OuterBoard),
+                                      ctl::kStartButton + line};
+            for (const PollFields& shown : {fields, panel}) {
+                view.Sink().ControlText(shown.status, "Search...");
+                view.Sink().ControlText(shown.port, "NULL");
+                view.Sink().ControlText(shown.version, "No Phone");
+                view.Sink().ControlEnabled(shown.start, false);
+                if (line != 0) {
+                    break;  // the other lines have their panel's fields only
+                }
+            }
         }
     }
 }

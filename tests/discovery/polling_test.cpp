@@ -67,8 +67,16 @@ TEST_F(PollingFixture, WithAStickTheLineIsReadyAndAPulledOneIsSearchedFor) {
     view.PauseLinePolling(3);
     ASSERT_FALSE(doc.Bindings().Holds(3)) << "three missed searches let the stick go";
 
-    stick->Plug();
+    // Line 1 searches in the form's fields and in its factory panel alike.
     view.StartLinePolling(0);
+    ASSERT_TRUE(sink.WaitFor(
+        [](const test::RecordingSink& s) {
+            return s.TextLocked(ctl::kStatusLine) == "Search..." &&
+                   s.TextLocked(ctl::kMessageText) == "Search..." &&
+                   s.TextLocked(ctl::kDiagPortText) == "NULL";
+        },
+        kWaitMs));
+    stick->Plug();
     ASSERT_TRUE(WaitForReadyCount(0, 1));
     EXPECT_EQ("COM5", sink.Text(ctl::kPortInformation));
     EXPECT_EQ("HX402A_V1.0.3_B05", sink.Text(ctl::kCurrentVersion));
