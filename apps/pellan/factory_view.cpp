@@ -309,9 +309,11 @@ QWidget* FactoryView::BuildSidePanel() {
     english->setObjectName(QStringLiteral("englishVersion"));
     ports->setObjectName(QStringLiteral("portSettings"));
     // A station's operator starts the lines from the keyboard too.
-    startAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return));
-    m_captions.Add(
-        [startAll] { startAll->setToolTip(tr("Start every line with a stick (Ctrl+Return)")); });
+    // A button's new caption resets its shortcut to the caption's mnemonic: after the caption.
+    m_captions.Add([startAll] {
+        startAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return));
+        startAll->setToolTip(tr("Start every line with a stick (Ctrl+Return)"));
+    });
     startAll->setIcon(StartIcon());
     stopAll->setIcon(StopIcon());
     allGrid->addWidget(startAll, 0, 0);

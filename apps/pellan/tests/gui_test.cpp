@@ -487,7 +487,11 @@ TEST(PellanWindow, FactoryViewStartsTwoLinesAndShowsTheirPhasesAndResults) {
             stopAllOffered = stopAllOffered || bench.Enabled(ctl::kStopAll);
         },
         Qt::QueuedConnection);
-    QTest::mouseClick(controls.Find<QPushButton>(ctl::kStartAll), Qt::LeftButton);
+    // Start All from the keyboard, after the switch to Chinese: a new caption must not take the
+    // button's shortcut away.
+    factory->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(factory));
+    QTest::keyClick(factory, Qt::Key_Return, Qt::ControlModifier);
     ASSERT_TRUE(GuiBench::WaitUntil([&] {
         return factory->ShownLineState(lines[0]) == 2 && factory->ShownLineState(lines[1]) == 2;
     }));
