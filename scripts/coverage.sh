@@ -33,9 +33,11 @@ ctest --test-dir "$build" -j "$((jobs * 2))" --output-on-failure || tests_rc=$?
 
 # gcov reads every counter file once into a tracefile; the two summaries filter it.
 trace="$build/coverage.json"
+# Counter files are looked for in the coverage build only: other build folders hold their own
+# (and a Wine prefix's z: drive leads back to / and into every checkout on the machine).
 gcovr --root . --object-directory "$build" --gcov-ignore-parse-errors -j "$jobs" \
     --exclude-directories "$build/CMakeFiles" \
-    --filter 'src/' --filter 'sim/' --exclude '.*_win32\.(cpp|h)$' --json "$trace"
+    --filter 'src/' --filter 'sim/' --exclude '.*_win32\.(cpp|h)$' --json "$trace" "$build"
 
 summary() {
     local label=$1
