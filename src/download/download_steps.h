@@ -6,7 +6,7 @@ struct LineContext;
 
 // The line steps that take one line's stick from its normal firmware into the boot downloader,
 // load and start the RAM flash programmer, write the NAND programmer image, and reset the stick
-// back to normal. Each runs on the line's job thread, waits through the document's clock and
+// back to normal. Each runs on the line's job thread, waits through the line's clock and
 // returns false at its documented failure points, leaving the reason in the line's link
 // (m_lastError); the update job decides on retries.
 

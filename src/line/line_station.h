@@ -30,7 +30,7 @@ struct JobEnd {
 
 // What the line jobs need of the station beyond one line's context: the display of the line's
 // port and versions, its log, the stick bindings shared by the lines, the options of the form and
-// the end of a job. The form view is the station; tests may stand in for it.
+// the end of a job. The form view is the station.
 class LineStation {
   public:
     virtual ~LineStation() = default;
