@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +7,7 @@
 
 #include "diag/frame_codec.h"
 #include "raw_pty.h"
+#include "sim/pty_port_server.h"
 
 namespace pellan::bench {
 
@@ -23,25 +23,12 @@ bool RawPtySink::Start(const std::filesystem::path& root, int port, std::string&
         error = "no pseudo-terminal";
         return false;
     }
-    const char* name = ptsname(m_master);
-    if (name == nullptr) {
-        error = "no pseudo-terminal name";
-        return false;
-    }
-    const std::string slave = name;
-    m_slave = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+    std::string slave;
+    m_slave = sim::OpenRawSlave(m_master, slave);
     if (m_slave < 0) {
-        error = "cannot open " + slave;
+        error = "cannot open the pseudo-terminal's slave " + slave;
         return false;
     }
-    termios tio{};
-    if (tcgetattr(m_slave, &tio) == 0) {
-        cfmakeraw(&tio);
-        cfsetispeed(&tio, B115200);
-        cfsetospeed(&tio, B115200);
-        tcsetattr(m_slave, TCSANOW, &tio);
-    }
-    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
     std::error_code ec;
     std::filesystem::create_directories(root, ec);
     const auto link = root / ("COM" + std::to_string(port));

@@ -13,6 +13,11 @@
 
 namespace pellan::sim {
 
+// Opens the slave side of the pseudo-terminal `master` and sets it up as the simulator's ports
+// are: raw, 115200 baud, the master non-blocking. The slave's descriptor (and in `slavePath` its
+// node), or -1 when it cannot be opened.
+int OpenRawSlave(int master, std::string& slavePath);
+
 // One pseudo-terminal standing in for one port of a stick, with the real-time thread that carries
 // bytes between it and the stick model. Closing it (or destroying it) closes the master side: a
 // host's handle on the slave then reads end of file, as on a port that left the bus.

@@ -24,26 +24,34 @@ bool PtyPortServer::Adopt(int master) {
     return Start(slavePath);
 }
 
-bool PtyPortServer::Start(std::string& slavePath) {
-    const char* name = ptsname(m_master);
+int OpenRawSlave(int master, std::string& slavePath) {
+    const char* name = ptsname(master);
     if (name == nullptr) {
-        return false;
+        return -1;
     }
     slavePath = name;
-    // Holding the slave open keeps the master readable while the host has the port closed,
-    // and lets us put the line into raw mode before the host ever opens it.
-    m_slave = ::open(name, O_RDWR | O_NOCTTY);
-    if (m_slave < 0) {
-        return false;
+    const int slave = ::open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        return -1;
     }
     termios tio{};
-    if (tcgetattr(m_slave, &tio) == 0) {
+    if (tcgetattr(slave, &tio) == 0) {
         cfmakeraw(&tio);
         cfsetispeed(&tio, B115200);
         cfsetospeed(&tio, B115200);
-        tcsetattr(m_slave, TCSANOW, &tio);
+        tcsetattr(slave, TCSANOW, &tio);
     }
-    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    return slave;
+}
+
+bool PtyPortServer::Start(std::string& slavePath) {
+    // Holding the slave open keeps the master readable while the host has the port closed,
+    // and lets us put the line into raw mode before the host ever opens it.
+    m_slave = OpenRawSlave(m_master, slavePath);
+    if (m_slave < 0) {
+        return false;
+    }
     m_thread = std::thread([this] { Serve(); });
     return true;
 }
